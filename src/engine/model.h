@@ -1,0 +1,82 @@
+// The probe's result model: one recoverable candidate, the probe's report,
+// its time budget, the merge key and the output order.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace quillon {
+
+struct DeletedItem {
+  std::uint64_t frn = 0;
+  std::uint64_t parent_frn = 0;
+  std::string path;  // WTF-8; shown with invalid sequences as U+FFFD
+  std::uint64_t size = 0;
+  std::optional<std::uint64_t> time;  // raw FILETIME; absent when unknown
+
+  bool operator==(const DeletedItem&) const = default;
+};
+
+struct ProbeReport {
+  std::vector<DeletedItem> items;
+  std::string usn_summary;
+  std::optional<std::string> mft_summary;
+};
+
+// A span of time as whole seconds and nanoseconds (below 1e9).
+struct Duration {
+  std::uint64_t seconds = 0;
+  std::uint32_t nanos = 0;
+
+  bool is_zero() const { return seconds == 0 && nanos == 0; }
+  auto operator<=>(const Duration&) const = default;
+  static Duration from(std::chrono::nanoseconds ns);
+};
+
+class TimeBudget {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit TimeBudget(Duration limit) : TimeBudget(Clock::now(), limit) {}
+  TimeBudget(Clock::time_point start, Duration limit) : start_(start), limit_(limit) {}
+
+  Duration limit() const { return limit_; }
+  Clock::time_point start() const { return start_; }
+  Duration elapsed() const { return elapsed_at(Clock::now()); }
+  bool expired() const { return expired_at(Clock::now()); }
+  Duration remaining() const { return remaining_at(Clock::now()); }
+
+  // The same questions at a given instant (for tests and for one-clock-read callers).
+  Duration elapsed_at(Clock::time_point now) const;
+  bool expired_at(Clock::time_point now) const { return elapsed_at(now) >= limit_; }
+  Duration remaining_at(Clock::time_point now) const;
+
+ private:
+  Clock::time_point start_;
+  Duration limit_;
+};
+
+// Difference a − b of two durations, zero when b ≥ a.
+Duration saturating_sub(Duration a, Duration b);
+
+// The probe's merge key "{frn}|{path}".
+std::string merge_key(const DeletedItem& item);
+
+// Appends `item` unless its merge key is already in `keys` (first wins).
+bool merge_item(std::vector<DeletedItem>& out, std::unordered_set<std::string>& keys, DeletedItem item);
+
+// Component-wise path comparison as the platform parses Windows paths
+// (prefix, root, then each name; both separators; repeated separators and
+// "." skipped; names compared by their bytes).
+bool path_less(std::string_view a, std::string_view b);
+std::vector<std::string_view> path_components(std::string_view path);
+
+// Stable ascending sort by path.
+void sort_by_path(std::vector<DeletedItem>& items);
+
+}  // namespace quillon

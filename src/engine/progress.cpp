@@ -1,0 +1,24 @@
+#include "engine/progress.h"
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace quillon {
+
+bool Progress::should_print(std::uint64_t index, std::uint64_t total) {
+  return index % 5000 == 0 || index + 1 == total;
+}
+
+void Progress::operator()(std::uint64_t index, std::uint64_t total, std::string_view message) const {
+  if (!should_print(index, total)) return;
+  std::string line = "  [" + std::to_string(index) + "/" + std::to_string(total) + "] ";
+  line += message;
+  line += '\n';
+  if (sink_)
+    sink_(line);
+  else
+    platform::print(line);
+}
+
+}  // namespace quillon

@@ -1,0 +1,24 @@
+// The NTFS-image backend: a disk or volume image stands in for the volume
+// device of one drive letter and for the live file system on it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace quillon::platform {
+
+struct ImageOptions {
+  std::string file;                    // the image file (read-only)
+  char letter = 'E';                   // the drive letter the image stands for
+  std::optional<std::uint64_t> offset;  // byte offset of the volume inside a disk image
+};
+
+// Opens the image and returns a platform that serves it. One clear error
+// when the file cannot be read or holds no NTFS volume.
+Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options);
+
+}  // namespace quillon::platform
