@@ -1,8 +1,11 @@
 // The Win32 backend of the platform seam. (Filled in by the Windows build.)
 #ifdef _WIN32
-#include <windows.h>
-
+// Project headers come before <windows.h>: its ERROR_* macros would
+// otherwise clash with the named codes of common/error.h. Below the include,
+// use the Windows macros themselves.
 #include "platform/platform.h"
+
+#include <windows.h>
 
 namespace quillon::platform {
 
@@ -16,17 +19,17 @@ namespace {
 class Win32Platform final : public Platform {
  public:
   Result<std::unique_ptr<VolumeDevice>> open_volume(std::string_view) override {
-    return fail(win32::error(win32::ERROR_NOT_SUPPORTED));
+    return fail(Error::os(ERROR_NOT_SUPPORTED, "The request is not supported."));
   }
   Result<std::unique_ptr<FileHandle>> open_path(std::string_view) override {
-    return fail(win32::error(win32::ERROR_NOT_SUPPORTED));
+    return fail(Error::os(ERROR_NOT_SUPPORTED, "The request is not supported."));
   }
   Result<std::vector<DirectoryEntry>> list_directory(std::string_view) override {
-    return fail(win32::error(win32::ERROR_NOT_SUPPORTED));
+    return fail(Error::os(ERROR_NOT_SUPPORTED, "The request is not supported."));
   }
-  Result<Metadata> metadata(std::string_view) override { return fail(win32::error(win32::ERROR_NOT_SUPPORTED)); }
+  Result<Metadata> metadata(std::string_view) override { return fail(Error::os(ERROR_NOT_SUPPORTED, "The request is not supported.")); }
   Result<std::string> full_path_name(std::string_view) override {
-    return fail(win32::error(win32::ERROR_NOT_SUPPORTED));
+    return fail(Error::os(ERROR_NOT_SUPPORTED, "The request is not supported."));
   }
   void write_output(std::string_view utf8) override { write_native_output(utf8); }
 };
