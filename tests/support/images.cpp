@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include <unistd.h>
 
 namespace quillon::test {
 
@@ -38,8 +41,11 @@ std::optional<std::filesystem::path> unpack(const std::filesystem::path& gz, con
   if (std::filesystem::exists(stamp, ec) &&
       std::filesystem::last_write_time(stamp, ec) >= std::filesystem::last_write_time(gz, ec))
     return out;
-  std::string cmd = "gzip -dc '" + gz.string() + "' | cp --sparse=always /dev/stdin '" + out.string() +
-                    "' && touch '" + stamp.string() + "'";
+  // Unpack under a temporary name and rename: tests run in parallel
+  // processes, and a reader must never see a half-written image.
+  auto tmp = dir / (name + ".tmp." + std::to_string(::getpid()));
+  std::string cmd = "gzip -dc '" + gz.string() + "' | cp --sparse=always /dev/stdin '" + tmp.string() +
+                    "' && mv -f '" + tmp.string() + "' '" + out.string() + "' && touch '" + stamp.string() + "'";
   if (std::system(cmd.c_str()) != 0) return std::nullopt;
   return out;
 }
