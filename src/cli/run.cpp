@@ -5,6 +5,7 @@
 #include "cli/args.h"
 #include "cli/report.h"
 #include "datasource/windows/volume.h"
+#include "engine/windows/mft_folder_query.h"
 #include "engine/windows/recycle.h"
 #include "platform/image/image_platform.h"
 #include "platform/platform.h"
@@ -20,9 +21,13 @@ void debug_usn_query(const std::string&) {
   print("USN query failed: the journal search is not part of this build yet\n");
 }
 
-void debug_mft_query(const std::string&) {
-  // The MFT folder query joins here with the MFT reader.
-  print("MFT query failed: the MFT reader is not part of this build yet\n");
+void debug_mft_query(const std::string& folder) {
+  auto report = query_mft_folder(folder);
+  if (!report) {
+    print("MFT query failed: " + report.error().text() + "\n");
+    return;
+  }
+  print(format_mft_folder_report(*report));
 }
 
 void debug_run(const std::string& folder) {

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -69,5 +71,197 @@ struct IndexEntryRef {
   std::uint64_t record = 0;  // frn & 0xFFFFFFFFFFFF
   bool operator==(const IndexEntryRef&) const = default;
 };
+
+
+// ---------------------------------------------------------------------------
+// FILE record header and attribute walk
+// ---------------------------------------------------------------------------
+
+inline constexpr std::uint32_t kAttrFileName = 0x30;
+inline constexpr std::uint32_t kAttrAttributeList = 0x20;
+inline constexpr std::uint32_t kAttrData = 0x80;
+inline constexpr std::uint32_t kAttrIndexRoot = 0x90;
+inline constexpr std::uint32_t kAttrBitmap = 0xB0;
+inline constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
+
+inline constexpr std::uint16_t kRecordInUse = 0x0001;
+inline constexpr std::uint16_t kRecordDirectory = 0x0002;
+
+// "FILE" or "BAAD" in the first four bytes: what a raw read accepts.
+bool has_record_signature(Bytes record);
+// "FILE" in the first four bytes.
+bool is_file_record(Bytes record);
+// The flags at 0x16 of a "FILE" record of at least 24 bytes; nothing for a
+// shorter record or a "BAAD" one.
+std::optional<std::uint16_t> record_flags(Bytes record);
+// In use unless the record is a "FILE" record of at least 24 bytes whose flag
+// 0x0001 is clear (a short or "BAAD" record counts as in use).
+bool record_in_use(Bytes record);
+// Flag 0x0002 of a "FILE" record of at least 24 bytes.
+bool record_is_directory(Bytes record);
+// The sequence number at 0x10 (records of at least 24 bytes).
+std::optional<std::uint16_t> record_sequence(Bytes record);
+
+// One attribute met by the attribute walk: start at the first-attribute
+// offset (0x14); while offset + 24 is inside the record, stop at type
+// 0xFFFFFFFF, at a length below 24, or at an attribute running past the
+// record's end.
+struct AttributeRef {
+  std::uint32_t type = 0;
+  std::uint64_t offset = 0;   // from the record's start
+  std::uint32_t length = 0;   // whole attribute, header included
+  bool non_resident = false;
+};
+std::vector<AttributeRef> attributes(Bytes record);
+// The attribute's own bytes [offset, offset + length).
+Bytes attribute_bytes(Bytes record, const AttributeRef& a);
+// Resident value of one attribute (value offset +20, length +16), when it
+// lies wholly inside the attribute.
+std::optional<Bytes> resident_value(Bytes record, const AttributeRef& a);
+
+// ---------------------------------------------------------------------------
+// FILE record parsing. Pure functions over the bytes of one record; malformed
+// or truncated structures end a walk or skip an entry, never more.
+// ---------------------------------------------------------------------------
+
+// The value of the first resident attribute of `type` whose value lies wholly
+// inside the record. Records below 48 bytes have none.
+std::optional<std::vector<std::byte>> resident_attribute_value(Bytes record, std::uint32_t type);
+
+// (parent record number, name) of every resident $FILE_NAME outside the DOS
+// namespace, in attribute order; empty names are left out. Needs 48 bytes.
+std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record);
+
+// The $FILE_NAMEs whose parent record number is in `dirs` (empty names
+// included, exact duplicates listed once). Needs 48 bytes.
+std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs);
+
+// Entries of the record's resident $INDEX_ROOT attributes. Names are taken
+// only for keys whose parent is in `dirs`. Record numbers 0, 5 and
+// `own_record` are never listed; unless `all` is set, only those in
+// own_record - 64 .. own_record + 8192 are. Needs 22 bytes.
+std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
+                                              bool all);
+
+// Decodes a mapping-pairs list: runs of length 0 are dropped, a run without
+// an offset field (sparse) keeps the previous starting cluster. Stops at a 0
+// header byte or at a run that would run past `pairs`. `first_vcn` is the
+// VCN of the first run (the lowest VCN of an extension attribute). With
+// `drop_sparse`, sparse runs are left out instead (their VCNs stay unmapped).
+std::vector<DataRun> decode_runs(Bytes pairs, std::int64_t first_vcn = 0, bool drop_sparse = false);
+
+struct StreamRuns {
+  std::uint64_t data_size = 0;
+  std::vector<DataRun> runs;
+};
+// The runs of the non-resident $DATA with the largest data size (a later one
+// winning a tie), whatever its name. Needs 22 bytes.
+std::optional<StreamRuns> data_runs(Bytes record);
+// The runs of the first non-resident attribute of `type` (and of the unnamed
+// one when `unnamed_only`), with its data size. Used for the $MFT's own
+// $BITMAP and for non-resident attribute lists.
+std::optional<StreamRuns> nonresident_runs(Bytes record, std::uint32_t type, bool unnamed_only = true);
+
+// The last min(data size, max_bytes) bytes of the stream `data_runs` picks,
+// read cluster by cluster through `reader`. Nothing on any read failure.
+std::optional<std::vector<std::byte>> read_stream_tail(std::uint64_t bytes_per_cluster, VolumeReader& reader,
+                                                       Bytes record, std::uint64_t max_bytes);
+
+// The first `length` bytes of a stream laid out by `runs` (clusters of
+// `bytes_per_cluster`), read through `reader`. Clusters no run maps (sparse
+// or beyond the runs) read as zeros. Nothing on a read failure.
+std::optional<std::vector<std::byte>> read_runs(std::uint64_t bytes_per_cluster, VolumeReader& reader,
+                                                const std::vector<DataRun>& runs, std::uint64_t length);
+
+// Applies the update sequence array of one record read raw, when it is sound
+// (even offset, array inside the record, count - 1 strides of 512 bytes
+// inside the record): every stride whose last two bytes hold the update
+// sequence number gets its saved bytes back; a stride that does not (a torn
+// write) is left as read. Returns false, changing nothing, for an unsound
+// array.
+bool apply_fixups(std::span<std::byte> record);
+
+// ---------------------------------------------------------------------------
+// MFT geometry and FILE record fetching
+// ---------------------------------------------------------------------------
+
+// FSCTL_GET_NTFS_VOLUME_DATA on the reader's handle.
+Result<NtfsVolumeData> query_volume_data(VolumeReader& reader);
+
+// Where the MFT's records are. `runs` is the $MFT's own run list (VCNs in
+// clusters, sorted, sparse runs left out); empty means one extent from
+// mft_start_lcn (the volume data alone, or record 0 unreadable).
+struct MftGeometry {
+  std::uint64_t bytes_per_cluster = 0;
+  std::uint64_t mft_start_lcn = 0;
+  std::uint32_t record_size = 1024;  // never below 1024
+  std::vector<DataRun> runs;
+};
+
+// The geometry of the volume data alone: one extent from MftStartLcn.
+MftGeometry mft_geometry(const NtfsVolumeData& volume);
+// The geometry with the $MFT's run list read from record 0 (raw at
+// MftStartLcn, with its $ATTRIBUTE_LIST extensions joined by starting VCN).
+// Falls back to one extent when record 0 or its runs cannot be read.
+MftGeometry load_mft_geometry(VolumeReader& reader, const NtfsVolumeData& volume);
+
+// Byte offset of record `record` on the volume, mapped through the run list;
+// nothing on overflow, a cluster size of 0, or a record no run maps.
+std::optional<std::uint64_t> record_offset(const MftGeometry& g, std::uint64_t record);
+
+// One record read raw, fixups applied when sound; only "FILE"/"BAAD" records.
+std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& reader, std::uint64_t record);
+// `count` consecutive records read raw (one read per extent the block
+// crosses), each "FILE"/"BAAD" record's fixups applied. Records that no run
+// maps read as zeros; a block with no mapped record yields nothing.
+std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
+                                                        std::uint64_t first, std::uint64_t count);
+
+// FSCTL_GET_NTFS_FILE_RECORD for `frn`, unchanged. The file system returns
+// the nearest in-use record at or below the one asked for.
+std::optional<MftRecord> read_record_fsctl(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size);
+// The file system road with the retries by bare record number and by the
+// sequence number found.
+std::optional<MftRecord> fetch_record_by_frn(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size);
+
+// One bit per MFT record, set when the record is in use.
+using MftBitmap = std::vector<std::byte>;
+
+// The $MFT's $BITMAP value, resident or not (a non-resident one read through
+// its runs, bounded by its data size and by the records the $MFT holds).
+// Record 0 comes from the file system query, or raw when that fails.
+std::optional<MftBitmap> read_mft_bitmap(VolumeReader& reader, const MftGeometry& g);
+
+// True when the record's bit is inside the bitmap and clear.
+bool bitmap_says_free(const MftBitmap& bitmap, std::uint64_t record);
+// Bit set: in use. Nothing when the bit lies beyond the bitmap.
+std::optional<bool> bitmap_in_use(const MftBitmap& bitmap, std::uint64_t record);
+
+// Number of records a full scan covers: 4,194,304 without a bitmap or with
+// one below 131,072 bytes, else 8 x its length (saturating).
+std::uint64_t record_scan_bound(const MftBitmap* bitmap);
+
+// What one scope build, one phased scan or one debug query holds for its
+// whole life: read once, passed by const reference, shared read-only between
+// threads (each thread keeps its own VolumeReader). Reading the bitmap per
+// lookup would cost hundreds of kilobytes per record on a large volume.
+struct MftContext {
+  NtfsVolumeData volume;
+  MftGeometry geometry;                         // with the $MFT run list
+  std::shared_ptr<const MftBitmap> bitmap;      // null when it cannot be read
+  std::uint32_t record_size() const { return geometry.record_size; }
+  const MftBitmap* bitmap_ptr() const { return bitmap.get(); }
+};
+// query_volume_data, load_mft_geometry and read_mft_bitmap, once.
+Result<MftContext> load_mft_context(VolumeReader& reader);
+// The same from volume data the caller already holds.
+MftContext load_mft_context(VolumeReader& reader, const NtfsVolumeData& volume);
+
+// The lookup of one FRN the searches use: a record the bitmap shows free is
+// read raw (the file system query would return a neighbour below it);
+// otherwise, or when that read yields nothing, the file system road.
+std::optional<MftRecord> fetch_record(const MftContext& ctx, VolumeReader& reader, std::uint64_t frn);
+std::optional<MftRecord> fetch_record(const MftGeometry& g, const MftBitmap* bitmap, VolumeReader& reader,
+                                      std::uint64_t frn);
 
 }  // namespace quillon

@@ -1,0 +1,331 @@
+// FILE record parsing: the header, the attribute walk, resident values,
+// $FILE_NAME, resident $INDEX_ROOT entries, data runs, update sequences.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "common/text.h"
+#include "engine/windows/raw_mft.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::uint64_t kFileNameFixed = 66;  // bytes of a $FILE_NAME before the name
+
+std::uint8_t byte_at(Bytes b, std::uint64_t o) { return std::to_integer<std::uint8_t>(b[o]); }
+
+// The parent, times and name of one $FILE_NAME value starting at `v` inside
+// `record`, when its fixed part and name lie inside the record and it is not
+// a DOS-only name.
+struct RawFileName {
+  std::uint64_t parent;
+  std::uint64_t time;
+  std::uint64_t size;
+  Bytes name;
+};
+
+std::optional<RawFileName> file_name_at(Bytes record, std::uint64_t v) {
+  if (!in_bounds(record.size(), v, kFileNameFixed)) return std::nullopt;
+  if (byte_at(record, v + 65) == 2) return std::nullopt;
+  std::uint64_t n = byte_at(record, v + 64);
+  auto name = sub(record, v + kFileNameFixed, 2 * n);
+  if (!name) return std::nullopt;
+  return RawFileName{load_le<std::uint64_t>(record.data() + v) & kRecordMask,
+                     load_le<std::uint64_t>(record.data() + v + 16),
+                     load_le<std::uint64_t>(record.data() + v + 40), *name};
+}
+
+// Start of a resident attribute's value (attribute offset + value offset).
+std::uint64_t value_start(Bytes record, const AttributeRef& a) {
+  return a.offset + load_le<std::uint16_t>(record.data() + a.offset + 20);
+}
+
+std::optional<std::int64_t> add_checked(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+  return r;
+}
+
+}  // namespace
+
+bool has_record_signature(Bytes record) { return has_tag(record, 0, "FILE") || has_tag(record, 0, "BAAD"); }
+
+bool is_file_record(Bytes record) { return has_tag(record, 0, "FILE"); }
+
+std::optional<std::uint16_t> record_flags(Bytes record) {
+  if (record.size() < 24 || !is_file_record(record)) return std::nullopt;
+  return load_le<std::uint16_t>(record.data() + 0x16);
+}
+
+bool record_in_use(Bytes record) {
+  auto f = record_flags(record);
+  return !f || (*f & kRecordInUse) != 0;
+}
+
+bool record_is_directory(Bytes record) {
+  auto f = record_flags(record);
+  return f && (*f & kRecordDirectory) != 0;
+}
+
+std::optional<std::uint16_t> record_sequence(Bytes record) {
+  if (record.size() < 24) return std::nullopt;
+  return load_le<std::uint16_t>(record.data() + 0x10);
+}
+
+std::vector<AttributeRef> attributes(Bytes record) {
+  std::vector<AttributeRef> out;
+  auto first = u16_at(record, 0x14);
+  if (!first) return out;
+  std::uint64_t off = *first;
+  const std::uint64_t size = record.size();
+  while (in_bounds(size, off, 24)) {
+    std::uint32_t type = load_le<std::uint32_t>(record.data() + off);
+    if (type == kAttrEnd) break;
+    std::uint32_t len = load_le<std::uint32_t>(record.data() + off + 4);
+    if (len < 24 || !in_bounds(size, off, len)) break;
+    out.push_back({type, off, len, byte_at(record, off + 8) != 0});
+    off += len;
+  }
+  return out;
+}
+
+Bytes attribute_bytes(Bytes record, const AttributeRef& a) { return record.subspan(a.offset, a.length); }
+
+std::optional<Bytes> resident_value(Bytes record, const AttributeRef& a) {
+  if (a.non_resident) return std::nullopt;
+  std::uint64_t len = load_le<std::uint32_t>(record.data() + a.offset + 16);
+  return sub(record, value_start(record, a), len);
+}
+
+std::optional<std::vector<std::byte>> resident_attribute_value(Bytes record, std::uint32_t type) {
+  if (record.size() < 48) return std::nullopt;
+  for (const auto& a : attributes(record)) {
+    if (a.type != type || a.non_resident) continue;
+    if (auto v = resident_value(record, a)) return std::vector<std::byte>(v->begin(), v->end());
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record) {
+  std::vector<std::pair<std::uint64_t, std::string>> out;
+  if (record.size() < 48) return out;
+  for (const auto& a : attributes(record)) {
+    if (a.type != kAttrFileName || a.non_resident) continue;
+    auto fn = file_name_at(record, value_start(record, a));
+    if (!fn) continue;
+    std::string name = utf16le_to_utf8_lossy(fn->name);
+    if (name.empty()) continue;
+    out.emplace_back(fn->parent, std::move(name));
+  }
+  return out;
+}
+
+std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
+  std::vector<FileNameEntry> out;
+  if (record.size() < 48 || dirs.empty()) return out;
+  for (const auto& a : attributes(record)) {
+    if (a.type != kAttrFileName || a.non_resident) continue;
+    auto fn = file_name_at(record, value_start(record, a));
+    if (!fn || !dirs.contains(fn->parent)) continue;
+    std::string name = utf16le_to_utf8_lossy(fn->name);
+    bool seen = std::any_of(out.begin(), out.end(), [&](const FileNameEntry& e) { return e.name == name; });
+    if (seen) continue;
+    out.push_back({std::move(name), fn->parent, fn->size, fn->time});
+  }
+  return out;
+}
+
+std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
+                                              bool all) {
+  std::vector<IndexEntryRef> out;
+  const std::uint64_t size = record.size();
+  if (size < 22) return out;
+  const std::uint64_t lo = own_record < 64 ? 0 : own_record - 64;
+  const std::uint64_t hi =
+      own_record > std::numeric_limits<std::uint64_t>::max() - 8192 ? std::numeric_limits<std::uint64_t>::max()
+                                                                     : own_record + 8192;
+  for (const auto& a : attributes(record)) {
+    if (a.type != kAttrIndexRoot || a.non_resident) continue;
+    const std::uint64_t header = value_start(record, a) + 16;
+    auto first = u32_at(record, header);
+    if (!first) continue;
+    std::uint64_t e = header + *first;
+    while (in_bounds(size, e, 16)) {
+      const std::byte* p = record.data() + e;
+      const std::uint64_t frn = load_le<std::uint64_t>(p);
+      const std::uint64_t elen = load_le<std::uint16_t>(p + 8);
+      const std::uint64_t klen = load_le<std::uint16_t>(p + 10);
+      const std::uint8_t flags = std::to_integer<std::uint8_t>(p[12]);
+      if (elen < 16 || !in_bounds(size, e, elen)) break;
+
+      std::optional<std::string> name;
+      if (klen > 65 && in_bounds(size, e + 16, klen)) {
+        const std::uint64_t parent = load_le<std::uint64_t>(p + 16) & kRecordMask;
+        const std::uint64_t n = std::to_integer<std::uint8_t>(p[80]);
+        if (dirs.contains(parent) && std::to_integer<std::uint8_t>(p[81]) != 2 && klen >= 2 * n + 66)
+          name = utf16le_to_utf8_lossy(record.subspan(e + 82, 2 * n));
+      }
+      const std::uint64_t rec = frn & kRecordMask;
+      if (rec != 0 && rec != 5 && rec != own_record && (all || (rec >= lo && rec <= hi)))
+        out.push_back({std::move(name), frn, rec});
+      if (flags & 0x01) break;
+      e += elen;
+    }
+  }
+  return out;
+}
+
+std::vector<DataRun> decode_runs(Bytes pairs, std::int64_t first_vcn, bool drop_sparse) {
+  std::vector<DataRun> out;
+  std::uint64_t pos = 0;
+  std::int64_t vcn = first_vcn < 0 ? 0 : first_vcn;
+  std::int64_t lcn = 0;
+  while (pos < pairs.size()) {
+    const std::uint8_t h = byte_at(pairs, pos);
+    if (h == 0) break;
+    const unsigned L = h & 0x0F;
+    const unsigned O = h >> 4;
+    if (L > 8 || O > 8) break;  // a field wider than 64 bits is not a run list
+    if (!in_bounds(pairs.size(), pos + 1, L + O)) break;
+    std::uint64_t length = 0;
+    for (unsigned i = 0; i < L; ++i)
+      length |= static_cast<std::uint64_t>(byte_at(pairs, pos + 1 + i)) << (8 * i);
+    std::uint64_t raw = 0;
+    for (unsigned i = 0; i < O; ++i)
+      raw |= static_cast<std::uint64_t>(byte_at(pairs, pos + 1 + L + i)) << (8 * i);
+    if (O > 0 && O < 8 && (raw >> (8 * O - 1)) & 1) raw |= ~std::uint64_t{0} << (8 * O);  // sign-extend
+    pos += 1 + L + O;
+    if (O > 0) {
+      auto next = add_checked(lcn, static_cast<std::int64_t>(raw));
+      if (!next) break;
+      lcn = *next;
+    }
+    if (length == 0) continue;
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) break;
+    auto end = add_checked(vcn, static_cast<std::int64_t>(length));
+    if (!end) break;
+    if (!(drop_sparse && O == 0)) out.push_back({vcn, lcn, static_cast<std::int64_t>(length)});
+    vcn = *end;
+  }
+  return out;
+}
+
+namespace {
+
+// The non-resident header fields of one attribute, when its 56-byte header
+// lies inside the record, with the mapping pairs [start, attribute end).
+struct NonResident {
+  std::uint64_t data_size;
+  std::int64_t lowest_vcn;
+  Bytes pairs;
+};
+
+std::optional<NonResident> non_resident_at(Bytes record, const AttributeRef& a) {
+  if (!a.non_resident || a.length < 56 || !in_bounds(record.size(), a.offset, 56)) return std::nullopt;
+  const std::byte* p = record.data() + a.offset;
+  const std::uint64_t mp = a.offset + load_le<std::uint16_t>(p + 32);
+  const std::uint64_t end = a.offset + a.length;
+  if (mp >= record.size() || mp > end) return std::nullopt;
+  return NonResident{load_le<std::uint64_t>(p + 48), load_le<std::int64_t>(p + 16),
+                     record.subspan(mp, end - mp)};
+}
+
+}  // namespace
+
+std::optional<StreamRuns> data_runs(Bytes record) {
+  if (record.size() < 22) return std::nullopt;
+  if (load_le<std::uint16_t>(record.data() + 0x14) >= record.size()) return std::nullopt;
+  std::optional<StreamRuns> best;
+  for (const auto& a : attributes(record)) {
+    if (a.type != kAttrData) continue;
+    auto nr = non_resident_at(record, a);
+    if (!nr) continue;
+    auto runs = decode_runs(nr->pairs);
+    if (runs.empty()) continue;
+    if (!best || nr->data_size >= best->data_size) best = StreamRuns{nr->data_size, std::move(runs)};
+  }
+  return best;
+}
+
+std::optional<StreamRuns> nonresident_runs(Bytes record, std::uint32_t type, bool unnamed_only) {
+  for (const auto& a : attributes(record)) {
+    if (a.type != type) continue;
+    if (unnamed_only && byte_at(record, a.offset + 9) != 0) continue;
+    auto nr = non_resident_at(record, a);
+    if (!nr) continue;
+    return StreamRuns{nr->data_size, decode_runs(nr->pairs, nr->lowest_vcn, true)};
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::byte>> read_runs(std::uint64_t bytes_per_cluster, VolumeReader& reader,
+                                                const std::vector<DataRun>& runs, std::uint64_t length) {
+  if (bytes_per_cluster == 0 || length > std::numeric_limits<std::size_t>::max()) return std::nullopt;
+  std::vector<std::byte> out(static_cast<std::size_t>(length));
+  const std::uint64_t C = bytes_per_cluster;
+  for (const auto& r : runs) {
+    if (r.vcn < 0 || r.length <= 0 || r.lcn < 0) continue;
+    std::uint64_t start, count, at;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(r.vcn), C, &start)) continue;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(r.length), C, &count)) count = ~std::uint64_t{0};
+    if (start >= length) continue;
+    const std::uint64_t n = std::min(count, length - start);
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(r.lcn), C, &at)) return std::nullopt;
+    if (!read_exact_into(reader, at, std::span<std::byte>(out).subspan(start, n))) return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<std::vector<std::byte>> read_stream_tail(std::uint64_t bytes_per_cluster, VolumeReader& reader,
+                                                       Bytes record, std::uint64_t max_bytes) {
+  const std::uint64_t C = bytes_per_cluster;
+  if (C == 0) return std::nullopt;
+  auto stream = data_runs(record);
+  if (!stream) return std::nullopt;
+  const std::uint64_t G = std::min(stream->data_size, max_bytes);
+  const std::uint64_t range_start = stream->data_size - G;
+  const std::uint64_t range_end = stream->data_size;
+  std::vector<std::byte> out;
+  for (const auto& r : stream->runs) {
+    if (out.size() >= G) break;
+    std::uint64_t run_start, run_len, run_end;
+    if (r.lcn < 0 || __builtin_mul_overflow(static_cast<std::uint64_t>(r.vcn), C, &run_start) ||
+        __builtin_mul_overflow(static_cast<std::uint64_t>(r.length), C, &run_len) ||
+        __builtin_add_overflow(run_start, run_len, &run_end))
+      return std::nullopt;
+    if (run_end <= range_start) continue;
+    if (run_start >= range_end) break;
+    const std::uint64_t begin = std::max(run_start, range_start);
+    const std::uint64_t want = std::min(std::min(run_end, range_end) - begin, G - out.size());
+    std::uint64_t at;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(r.lcn), C, &at) ||
+        __builtin_add_overflow(at, begin - run_start, &at))
+      return std::nullopt;
+    const std::size_t old = out.size();
+    out.resize(old + static_cast<std::size_t>(want));
+    if (!read_exact_into(reader, at, std::span<std::byte>(out).subspan(old))) return std::nullopt;
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
+bool apply_fixups(std::span<std::byte> record) {
+  const std::uint64_t size = record.size();
+  auto usa_off = u16_at(record, 0x04);
+  auto count = u16_at(record, 0x06);
+  if (!usa_off || !count || *count == 0 || (*usa_off & 1) != 0) return false;
+  if (!in_bounds(size, *usa_off, 2ull * *count)) return false;
+  if ((static_cast<std::uint64_t>(*count) - 1) * 512 > size) return false;
+  std::vector<std::byte> usa(record.begin() + *usa_off, record.begin() + *usa_off + 2ull * *count);
+  for (std::uint64_t i = 1; i < *count; ++i) {
+    const std::uint64_t pos = i * 512 - 2;
+    if (record[pos] == usa[0] && record[pos + 1] == usa[1]) {
+      record[pos] = usa[2 * i];
+      record[pos + 1] = usa[2 * i + 1];
+    }
+  }
+  return true;
+}
+
+}  // namespace quillon

@@ -1,0 +1,333 @@
+// MFT geometry and FILE record fetching: raw reads through the volume
+// device, mapped through the $MFT's own run list, and the file system's
+// record query.
+#include "engine/windows/raw_mft.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace quillon {
+
+namespace {
+
+constexpr std::uint64_t kNoBitmapBound = 4'194'304;
+constexpr std::uint64_t kMaxAttributeList = 4ull << 20;   // far above what NTFS writes
+constexpr std::uint64_t kMaxBitmapBytes = 512ull << 20;   // one bit for each of 2^32 records
+constexpr std::size_t kMaxExtensionRecords = 4096;
+
+bool mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
+bool add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_add_overflow(a, b, &out); }
+
+// One stretch of the $MFT stream as it lies on the volume: `length` bytes
+// at `volume_offset`, or a stretch no run maps when that is absent.
+struct Piece {
+  std::optional<std::uint64_t> volume_offset;
+  std::uint64_t length;
+};
+
+// Cuts [pos, pos + length) of the $MFT stream into pieces, one per extent.
+// Nothing on overflow or a cluster size of 0.
+std::optional<std::vector<Piece>> map_stream(const MftGeometry& g, std::uint64_t pos, std::uint64_t length) {
+  const std::uint64_t C = g.bytes_per_cluster;
+  if (C == 0) return std::nullopt;
+  std::uint64_t end;
+  if (!add(pos, length, end)) return std::nullopt;
+  std::vector<Piece> out;
+  if (g.runs.empty()) {
+    std::uint64_t base, at;
+    if (!mul(C, g.mft_start_lcn, base) || !add(base, pos, at)) return std::nullopt;
+    std::uint64_t last;
+    if (length > 0 && !add(at, length - 1, last)) return std::nullopt;
+    out.push_back({at, length});
+    return out;
+  }
+  std::uint64_t cur = pos;
+  while (cur < end) {
+    const std::uint64_t vcn = cur / C;
+    // The first run that ends after `vcn`.
+    auto it = std::upper_bound(g.runs.begin(), g.runs.end(), vcn, [](std::uint64_t v, const DataRun& r) {
+      return v < static_cast<std::uint64_t>(r.vcn) + static_cast<std::uint64_t>(r.length);
+    });
+    if (it == g.runs.end()) {
+      out.push_back({std::nullopt, end - cur});
+      break;
+    }
+    std::uint64_t run_start, run_len, run_end;
+    if (it->vcn < 0 || it->length <= 0 || it->lcn < 0 || !mul(static_cast<std::uint64_t>(it->vcn), C, run_start) ||
+        !mul(static_cast<std::uint64_t>(it->length), C, run_len) || !add(run_start, run_len, run_end))
+      return std::nullopt;
+    if (cur < run_start) {
+      const std::uint64_t n = std::min(run_start, end) - cur;
+      out.push_back({std::nullopt, n});
+      cur += n;
+      continue;
+    }
+    std::uint64_t base, at;
+    if (!mul(static_cast<std::uint64_t>(it->lcn), C, base) || !add(base, cur - run_start, at)) return std::nullopt;
+    const std::uint64_t n = std::min(run_end, end) - cur;
+    out.push_back({at, n});
+    cur += n;
+  }
+  return out;
+}
+
+// Reads [pos, pos + out.size()) of the $MFT stream. Unmapped stretches read
+// as zeros when `allow_unmapped`, else fail. Sets `mapped` when any byte was
+// read from the volume.
+bool read_stream(const MftGeometry& g, VolumeReader& reader, std::uint64_t pos, std::span<std::byte> out,
+                 bool allow_unmapped, bool& mapped) {
+  mapped = false;
+  auto pieces = map_stream(g, pos, out.size());
+  if (!pieces) return false;
+  std::size_t at = 0;
+  for (const auto& p : *pieces) {
+    auto dst = out.subspan(at, static_cast<std::size_t>(p.length));
+    if (p.volume_offset) {
+      if (!read_exact_into(reader, *p.volume_offset, dst)) return false;
+      mapped = true;
+    } else {
+      if (!allow_unmapped) return false;
+      std::fill(dst.begin(), dst.end(), std::byte{0});
+    }
+    at += dst.size();
+  }
+  return true;
+}
+
+// The record numbers that $ATTRIBUTE_LIST of record 0 names for the
+// attribute types the reader needs ($DATA, $BITMAP), record 0 excluded.
+std::vector<std::uint64_t> extension_records(const MftGeometry& g, VolumeReader& reader, Bytes record0) {
+  std::vector<std::uint64_t> out;
+  std::optional<std::vector<std::byte>> list = resident_attribute_value(record0, kAttrAttributeList);
+  if (!list) {
+    auto nr = nonresident_runs(record0, kAttrAttributeList);
+    if (!nr || nr->data_size > kMaxAttributeList) return out;
+    list = read_runs(g.bytes_per_cluster, reader, nr->runs, nr->data_size);
+    if (!list) return out;
+  }
+  Bytes b(*list);
+  std::uint64_t off = 0;
+  while (in_bounds(b.size(), off, 26) && out.size() < kMaxExtensionRecords) {
+    const std::uint32_t type = load_le<std::uint32_t>(b.data() + off);
+    const std::uint16_t len = load_le<std::uint16_t>(b.data() + off + 4);
+    if (len < 26 || !in_bounds(b.size(), off, len)) break;
+    const std::uint64_t rec = load_le<std::uint64_t>(b.data() + off + 16) & kRecordMask;
+    if ((type == kAttrData || type == kAttrBitmap) && rec != 0 &&
+        std::find(out.begin(), out.end(), rec) == out.end())
+      out.push_back(rec);
+    off += len;
+  }
+  return out;
+}
+
+// Record 0 and the extension records that belong to it (their base
+// reference, at 0x20, names record 0).
+std::vector<MftRecord> mft_records(const MftGeometry& g, VolumeReader& reader, MftRecord record0) {
+  std::vector<MftRecord> out;
+  auto ext = extension_records(g, reader, record0);
+  out.push_back(std::move(record0));
+  for (std::uint64_t n : ext) {
+    auto r = read_record_raw(g, reader, n);
+    if (!r || !is_file_record(*r) || !record_in_use(*r)) continue;
+    auto base = u64_at(*r, 0x20);
+    if (!base || (*base & kRecordMask) != 0) continue;
+    out.push_back(std::move(*r));
+  }
+  return out;
+}
+
+// The $MFT's run list from its unnamed $DATA pieces, joined by starting VCN.
+// Empty when the pieces do not begin at VCN 0 on MftStartLcn.
+std::vector<DataRun> mft_runs(const std::vector<MftRecord>& records, std::uint64_t C, std::uint64_t start_lcn) {
+  std::vector<std::pair<std::int64_t, std::vector<DataRun>>> pieces;
+  for (const auto& rec : records) {
+    for (const auto& a : attributes(rec)) {
+      if (a.type != kAttrData || !a.non_resident || rec[a.offset + 9] != std::byte{0}) continue;
+      if (!in_bounds(rec.size(), a.offset, 56) || a.length < 56) continue;
+      const std::int64_t lowest = load_le<std::int64_t>(rec.data() + a.offset + 16);
+      if (lowest < 0) continue;
+      const std::uint64_t mp = a.offset + load_le<std::uint16_t>(rec.data() + a.offset + 32);
+      const std::uint64_t end = a.offset + a.length;
+      if (mp >= rec.size() || mp > end) continue;
+      auto runs = decode_runs(Bytes(rec).subspan(mp, end - mp), lowest, true);
+      if (!runs.empty()) pieces.emplace_back(lowest, std::move(runs));
+    }
+  }
+  std::stable_sort(pieces.begin(), pieces.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<DataRun> out;
+  std::uint64_t next_vcn = 0;
+  const std::uint64_t max_clusters = std::numeric_limits<std::uint64_t>::max() / (C ? C : 1);
+  for (const auto& [lowest, runs] : pieces) {
+    for (const auto& r : runs) {
+      const std::uint64_t v = static_cast<std::uint64_t>(r.vcn);
+      const std::uint64_t len = static_cast<std::uint64_t>(r.length);
+      // Runs must not overlap what is already mapped, and their byte
+      // positions (VCN and LCN) must be representable.
+      if (v < next_vcn || r.lcn < 0 || len > max_clusters || v > max_clusters - len ||
+          static_cast<std::uint64_t>(r.lcn) > max_clusters - len)
+        continue;
+      out.push_back(r);
+      next_vcn = v + len;
+    }
+  }
+  if (out.empty() || out.front().vcn != 0 || static_cast<std::uint64_t>(out.front().lcn) != start_lcn) return {};
+  return out;
+}
+
+}  // namespace
+
+Result<NtfsVolumeData> query_volume_data(VolumeReader& reader) {
+  NtfsVolumeData vd;
+  auto n = reader.control(platform::FSCTL_GET_NTFS_VOLUME_DATA, {}, vd.raw);
+  if (!n) return fail(Error::generic(n.error().text(), n.error().kind()));
+  if (*n < 72) return fail(Error::generic("short reply to the volume data query", ErrorKind::invalid_input));
+  return vd;
+}
+
+MftGeometry mft_geometry(const NtfsVolumeData& volume) {
+  MftGeometry g;
+  g.bytes_per_cluster = volume.bytes_per_cluster();
+  g.mft_start_lcn = volume.mft_start_lcn();
+  g.record_size = volume.record_size();
+  return g;
+}
+
+MftGeometry load_mft_geometry(VolumeReader& reader, const NtfsVolumeData& volume) {
+  MftGeometry g = mft_geometry(volume);
+  auto record0 = read_record_raw(g, reader, 0);
+  if (!record0 || !is_file_record(*record0)) return g;
+  // Extension records are read through the runs of record 0 itself; they
+  // lie in the first extents in practice.
+  MftGeometry first = g;
+  first.runs = mft_runs({*record0}, g.bytes_per_cluster, g.mft_start_lcn);
+  g.runs = mft_runs(mft_records(first, reader, std::move(*record0)), g.bytes_per_cluster, g.mft_start_lcn);
+  return g;
+}
+
+std::optional<std::uint64_t> record_offset(const MftGeometry& g, std::uint64_t record) {
+  std::uint64_t pos;
+  if (!mul(record, g.record_size, pos)) return std::nullopt;
+  auto pieces = map_stream(g, pos, 1);
+  if (!pieces || pieces->empty()) return std::nullopt;
+  return pieces->front().volume_offset;
+}
+
+std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& reader, std::uint64_t record) {
+  std::uint64_t pos;
+  if (!mul(record, g.record_size, pos)) return std::nullopt;
+  MftRecord rec(g.record_size);
+  bool mapped;
+  if (!read_stream(g, reader, pos, rec, false, mapped)) return std::nullopt;
+  if (!has_record_signature(rec)) return std::nullopt;
+  apply_fixups(rec);
+  return rec;
+}
+
+std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
+                                                        std::uint64_t first, std::uint64_t count) {
+  std::uint64_t pos, total;
+  if (count == 0 || !mul(first, g.record_size, pos) || !mul(count, g.record_size, total)) return std::nullopt;
+  if (total > std::numeric_limits<std::size_t>::max()) return std::nullopt;
+  std::vector<std::byte> buf(static_cast<std::size_t>(total));
+  bool mapped;
+  if (!read_stream(g, reader, pos, buf, true, mapped) || !mapped) return std::nullopt;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto rec = std::span<std::byte>(buf).subspan(i * g.record_size, g.record_size);
+    if (has_record_signature(rec)) apply_fixups(rec);
+  }
+  return buf;
+}
+
+std::optional<MftRecord> read_record_fsctl(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size) {
+  std::array<std::byte, 8> in;
+  store_le(in.data(), frn);
+  std::vector<std::byte> out(static_cast<std::size_t>(std::max<std::uint32_t>(record_size, 1024)) + 64);
+  auto n = reader.control(platform::FSCTL_GET_NTFS_FILE_RECORD, in, out);
+  if (!n || *n < 12 || *n > out.size()) return std::nullopt;
+  const std::uint64_t len = load_le<std::uint32_t>(out.data() + 8);
+  if (len == 0 || *n < len + 12) return std::nullopt;
+  return MftRecord(out.begin() + 12, out.begin() + 12 + static_cast<std::ptrdiff_t>(len));
+}
+
+std::optional<MftRecord> fetch_record_by_frn(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size) {
+  if (auto r = read_record_fsctl(reader, frn, record_size)) return r;
+  const std::uint64_t rec = frn & kRecordMask;
+  if (rec == 0) return std::nullopt;
+  auto bare = read_record_fsctl(reader, rec, record_size);
+  if (!bare) return std::nullopt;
+  if (auto seq = record_sequence(*bare); seq && *seq != 0) {
+    const std::uint64_t full = rec | (static_cast<std::uint64_t>(*seq) << 48);
+    if (full != frn)
+      if (auto r = read_record_fsctl(reader, full, record_size)) return r;
+  }
+  return bare;
+}
+
+std::optional<MftBitmap> read_mft_bitmap(VolumeReader& reader, const MftGeometry& g) {
+  auto record0 = fetch_record_by_frn(reader, 0, g.record_size);
+  if (!record0) record0 = read_record_raw(g, reader, 0);
+  if (!record0 || !is_file_record(*record0)) return std::nullopt;
+  if (auto v = resident_attribute_value(*record0, kAttrBitmap)) return v;
+  // Non-resident (the usual case): in record 0 or in an extension record.
+  for (const auto& rec : mft_records(g, reader, std::move(*record0))) {
+    auto nr = nonresident_runs(rec, kAttrBitmap);
+    if (!nr) continue;
+    if (nr->data_size > kMaxBitmapBytes || nr->runs.empty()) return std::nullopt;
+    // The runs must cover the data size.
+    const auto& last = nr->runs.back();
+    std::uint64_t covered;
+    if (!mul(static_cast<std::uint64_t>(last.vcn) + static_cast<std::uint64_t>(last.length), g.bytes_per_cluster,
+             covered) ||
+        covered < nr->data_size)
+      return std::nullopt;
+    return read_runs(g.bytes_per_cluster, reader, nr->runs, nr->data_size);
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> bitmap_in_use(const MftBitmap& bitmap, std::uint64_t record) {
+  const std::uint64_t i = record >> 3;
+  if (i >= bitmap.size()) return std::nullopt;
+  return ((std::to_integer<unsigned>(bitmap[i]) >> (record & 7)) & 1) != 0;
+}
+
+bool bitmap_says_free(const MftBitmap& bitmap, std::uint64_t record) {
+  auto used = bitmap_in_use(bitmap, record);
+  return used && !*used;
+}
+
+std::uint64_t record_scan_bound(const MftBitmap* bitmap) {
+  if (!bitmap) return kNoBitmapBound;
+  const std::uint64_t len = bitmap->size();
+  if (len >= (1ull << 61)) return std::numeric_limits<std::uint64_t>::max();
+  if (len < 0x20000) return kNoBitmapBound;
+  return 8 * len;
+}
+
+MftContext load_mft_context(VolumeReader& reader, const NtfsVolumeData& volume) {
+  MftContext ctx;
+  ctx.volume = volume;
+  ctx.geometry = load_mft_geometry(reader, volume);
+  if (auto b = read_mft_bitmap(reader, ctx.geometry)) ctx.bitmap = std::make_shared<const MftBitmap>(std::move(*b));
+  return ctx;
+}
+
+Result<MftContext> load_mft_context(VolumeReader& reader) {
+  auto vd = query_volume_data(reader);
+  if (!vd) return fail(vd.error());
+  return load_mft_context(reader, *vd);
+}
+
+std::optional<MftRecord> fetch_record(const MftGeometry& g, const MftBitmap* bitmap, VolumeReader& reader,
+                                      std::uint64_t frn) {
+  const std::uint64_t rec = frn & kRecordMask;
+  if (bitmap && bitmap_says_free(*bitmap, rec))
+    if (auto r = read_record_raw(g, reader, rec)) return r;
+  return fetch_record_by_frn(reader, frn, g.record_size);
+}
+
+std::optional<MftRecord> fetch_record(const MftContext& ctx, VolumeReader& reader, std::uint64_t frn) {
+  return fetch_record(ctx.geometry, ctx.bitmap.get(), reader, frn);
+}
+
+}  // namespace quillon
