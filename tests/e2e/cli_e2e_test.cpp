@@ -56,7 +56,9 @@ std::string debug(const std::string& folder) {
          folder +
          " ===\n\n"
          "USN query failed: the journal search is not part of this build yet\n"
-         "MFT query failed: the MFT reader is not part of this build yet\n"
+         "MFT query failed: " +
+         kNoVolume +
+         "\n"
          "\n=== Recoverable items in this folder (USN + MFT merged) ===\n\n"
          "  [0/1] Locating directory...\n"
          "Error: Cannot locate directory: " +
