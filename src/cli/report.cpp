@@ -18,12 +18,23 @@ std::string format_report(const ProbeReport& report) {
           "     (LogFile=recent delete txn; Pending=deferred MFT; Unconfirmed=USN hint not flushed; "
           "Cache=session MFT cache)\n";
   }
-  out += "Total " + std::to_string(report.items.size()) + " paths (deduplicated by FRN|path)\n";
+  out += "Total ";
+  out += std::to_string(report.items.size());
+  out += " paths (deduplicated by FRN|path)\n";
   for (const auto& item : report.items) {
-    out += "  FRN " + std::to_string(item.frn) + " parent " + std::to_string(item.parent_frn) + " size " +
-           std::to_string(item.size);
-    if (item.time) out += " time=" + std::to_string(*item.time);
-    out += " " + lossy_utf8(item.path) + "\n";
+    out += "  FRN ";
+    out += std::to_string(item.frn);
+    out += " parent ";
+    out += std::to_string(item.parent_frn);
+    out += " size ";
+    out += std::to_string(item.size);
+    if (item.time) {
+      out += " time=";
+      out += std::to_string(*item.time);
+    }
+    out += ' ';
+    out += lossy_utf8(item.path);
+    out += '\n';
   }
   if (report.items.empty()) out += "Hint: if just Shift+Deleted, run as Administrator\n";
   return out;
