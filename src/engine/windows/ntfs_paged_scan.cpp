@@ -1,0 +1,118 @@
+#include "engine/windows/ntfs_paged_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "datasource/windows/volume.h"
+
+namespace quillon {
+
+void sort_by_block_distance(std::vector<std::uint64_t>& values, std::uint64_t target, std::uint64_t page_size) {
+  const std::uint64_t t = target / page_size;
+  auto distance = [&](std::uint64_t x) {
+    std::uint64_t b = x / page_size;
+    return b > t ? b - t : t - b;
+  };
+  std::stable_sort(values.begin(), values.end(),
+                   [&](std::uint64_t a, std::uint64_t b) { return distance(a) < distance(b); });
+}
+
+std::vector<std::uint64_t> ordered_pages(std::uint64_t bound, std::uint64_t page_size, std::uint64_t target) {
+  std::vector<std::uint64_t> pages;
+  if (page_size == 0) return pages;
+  std::uint64_t count = bound / page_size + (bound % page_size != 0);
+  pages.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) pages.push_back(i * page_size);
+  sort_by_block_distance(pages, target, page_size);
+  return pages;
+}
+
+std::vector<std::vector<std::uint64_t>> cut_pieces(const std::vector<std::uint64_t>& pages, std::uint64_t workers) {
+  std::vector<std::vector<std::uint64_t>> pieces;
+  if (pages.empty()) return pieces;
+  std::uint64_t w = std::min<std::uint64_t>(std::max<std::uint64_t>(workers, 1), kMaxScanWorkers);
+  std::size_t per = static_cast<std::size_t>((pages.size() + w - 1) / w);
+  for (std::size_t i = 0; i < pages.size(); i += per)
+    pieces.emplace_back(pages.begin() + static_cast<std::ptrdiff_t>(i),
+                        pages.begin() + static_cast<std::ptrdiff_t>(std::min(pages.size(), i + per)));
+  return pieces;
+}
+
+namespace {
+
+struct Shared {
+  std::atomic<std::uint64_t> pages_done{0};
+  std::atomic<std::uint64_t> pages_failed{0};
+  std::atomic<std::uint64_t> records_scanned{0};
+  std::atomic<std::uint64_t> items_found{0};
+  std::mutex lock;
+  std::vector<DeletedItem> items;
+};
+
+void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, const std::vector<std::uint64_t>& piece,
+                Shared& shared) {
+  auto reader = open_volume(req.letter);
+  if (!reader) return;
+  bool page_open = false;
+  try {
+    for (std::uint64_t start : piece) {
+      if (req.deadline.expired()) return;
+      page_open = true;
+      std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);
+      auto block = read_record_block(req.geometry, *reader, start, count);
+      if (!block) {
+        shared.pages_failed.fetch_add(1);
+        shared.pages_done.fetch_add(1);
+        page_open = false;
+        continue;
+      }
+      PageYield y = scan_page(*block, start);
+      shared.records_scanned.fetch_add(y.records_scanned);
+      shared.items_found.fetch_add(y.items.size());
+      {
+        std::lock_guard guard(shared.lock);
+        // Move-insertion at the end: either every item of the page lands or,
+        // if growing the list fails, none does and the list is unchanged.
+        shared.items.insert(shared.items.end(), std::make_move_iterator(y.items.begin()),
+                            std::make_move_iterator(y.items.end()));
+      }
+      shared.pages_done.fetch_add(1);
+      page_open = false;
+    }
+  } catch (...) {
+    // A failure ends this worker only; the page it was on counts as done and
+    // what every worker appended so far stays.
+    if (page_open) shared.pages_done.fetch_add(1);
+  }
+}
+
+}  // namespace
+
+PagedScanResult parallel_mft_scan(const PagedScanRequest& req, const PageScanner& scan_page) {
+  PagedScanResult result;
+  std::uint64_t w = std::max<std::uint64_t>(req.workers, 1);
+  result.audit.threads = w;
+  if (req.page_size == 0) return result;
+  auto pages = ordered_pages(req.bound, req.page_size, req.target);
+  result.audit.pages_total = pages.size();
+  auto pieces = cut_pieces(pages, w);
+
+  Shared shared;
+  {
+    std::vector<std::jthread> threads;
+    threads.reserve(pieces.size());
+    for (const auto& piece : pieces)
+      threads.emplace_back([&req, &scan_page, &piece, &shared] { run_worker(req, scan_page, piece, shared); });
+  }  // every worker joined here
+
+  result.audit.pages_done = shared.pages_done.load();
+  result.audit.pages_failed = shared.pages_failed.load();
+  result.audit.records_scanned = shared.records_scanned.load();
+  result.audit.items_found = shared.items_found.load();
+  result.items = std::move(shared.items);
+  return result;
+}
+
+}  // namespace quillon

@@ -1,0 +1,60 @@
+// The paged scan of the whole MFT: the page list ordered by distance from the
+// probed folder's record, cut into consecutive pieces, one worker thread per
+// piece (at most 16), each with its own volume handle, under the deadline.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "common/bytes.h"
+#include "engine/model.h"
+#include "engine/windows/mft_audit.h"
+#include "engine/windows/raw_mft.h"
+
+namespace quillon {
+
+inline constexpr std::uint64_t kMaxScanWorkers = 16;
+
+// Stable ascending sort by |x / B − t / B|. `page_size` must not be 0.
+void sort_by_block_distance(std::vector<std::uint64_t>& values, std::uint64_t target, std::uint64_t page_size);
+
+// The page starts 0, B, 2B, … below `bound`, ordered by block distance from
+// `target`.
+std::vector<std::uint64_t> ordered_pages(std::uint64_t bound, std::uint64_t page_size, std::uint64_t target);
+
+// Consecutive pieces of ceil(P / min(W, 16)) pages (W raised to 1 when 0).
+std::vector<std::vector<std::uint64_t>> cut_pieces(const std::vector<std::uint64_t>& pages, std::uint64_t workers);
+
+// What one page yielded: its items in record order and the number of records
+// looked at.
+struct PageYield {
+  std::vector<DeletedItem> items;
+  std::uint64_t records_scanned = 0;
+};
+
+// Scans one page buffer whose first record is `first_record`. Called from
+// worker threads at once: it must only read shared state.
+using PageScanner = std::function<PageYield(Bytes page, std::uint64_t first_record)>;
+
+struct PagedScanRequest {
+  char letter = 'E';
+  MftGeometry geometry;       // with the $MFT's own run list
+  std::uint64_t bound = 0;    // records the scan covers (record_scan_bound)
+  std::uint64_t page_size = 4096;
+  std::uint64_t workers = 4;  // requested
+  std::uint64_t target = 0;   // the probed folder's record number
+  TimeBudget deadline{Duration{}};
+};
+
+struct PagedScanResult {
+  std::vector<DeletedItem> items;  // in the order pages finished
+  ScanAudit audit;
+};
+
+// Runs the scan. A worker that cannot open the volume ends without touching
+// its pages; a worker that fails while scanning ends there, its current page
+// counted as done, and every page already appended by any worker is kept.
+PagedScanResult parallel_mft_scan(const PagedScanRequest& request, const PageScanner& scan_page);
+
+}  // namespace quillon
