@@ -1,0 +1,90 @@
+// FILE records and their attributes: the update sequence fixups (shared
+// with INDX blocks), the record header and the attribute walk.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "platform/image/runlist.h"
+
+namespace quillon::platform::image {
+
+inline constexpr std::uint32_t kAttrStandardInformation = 0x10;
+inline constexpr std::uint32_t kAttrAttributeList = 0x20;
+inline constexpr std::uint32_t kAttrFileName = 0x30;
+inline constexpr std::uint32_t kAttrVolumeInformation = 0x70;
+inline constexpr std::uint32_t kAttrData = 0x80;
+inline constexpr std::uint32_t kAttrIndexRoot = 0x90;
+inline constexpr std::uint32_t kAttrIndexAllocation = 0xA0;
+inline constexpr std::uint32_t kAttrBitmap = 0xB0;
+inline constexpr std::uint32_t kAttrReparsePoint = 0xC0;
+
+inline constexpr std::uint16_t kRecordInUse = 0x0001;
+inline constexpr std::uint16_t kRecordDirectory = 0x0002;
+
+// Puts back the last two bytes of every 512-byte stride of a multi-sector
+// block ("FILE" or "INDX") from its update sequence array, after checking
+// that each stride ends with the update sequence number. False when the
+// array lies outside the block, does not cover it, or a stride was torn.
+bool apply_fixups(std::span<std::byte> block);
+
+struct RecordHeader {
+  std::uint16_t sequence = 0;
+  std::uint16_t link_count = 0;
+  std::uint16_t first_attribute = 0;
+  std::uint16_t flags = 0;
+  std::uint32_t bytes_in_use = 0;
+  std::uint64_t base_reference = 0;  // 0 for a base record
+  bool in_use() const { return flags & kRecordInUse; }
+  bool directory() const { return flags & kRecordDirectory; }
+};
+
+// The header of a FILE record (fixups already applied); nothing when the
+// signature is not "FILE" or the offsets do not fit the record.
+std::optional<RecordHeader> parse_record_header(Bytes record);
+
+struct Attribute {
+  std::uint32_t type = 0;
+  std::u16string name;
+  std::uint16_t flags = 0;
+  std::uint16_t id = 0;
+  bool resident = true;
+  std::vector<std::byte> value;  // resident value
+  // Non-resident:
+  std::uint64_t lowest_vcn = 0;
+  std::uint64_t highest_vcn = 0;
+  std::uint64_t allocated_size = 0;
+  std::uint64_t data_size = 0;
+  std::uint64_t initialized_size = 0;
+  std::uint16_t compression_unit = 0;
+  std::vector<Run> runs;
+
+  std::uint64_t size() const { return resident ? value.size() : data_size; }
+  bool compressed() const { return flags & 0x0001; }
+};
+
+// Every well-formed attribute of a record, in record order. The walk stops
+// at the end marker or at the first header that does not fit the record; an
+// attribute whose contents are malformed is left out.
+std::vector<Attribute> parse_attributes(Bytes record, const RecordHeader& header, std::uint64_t total_clusters);
+
+// $FILE_NAME values, as attributes and as directory index keys.
+struct FileName {
+  std::uint64_t parent = 0;
+  std::uint64_t data_size = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t reparse_tag = 0;  // shares its field with the EA size
+  std::uint8_t name_space = 0;    // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
+  std::u16string name;
+  bool dos_only() const { return name_space == 2; }
+};
+std::optional<FileName> parse_file_name(Bytes value);
+
+// Reads `count` UTF-16LE code units at `offset`.
+std::optional<std::u16string> utf16_at(Bytes b, std::uint64_t offset, std::uint64_t count);
+
+}  // namespace quillon::platform::image

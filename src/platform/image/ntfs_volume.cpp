@@ -1,0 +1,482 @@
+#include "platform/image/ntfs_volume.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace quillon::platform::image {
+
+namespace {
+
+constexpr std::size_t kMaxExtensionRecords = 4096;
+constexpr int kMaxIndexDepth = 32;
+
+std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > UINT64_MAX / a) return std::nullopt;
+  return a * b;
+}
+
+const Run* run_at(const std::vector<Run>& runs, std::uint64_t vcn) {
+  auto it = std::upper_bound(runs.begin(), runs.end(), vcn, [](std::uint64_t v, const Run& r) { return v < r.vcn; });
+  if (it == runs.begin()) return nullptr;
+  --it;
+  if (vcn - it->vcn >= it->length) return nullptr;
+  return &*it;
+}
+
+Error image_error(const ImageFile& f, const std::string& why) {
+  return Error::generic("cannot use image " + f.path() + ": " + why, ErrorKind::invalid_input);
+}
+
+// The pieces of each non-resident attribute, joined in VCN order.
+std::vector<Attribute> join_pieces(std::vector<Attribute> in) {
+  std::vector<Attribute> out;
+  std::map<std::pair<std::uint32_t, std::u16string>, std::size_t> slot;
+  std::stable_sort(in.begin(), in.end(), [](const Attribute& a, const Attribute& b) {
+    return !a.resident && !b.resident && a.lowest_vcn < b.lowest_vcn;
+  });
+  for (auto& a : in) {
+    if (a.resident) {
+      out.push_back(std::move(a));
+      continue;
+    }
+    auto key = std::make_pair(a.type, a.name);
+    auto it = slot.find(key);
+    if (it == slot.end()) {
+      slot.emplace(key, out.size());
+      out.push_back(std::move(a));
+      continue;
+    }
+    Attribute& whole = out[it->second];
+    if (a.lowest_vcn == 0) continue;  // a duplicate first piece: keep the first seen
+    whole.highest_vcn = std::max(whole.highest_vcn, a.highest_vcn);
+    for (const auto& r : a.runs)
+      if (whole.runs.empty() || r.vcn >= whole.runs.back().vcn + whole.runs.back().length) whole.runs.push_back(r);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length, std::uint64_t cluster,
+               const std::vector<Run>& runs, std::uint64_t offset, std::span<std::byte> out) {
+  if (cluster == 0) return false;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    std::uint64_t pos = offset + done;
+    if (pos < offset) return false;
+    const Run* r = run_at(runs, pos / cluster);
+    if (!r) return false;
+    std::uint64_t within = pos - r->vcn * cluster;
+    std::uint64_t n = std::min<std::uint64_t>(out.size() - done, r->length * cluster - within);
+    auto piece = out.subspan(done, static_cast<std::size_t>(n));
+    if (!r->lcn) {
+      std::fill(piece.begin(), piece.end(), std::byte{0});
+    } else {
+      auto at = mul(*r->lcn, cluster);
+      if (!at || *at > UINT64_MAX - within || !in_bounds(volume_length, *at + within, n)) return false;
+      if (!file.read(volume_offset + *at + within, piece)) return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- FileRecord
+
+const Attribute* FileRecord::find(std::uint32_t type, std::u16string_view name) const {
+  for (const auto& a : attributes)
+    if (a.type == type && a.name == name) return &a;
+  return nullptr;
+}
+
+std::vector<FileName> FileRecord::names() const {
+  std::vector<FileName> out;
+  for (const auto& a : attributes)
+    if (a.type == kAttrFileName && a.resident)
+      if (auto f = parse_file_name(a.value)) out.push_back(std::move(*f));
+  return out;
+}
+
+std::uint32_t FileRecord::si_attributes() const {
+  const Attribute* si = find(kAttrStandardInformation);
+  return si && si->resident ? u32_at(si->value, 0x20).value_or(0) : 0;
+}
+
+std::uint64_t FileRecord::si_usn() const {
+  const Attribute* si = find(kAttrStandardInformation);
+  return si && si->resident ? u64_at(si->value, 0x40).value_or(0) : 0;
+}
+
+std::optional<std::uint32_t> FileRecord::reparse_tag() const {
+  for (const auto& a : attributes) {
+    if (a.type != kAttrReparsePoint) continue;
+    if (a.resident) return u32_at(a.value, 0);
+    // A large reparse point: the tag is duplicated in the file name.
+    for (const auto& n : names()) return n.reparse_tag;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t FileRecord::win32_attributes() const {
+  constexpr std::uint32_t kDirectory = 0x10, kReparse = 0x400, kNormal = 0x80;
+  std::uint32_t a = si_attributes() & 0x0FFFFFFF & ~kDirectory;
+  if (header.directory()) a |= kDirectory;
+  if (reparse_tag()) a |= kReparse;
+  else a &= ~kReparse;
+  if (a == 0) a = kNormal;
+  return a;
+}
+
+// ---------------------------------------------------------------- NtfsVolume
+
+bool NtfsVolume::record_in_use(std::uint64_t n) const {
+  if (n >= mft_records_ || (n >> 3) >= mft_bitmap_.size()) return false;
+  return (mft_bitmap_[static_cast<std::size_t>(n >> 3)] >> (n & 7)) & 1;
+}
+
+int NtfsVolume::compare_names(std::u16string_view a, std::u16string_view b) const {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    char16_t x = upcase(a[i]), y = upcase(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, VolumeExtent extent) {
+  std::array<std::byte, 512> sector;
+  if (!file.read(extent.offset, sector))
+    return fail(image_error(file, "the image ends before the volume's boot sector"));
+  std::string why;
+  auto boot = parse_boot_sector(sector, &why);
+  if (!boot) return fail(image_error(file, why));
+  std::uint64_t room = file.size() - extent.offset;
+  if (boot->volume_bytes() > room)
+    return fail(image_error(file, "the image is truncated: the volume at byte " + std::to_string(extent.offset) +
+                                      " needs " + std::to_string(boot->volume_bytes()) + " bytes, the file holds " +
+                                      std::to_string(room)));
+  auto vol = std::shared_ptr<NtfsVolume>(new NtfsVolume());
+  vol->boot_ = *boot;
+  vol->extent_ = extent;
+  vol->extent_.length = std::max(std::min(extent.length, room), boot->volume_bytes());
+  const std::uint64_t cluster = boot->bytes_per_cluster, rsize = boot->record_size;
+  const std::uint64_t vlen = vol->extent_.length;
+
+  // Record 0 describes the $MFT; read it where the boot sector says.
+  std::vector<std::byte> rec0(rsize);
+  auto rec0_at = mul(boot->mft_lcn, cluster);
+  if (!rec0_at || !in_bounds(vlen, *rec0_at, rsize) || !file.read(extent.offset + *rec0_at, rec0) ||
+      !apply_fixups(rec0))
+    return fail(image_error(file, "the $MFT's first record cannot be read"));
+  auto h0 = parse_record_header(rec0);
+  if (!h0 || !h0->in_use()) return fail(image_error(file, "the $MFT's first record is not a valid FILE record"));
+  auto attrs = parse_attributes(rec0, *h0, boot->total_clusters);
+  const Attribute* data = nullptr;
+  for (const auto& a : attrs)
+    if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0) data = &a;
+  if (!data) return fail(image_error(file, "the $MFT's record has no readable data runs"));
+  std::vector<Attribute> pieces{*data};
+
+  // A fragmented $MFT lists further pieces of its data in extension records,
+  // which are found through the pieces already known.
+  for (const auto& a : attrs) {
+    if (a.type != kAttrAttributeList) continue;
+    std::vector<std::byte> list = a.value;
+    if (!a.resident) {
+      list.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, 1u << 20)));
+      if (!read_runs(file, extent.offset, vlen, cluster, a.runs, 0, list))
+        return fail(image_error(file, "the $MFT's attribute list cannot be read"));
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> wanted;  // (lowest vcn, record)
+    for (std::size_t p = 0; p + 0x1A <= list.size();) {
+      Bytes e = Bytes(list).subspan(p);
+      std::uint16_t len = *u16_at(e, 4);
+      if (len < 0x1A || len % 8 != 0 || len > e.size()) break;
+      if (*u32_at(e, 0) == kAttrData && *u8_at(e, 6) == 0 && *u64_at(e, 8) > 0)
+        wanted.emplace_back(*u64_at(e, 8), *u64_at(e, 0x10) & kRecordNumberMask);
+      p += len;
+    }
+    bool progress = true;
+    while (!wanted.empty() && progress) {
+      progress = false;
+      auto joined = join_pieces(pieces);
+      for (auto it = wanted.begin(); it != wanted.end();) {
+        std::vector<std::byte> r(rsize);
+        auto off = mul(it->second, rsize);
+        std::optional<RecordHeader> h;
+        if (off && read_runs(file, extent.offset, vlen, cluster, joined[0].runs, *off, r) && apply_fixups(r) &&
+            (h = parse_record_header(r))) {
+          for (auto& x : parse_attributes(r, *h, boot->total_clusters))
+            if (x.type == kAttrData && x.name.empty() && !x.resident && x.lowest_vcn == it->first)
+              pieces.push_back(std::move(x));
+          it = wanted.erase(it);
+          progress = true;
+        } else {
+          ++it;
+        }
+      }
+    }
+    if (!wanted.empty()) return fail(image_error(file, "a piece of the $MFT's data runs cannot be found"));
+  }
+  Attribute mft = join_pieces(pieces)[0];
+  std::uint64_t next_vcn = 0;
+  for (const auto& r : mft.runs) {
+    if (r.vcn != next_vcn || !r.lcn) return fail(image_error(file, "the $MFT's data runs have holes"));
+    next_vcn = r.vcn + r.length;
+  }
+  if (!runs_disjoint(mft.runs)) return fail(image_error(file, "the $MFT's data runs overlap"));
+  for (const auto& r : mft.runs)
+    if (!in_bounds(vlen / cluster, *r.lcn, r.length))
+      return fail(image_error(file, "the $MFT's data runs run past the end of the volume"));
+  auto mapped = mul(next_vcn, cluster);
+  std::uint64_t valid = std::min({mft.initialized_size, mft.data_size, mapped.value_or(0)});
+  vol->mft_runs_ = mft.runs;
+  vol->mft_valid_length_ = mft.initialized_size;
+  vol->mft_records_ = valid / rsize;
+  if (vol->mft_records_ < kFirstUserRecord) return fail(image_error(file, "the $MFT is too small"));
+
+  // $MFT:$BITMAP, one bit per record.
+  for (const auto& a : attrs) {
+    if (a.type != kAttrBitmap || !a.name.empty()) continue;
+    std::vector<std::byte> bits = a.value;
+    if (!a.resident) {
+      bits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (vol->mft_records_ + 7) / 8)));
+      if (!read_runs(file, extent.offset, vlen, cluster, a.runs, 0, bits)) bits.clear();
+    }
+    vol->mft_bitmap_.reserve(bits.size());
+    for (auto b : bits) vol->mft_bitmap_.push_back(std::to_integer<std::uint8_t>(b));
+  }
+  if (vol->mft_bitmap_.empty()) return fail(image_error(file, "the $MFT's bitmap cannot be read"));
+
+  auto second = file.reopen();
+  if (!second) return fail(second.error());
+  NtfsReader reader(vol, std::move(*second));
+  // $UpCase; without it, names fold as ASCII and Latin-1 letters do.
+  vol->upcase_.resize(65536);
+  for (std::size_t c = 0; c < vol->upcase_.size(); ++c) {
+    char16_t u = static_cast<char16_t>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) u = static_cast<char16_t>(c - 0x20);
+    vol->upcase_[c] = u;
+  }
+  if (auto up = reader.load(kUpCaseRecord)) {
+    std::vector<std::byte> table(131072);
+    if (const Attribute* d = up->find(kAttrData); d && d->size() >= table.size() && reader.read_attribute(*d, 0, table))
+      for (std::size_t c = 0; c < vol->upcase_.size(); ++c)
+        vol->upcase_[c] = static_cast<char16_t>(load_le<std::uint16_t>(table.data() + 2 * c));
+  }
+  if (auto v = reader.load(3))
+    if (const Attribute* info = v->find(kAttrVolumeInformation); info && info->resident) {
+      vol->major_version_ = u8_at(info->value, 8).value_or(0);
+      vol->minor_version_ = u8_at(info->value, 9).value_or(0);
+    }
+  auto root = reader.load(kRootRecord);
+  if (!root || !root->header.in_use() || !root->header.directory() || !root->find(kAttrIndexRoot, u"$I30"))
+    return fail(image_error(file, "the root directory's record cannot be read"));
+  return std::shared_ptr<const NtfsVolume>(std::move(vol));
+}
+
+// ---------------------------------------------------------------- NtfsReader
+
+std::uint64_t NtfsReader::free_clusters() {
+  const NtfsVolume& v = *vol_;
+  std::call_once(v.free_once_, [&] {
+    std::uint64_t used = 0, total = v.boot_.total_clusters;
+    auto bm = load(6);
+    const Attribute* data = bm ? bm->find(kAttrData) : nullptr;
+    if (!data) return;
+    std::vector<std::byte> chunk(1u << 20);
+    std::uint64_t bytes = std::min<std::uint64_t>(data->size(), (total + 7) / 8);
+    for (std::uint64_t pos = 0; pos < bytes; pos += chunk.size()) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - pos));
+      if (!read_attribute(*data, pos, std::span(chunk).first(n))) return;  // unreadable: report none free
+      for (std::size_t i = 0; i < n; ++i) {
+        auto b = std::to_integer<std::uint8_t>(chunk[i]);
+        std::uint64_t first = (pos + i) * 8;
+        if (first + 8 > total) b &= static_cast<std::uint8_t>((1u << (total - first)) - 1);
+        used += static_cast<unsigned>(std::popcount(b));
+      }
+    }
+    v.free_clusters_ = total > used ? total - used : 0;
+  });
+  return v.free_clusters_;
+}
+
+bool NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
+  if (!in_bounds(vol_->extent_.length, offset, out.size())) return false;
+  return file_.read(vol_->extent_.offset + offset, out);
+}
+
+std::optional<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
+  if (n >= vol_->mft_records_) return std::nullopt;
+  const std::uint64_t rsize = vol_->boot_.record_size;
+  std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
+  if (!read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, vol_->mft_runs_,
+                 n * rsize, rec))
+    return std::nullopt;
+  if (!has_tag(rec, 0, "FILE") || !apply_fixups(rec) || !parse_record_header(rec)) return std::nullopt;
+  return rec;
+}
+
+std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
+  auto rec = read_record(n);
+  if (!rec) return std::nullopt;
+  FileRecord f;
+  f.number = n;
+  f.header = *parse_record_header(*rec);
+  const std::uint64_t clusters = vol_->boot_.total_clusters;
+  auto attrs = parse_attributes(*rec, f.header, clusters);
+  std::vector<std::uint64_t> extensions;
+  for (const auto& a : attrs) {
+    if (a.type != kAttrAttributeList) continue;
+    auto list = attribute_value(a, 1u << 20);
+    if (!list) continue;
+    for (std::size_t p = 0; p + 0x1A <= list->size();) {
+      Bytes e = Bytes(*list).subspan(p);
+      std::uint16_t len = *u16_at(e, 4);
+      if (len < 0x1A || len % 8 != 0 || len > e.size()) break;
+      std::uint64_t r = *u64_at(e, 0x10) & kRecordNumberMask;
+      if (r != n && std::find(extensions.begin(), extensions.end(), r) == extensions.end() &&
+          extensions.size() < kMaxExtensionRecords)
+        extensions.push_back(r);
+      p += len;
+    }
+  }
+  for (std::uint64_t x : extensions) {
+    auto xr = read_record(x);
+    if (!xr) continue;
+    auto xh = parse_record_header(*xr);
+    if ((xh->base_reference & kRecordNumberMask) != n || !xh->in_use()) continue;
+    for (auto& a : parse_attributes(*xr, *xh, clusters))
+      if (a.type != kAttrAttributeList) attrs.push_back(std::move(a));
+  }
+  f.attributes = extensions.empty() ? std::move(attrs) : join_pieces(std::move(attrs));
+  return f;
+}
+
+std::optional<FileRecord> NtfsReader::load_reference(std::uint64_t reference) {
+  std::uint64_t n = reference & kRecordNumberMask;
+  auto seq = static_cast<std::uint16_t>(reference >> 48);
+  if (!vol_->record_in_use(n)) return std::nullopt;
+  auto f = load(n);
+  if (!f || !f->header.in_use() || f->header.base_reference != 0) return std::nullopt;
+  if (seq != 0 && f->header.sequence != seq) return std::nullopt;
+  return f;
+}
+
+bool NtfsReader::read_attribute(const Attribute& a, std::uint64_t offset, std::span<std::byte> out) {
+  if (a.resident) {
+    if (!in_bounds(a.value.size(), offset, out.size())) return false;
+    if (!out.empty()) std::memcpy(out.data(), a.value.data() + offset, out.size());
+    return true;
+  }
+  if (a.compressed() || !in_bounds(a.allocated_size, offset, out.size())) return false;
+  // Bytes past the initialized size read as zeros whatever the clusters hold.
+  std::uint64_t init = std::min(a.initialized_size, a.data_size);
+  std::size_t live = offset >= init ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), init - offset));
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(live), out.end(), std::byte{0});
+  if (live == 0) return true;
+  return read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, a.runs, offset,
+                   out.first(live));
+}
+
+std::optional<std::vector<std::byte>> NtfsReader::attribute_value(const Attribute& a, std::uint64_t limit) {
+  if (a.size() > limit) return std::nullopt;
+  std::vector<std::byte> v(static_cast<std::size_t>(a.size()));
+  if (!read_attribute(a, 0, v)) return std::nullopt;
+  return v;
+}
+
+// ---------------------------------------------------------------- indexes
+
+struct NtfsReader::Node {
+  struct Entry {
+    std::optional<IndexEntry> entry;  // none for the end entry or an unreadable key
+    std::optional<std::uint64_t> child;
+  };
+  std::vector<Entry> entries;
+};
+
+namespace {
+
+struct IndexContext {
+  const Attribute* allocation = nullptr;
+  std::vector<std::byte> bitmap;
+  std::uint32_t block_size = 0;
+  std::uint32_t vcn_unit = 0;
+  std::set<std::uint64_t> visited;
+};
+
+// Entries of one index node whose header sits at `h` in `b`.
+std::vector<NtfsReader::Node::Entry> parse_node(Bytes b, std::uint64_t h) {
+  std::vector<NtfsReader::Node::Entry> out;
+  auto first = u32_at(b, h), length = u32_at(b, h + 4);
+  if (!first || !length) return out;
+  std::uint64_t pos = h + *first, end = std::min<std::uint64_t>(h + *length, b.size());
+  while (in_bounds(end, pos, 16)) {
+    std::uint16_t len = *u16_at(b, pos + 8), key_len = *u16_at(b, pos + 10), flags = *u16_at(b, pos + 12);
+    if (len < 16 || len % 8 != 0 || !in_bounds(end, pos, len)) break;
+    NtfsReader::Node::Entry e;
+    if (flags & 1) {
+      if (len < 24) break;
+      e.child = *u64_at(b, pos + len - 8);
+    }
+    bool last = flags & 2;
+    if (!last && key_len <= len - 16) {
+      if (auto key = parse_file_name(b.subspan(pos + 16, key_len))) e.entry = IndexEntry{*u64_at(b, pos), *key};
+    }
+    out.push_back(std::move(e));
+    if (last) break;
+    pos += len;
+  }
+  return out;
+}
+
+bool bit_set(const std::vector<std::byte>& bits, std::uint64_t i) {
+  if ((i >> 3) >= bits.size()) return false;
+  return (std::to_integer<std::uint8_t>(bits[static_cast<std::size_t>(i >> 3)]) >> (i & 7)) & 1;
+}
+
+}  // namespace
+
+std::vector<IndexEntry> NtfsReader::list_index(const FileRecord& dir) {
+  std::vector<IndexEntry> out;
+  const Attribute* root = dir.find(kAttrIndexRoot, u"$I30");
+  if (!root || !root->resident) return out;
+  IndexContext ctx;
+  ctx.block_size = u32_at(root->value, 8).value_or(0);
+  ctx.allocation = dir.find(kAttrIndexAllocation, u"$I30");
+  if (const Attribute* bm = dir.find(kAttrBitmap, u"$I30"))
+    if (auto v = attribute_value(*bm, 1u << 24)) ctx.bitmap = std::move(*v);
+  bool blocks_ok = std::has_single_bit(ctx.block_size) && ctx.block_size >= 512 && ctx.block_size <= 65536;
+  ctx.vcn_unit = vol_->boot_.bytes_per_cluster <= ctx.block_size ? vol_->boot_.bytes_per_cluster : 512;
+
+  // In-order walk: an entry's subtree comes before the entry itself.
+  auto walk = [&](auto& self, const std::vector<Node::Entry>& entries, int depth) -> void {
+    for (const auto& e : entries) {
+      if (e.child && ctx.allocation && blocks_ok && depth < kMaxIndexDepth && ctx.visited.insert(*e.child).second) {
+        auto offset = mul(*e.child, ctx.vcn_unit);
+        if (offset && bit_set(ctx.bitmap, *offset / ctx.block_size)) {
+          std::vector<std::byte> block(ctx.block_size);
+          if (read_attribute(*ctx.allocation, *offset, block) && has_tag(block, 0, "INDX") && apply_fixups(block) &&
+              u64_at(block, 0x10) == *e.child)
+            self(self, parse_node(block, 0x18), depth + 1);
+        }
+      }
+      if (e.entry) out.push_back(*e.entry);
+    }
+  };
+  walk(walk, parse_node(root->value, 0x10), 0);
+  return out;
+}
+
+std::optional<IndexEntry> NtfsReader::find_in_index(const FileRecord& dir, std::u16string_view name) {
+  for (auto& e : list_index(dir))
+    if (vol_->names_equal(e.key.name, name)) return e;
+  return std::nullopt;
+}
+
+}  // namespace quillon::platform::image

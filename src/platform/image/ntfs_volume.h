@@ -1,0 +1,152 @@
+// A read-only NTFS reader over one volume of an image.
+//
+// NtfsVolume is what is learnt once when the image is opened (geometry, the
+// $MFT's runs and bitmap, the $UpCase table) and never changes afterwards, so
+// any number of threads may share it. NtfsReader pairs it with a file handle
+// of its own and does the reading; one reader per thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "platform/image/boot_sector.h"
+#include "platform/image/file_record.h"
+#include "platform/image/image_file.h"
+#include "platform/image/partition.h"
+
+namespace quillon::platform::image {
+
+inline constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFULL;
+inline constexpr std::uint64_t kRootRecord = 5;
+inline constexpr std::uint64_t kUpCaseRecord = 10;
+inline constexpr std::uint64_t kExtendRecord = 11;
+inline constexpr std::uint64_t kFirstUserRecord = 16;
+
+// One file: its base record's header and the attributes of the base record
+// and of its extension records, the pieces of each non-resident attribute
+// joined in VCN order.
+struct FileRecord {
+  std::uint64_t number = 0;
+  RecordHeader header;
+  std::vector<Attribute> attributes;
+
+  std::uint64_t reference() const { return number | (std::uint64_t{header.sequence} << 48); }
+  const Attribute* find(std::uint32_t type, std::u16string_view name = u"") const;
+  std::vector<FileName> names() const;
+  // $STANDARD_INFORMATION file attributes and USN (0 when absent or short).
+  std::uint32_t si_attributes() const;
+  std::uint64_t si_usn() const;
+  // The reparse tag, when the file has a reparse point.
+  std::optional<std::uint32_t> reparse_tag() const;
+  // FindFirstFileExW's attribute bits for this file.
+  std::uint32_t win32_attributes() const;
+};
+
+// One entry of a directory index.
+struct IndexEntry {
+  std::uint64_t reference = 0;  // the file the entry names (record | sequence << 48)
+  FileName key;
+};
+
+class NtfsVolume {
+ public:
+  // Reads and checks the volume at `extent` of `file`. Any failure is one
+  // error whose text says what is wrong with the image.
+  static Result<std::shared_ptr<const NtfsVolume>> open(ImageFile& file, VolumeExtent extent);
+
+  const BootSector& boot() const { return boot_; }
+  std::uint64_t offset() const { return extent_.offset; }
+  // Bytes readable through the volume device.
+  std::uint64_t device_length() const { return extent_.length; }
+
+  const std::vector<Run>& mft_runs() const { return mft_runs_; }
+  std::uint64_t mft_valid_length() const { return mft_valid_length_; }
+  std::uint64_t mft_records() const { return mft_records_; }
+  // $MFT:$BITMAP: whether record `n` is in use.
+  bool record_in_use(std::uint64_t n) const;
+  std::uint64_t bitmap_records() const { return mft_bitmap_.size() * 8; }
+  // NTFS version from $Volume (major, minor), 0.0 when unreadable.
+  std::uint8_t major_version() const { return major_version_; }
+  std::uint8_t minor_version() const { return minor_version_; }
+
+  char16_t upcase(char16_t c) const { return upcase_.empty() ? c : upcase_[c]; }
+  // Collation of file names: compared unit by unit after $UpCase.
+  int compare_names(std::u16string_view a, std::u16string_view b) const;
+  bool names_equal(std::u16string_view a, std::u16string_view b) const { return compare_names(a, b) == 0; }
+
+
+ private:
+  NtfsVolume() = default;
+
+  BootSector boot_;
+  VolumeExtent extent_;
+  std::vector<Run> mft_runs_;
+  std::uint64_t mft_valid_length_ = 0;
+  std::uint64_t mft_records_ = 0;
+  std::vector<std::uint8_t> mft_bitmap_;
+  std::vector<char16_t> upcase_;
+  std::uint8_t major_version_ = 0, minor_version_ = 0;
+  mutable std::once_flag free_once_;
+  mutable std::uint64_t free_clusters_ = 0;
+
+  friend class NtfsReader;
+};
+
+class NtfsReader {
+ public:
+  NtfsReader(std::shared_ptr<const NtfsVolume> volume, ImageFile file)
+      : vol_(std::move(volume)), file_(std::move(file)) {}
+
+  const NtfsVolume& volume() const { return *vol_; }
+  const std::shared_ptr<const NtfsVolume>& shared_volume() const { return vol_; }
+  ImageFile& file() { return file_; }
+
+  // Free clusters per $Bitmap, counted once per volume (thread-safe).
+  std::uint64_t free_clusters();
+
+  // Bytes at an offset of the volume; false past the volume's end.
+  bool read_volume(std::uint64_t offset, std::span<std::byte> out);
+
+  // FILE record `n` with fixups applied; nothing when it lies outside the
+  // $MFT, cannot be read, is not a "FILE" record or fails its fixups.
+  std::optional<std::vector<std::byte>> read_record(std::uint64_t n);
+  // The file whose base record is `n` (extension records joined in).
+  std::optional<FileRecord> load(std::uint64_t n);
+  // `load` for a full reference: the record must be in use and carry that
+  // sequence number.
+  std::optional<FileRecord> load_reference(std::uint64_t reference);
+
+  // Bytes of an attribute's value: resident or through its runs (sparse runs
+  // and bytes past the initialized size read as zeros). False for ranges
+  // outside the value and for compressed values.
+  bool read_attribute(const Attribute& a, std::uint64_t offset, std::span<std::byte> out);
+  std::optional<std::vector<std::byte>> attribute_value(const Attribute& a, std::uint64_t limit = 64u << 20);
+
+  // The entries of directory `dir`'s $I30 index in index order. Bad blocks and
+  // entries are skipped; a block reached twice is read once.
+  std::vector<IndexEntry> list_index(const FileRecord& dir);
+  // The entry of `dir` whose name equals `name` case-insensitively.
+  std::optional<IndexEntry> find_in_index(const FileRecord& dir, std::u16string_view name);
+
+ private:
+  public:
+  struct Node;
+
+ private:
+
+  std::shared_ptr<const NtfsVolume> vol_;
+  ImageFile file_;
+};
+
+// Reads `out` at byte `offset` of a stream laid out by `runs` (clusters of
+// `cluster` bytes) on the volume at `volume_offset`; sparse runs read as
+// zeros. False when a byte is not covered by a run or lies past the volume.
+bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length, std::uint64_t cluster,
+               const std::vector<Run>& runs, std::uint64_t offset, std::span<std::byte> out);
+
+}  // namespace quillon::platform::image

@@ -1,0 +1,174 @@
+#include "platform/image/usn_journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quillon::platform::image {
+
+namespace {
+
+using win32::error;
+
+constexpr std::uint32_t kReasonClose = 0x80000000;
+constexpr std::uint32_t kMinRecord = 60;  // a V2 header with an empty name
+constexpr std::size_t kWindow = 64 * 1024;
+
+// The reason field sits at a different place in each record version.
+std::optional<std::uint64_t> reason_offset(std::uint16_t major) {
+  switch (major) {
+    case 2:
+      return 40;
+    case 3:
+      return 56;
+    case 4:
+      return 48;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Reads $J through a window, so that walking it costs few reads.
+class Window {
+ public:
+  explicit Window(JournalStream& j) : j_(j), buf_(kWindow) {}
+  // The bytes [pos, pos + len) when they lie inside one allocated range.
+  std::optional<Bytes> get(std::uint64_t pos, std::uint64_t len, std::uint64_t range_end) {
+    if (pos < start_ || pos + len > start_ + size_) {
+      if (len > kWindow) return std::nullopt;
+      std::uint64_t n = std::min<std::uint64_t>(kWindow, range_end - pos);
+      if (n < len || !j_.read(pos, std::span(buf_).first(static_cast<std::size_t>(n)))) return std::nullopt;
+      start_ = pos;
+      size_ = n;
+    }
+    return Bytes(buf_).subspan(static_cast<std::size_t>(pos - start_), static_cast<std::size_t>(len));
+  }
+
+ private:
+  JournalStream& j_;
+  std::vector<std::byte> buf_;
+  std::uint64_t start_ = 0, size_ = 0;
+};
+
+}  // namespace
+
+bool versions_ok(std::uint16_t min_major, std::uint16_t max_major) {
+  return min_major <= max_major && max_major >= 2 && min_major <= 4;
+}
+
+std::optional<JournalInfo> journal_info(Bytes max, const JournalStream& j) {
+  if (max.size() < 32) return std::nullopt;
+  JournalInfo info;
+  info.maximum_size = *u64_at(max, 0);
+  info.allocation_delta = *u64_at(max, 8);
+  info.journal_id = *u64_at(max, 16);
+  info.lowest_valid_usn = *i64_at(max, 24);
+  info.next_usn = static_cast<std::int64_t>(std::min<std::uint64_t>(j.size(), INT64_MAX));
+  std::int64_t first = info.next_usn;
+  for (const auto& [begin, end] : j.allocated())
+    if (end > begin) {
+      first = static_cast<std::int64_t>(std::min<std::uint64_t>(begin, INT64_MAX));
+      break;
+    }
+  info.first_usn = std::min(std::max(first, info.lowest_valid_usn), info.next_usn);
+  if (info.first_usn < 0) info.first_usn = 0;
+  return info;
+}
+
+Result<std::size_t> query_usn_journal(const JournalInfo& info, std::span<std::byte> out) {
+  // Too small for even the first version of the structure: the caller's
+  // buffer cannot hold the answer (undocumented; the status Windows uses for
+  // short fixed-size outputs).
+  if (out.size() < 56) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
+  std::size_t n = out.size() >= 64 ? 64 : 56;
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), std::byte{0});
+  std::byte* p = out.data();
+  store_le<std::uint64_t>(p + 0, info.journal_id);
+  store_le<std::int64_t>(p + 8, info.first_usn);
+  store_le<std::int64_t>(p + 16, info.next_usn);
+  store_le<std::int64_t>(p + 24, info.lowest_valid_usn);
+  store_le<std::int64_t>(p + 32, info.max_usn);
+  store_le<std::uint64_t>(p + 40, info.maximum_size);
+  store_le<std::uint64_t>(p + 48, info.allocation_delta);
+  if (n == 64) {
+    store_le<std::uint16_t>(p + 56, 2);  // record versions this journal can deliver
+    store_le<std::uint16_t>(p + 58, 4);
+  }
+  return n;
+}
+
+Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, Bytes in, std::span<std::byte> out) {
+  if (in.size() < 40) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  std::int64_t start = *i64_at(in, 0);
+  std::uint32_t mask = *u32_at(in, 8);
+  bool only_on_close = *u32_at(in, 12) != 0;
+  std::uint64_t id = *u64_at(in, 32);
+  if (in.size() >= 48 && !versions_ok(*u16_at(in, 40), *u16_at(in, 42)))
+    return fail(error(win32::ERROR_INVALID_PARAMETER));
+  // A journal id other than the current one: the journal the caller knew is
+  // gone. Windows' documentation only says the call fails; we answer as for
+  // any other bad parameter.
+  if (id != info.journal_id || start < 0) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  if (out.size() < 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
+  if (start == 0) start = info.first_usn;  // 0 means "from the first record"
+  if (start < info.first_usn) return fail(error(win32::ERROR_JOURNAL_ENTRY_DELETED));
+  // At the end the answer is just the USN to wait at; beyond it there is
+  // nothing to read (our choice: end of file).
+  if (start > info.next_usn) return fail(error(win32::ERROR_HANDLE_EOF));
+
+  const auto next_usn = static_cast<std::uint64_t>(info.next_usn);
+  std::uint64_t pos = (static_cast<std::uint64_t>(start) + 7) & ~std::uint64_t{7};
+  std::size_t written = 8;
+  bool full = false;
+  Window win(j);
+  const auto& ranges = j.allocated();
+  auto range = ranges.begin();
+  while (pos < next_usn && !full) {
+    while (range != ranges.end() && range->second <= pos) ++range;
+    if (range == ranges.end()) {
+      pos = next_usn;
+      break;
+    }
+    if (pos < range->first) pos = (range->first + 7) & ~std::uint64_t{7};  // skip the hole
+    const std::uint64_t end = std::min(range->second, next_usn);
+    while (pos + 8 <= end) {
+      auto head = win.get(pos, 8, end);
+      if (!head) {
+        pos += 8;
+        continue;
+      }
+      std::uint32_t len = *u32_at(*head, 0);
+      std::uint16_t major = *u16_at(*head, 4);
+      auto reason_at = reason_offset(major);
+      // Zero padding at the end of a journal page, or bytes that are no
+      // record: slide on to the next 8-byte boundary.
+      if (len < kMinRecord || len % 8 != 0 || !reason_at || len > end - pos) {
+        pos += 8;
+        continue;
+      }
+      auto rec = win.get(pos, len, end);
+      if (!rec) {
+        pos += 8;
+        continue;
+      }
+      std::uint32_t reason = *u32_at(*rec, *reason_at);
+      bool wanted = (reason & mask) != 0 && (!only_on_close || (reason & kReasonClose));
+      if (wanted) {
+        if (len > out.size() - written) {
+          full = true;
+          break;
+        }
+        std::memcpy(out.data() + written, rec->data(), len);
+        written += len;
+      }
+      pos += len;
+    }
+    if (!full && pos + 8 > end) pos = std::max(pos, end);
+  }
+  // Not even one record fits: the caller's buffer is too small for the answer
+  // (undocumented; returning no record would make the caller spin in place).
+  if (full && written == 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
+  store_le<std::int64_t>(out.data(), static_cast<std::int64_t>(std::min<std::uint64_t>(pos, next_usn)));
+  return written;
+}
+
+}  // namespace quillon::platform::image
