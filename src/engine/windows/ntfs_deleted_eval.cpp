@@ -1,0 +1,153 @@
+#include "engine/windows/ntfs_deleted_eval.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_deleted_names.h"
+#include "engine/windows/recycle.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+namespace {
+
+bool in_set(const FrnSet& set, std::uint64_t frn) { return set.contains(frn & kRecordMask) || set.contains(frn); }
+
+// The first resident $DATA decides: empty when its value length is 0. No
+// resident $DATA, or a record below 48 bytes, is not empty.
+bool resident_data_empty(Bytes record) {
+  if (record.size() < 48) return false;
+  for (const auto& a : attributes(record)) {
+    if (a.type != kAttrData || a.non_resident) continue;
+    auto length = u32_at(attribute_bytes(record, a), 16);
+    return length && *length == 0;
+  }
+  return false;
+}
+
+std::vector<FileNameEntry> names_in_scope(Bytes record, const FrnSet& parents, bool use_all_names) {
+  auto names = file_names_under(record, parents);
+  if (names.empty() && use_all_names) names = names_by_parent(file_names(record), parents, false);
+  return names;
+}
+
+bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, const ScanContext& ctx) {
+  for (const auto& n : names) {
+    auto item = item_from_record(n, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, false);
+    if (item && !platform::current().metadata(item->path)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ScanContext scan_context_for(const ScopeContext& scope) {
+  ScanContext ctx;
+  ctx.parent_match_frns = std::make_shared<const FrnSet>(scope.parent_match_frns);
+  ctx.dir_map = std::make_shared<const DirMap>(scope.dir_map);
+  ctx.root_path = scope.root_path;
+  ctx.root_frn = scope.root_frn;
+  return ctx;
+}
+
+std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
+                                         bool verify_live, bool use_all_names, bool follow_parent_chain,
+                                         const RecordHint* hint) {
+  const std::uint64_t frn = record_number & kRecordMask;
+  auto flags = record_flags(record);  // "FILE" and at least 24 bytes
+  if (!flags || (*flags & kRecordDirectory)) return {};
+  const bool in_use = (*flags & kRecordInUse) != 0;
+  const FrnSet& parents = *ctx.parent_match_frns;
+  const UsnHints* hints = ctx.hints.get();
+  const std::set<std::string>* journal_names = nullptr;
+  if (hints)
+    if (auto it = hints->names_by_frn.find(frn); it != hints->names_by_frn.end()) journal_names = &it->second;
+
+  // A live record the journal did not name must look gone or empty first.
+  if (!journal_names && in_use) {
+    auto names = names_in_scope(record, parents, use_all_names);
+    if (names.empty()) return {};
+    if (!(verify_live && some_path_gone(names, frn, ctx))) {
+      bool sized = std::any_of(names.begin(), names.end(), [](const FileNameEntry& n) { return n.size != 0; });
+      if (sized && !resident_data_empty(record)) return {};
+    }
+  }
+
+  auto names = names_in_scope(record, parents, use_all_names);
+  if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent))
+    names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
+  if (journal_names) {
+    for (auto& [parent, name] : file_names(record)) {
+      if (!journal_names->contains(name) || !in_set(parents, parent) || !noise_filter(name, false)) continue;
+      bool listed = std::any_of(names.begin(), names.end(),
+                                [&](const FileNameEntry& e) { return e.name == name && e.parent == parent; });
+      if (!listed) names.push_back(FileNameEntry{name, parent, 0, 0});
+    }
+  }
+  if (names.empty()) return {};
+
+  names = finish_names(std::move(names), frn, hints, false);
+  if (!in_use)
+    return build_deleted_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, follow_parent_chain);
+  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents);
+}
+
+PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
+                             const ScanContext& ctx) {
+  PageYield out;
+  if (record_size == 0) return out;
+  const std::uint64_t count = buffer.size() / record_size;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t number = first_record + i;
+    if (ctx.skip && ctx.skip->contains(number)) continue;
+    ++out.records_scanned;
+    Bytes record = buffer.subspan(static_cast<std::size_t>(i * record_size), record_size);
+    if (!has_record_signature(record)) continue;
+    bool verify_live = false;
+    if (record_in_use(record)) {  // also a "BAAD" record
+      const bool known = ctx.hints && ctx.hints->names_by_frn.contains(number & kRecordMask);
+      if (!known && !ctx.include_in_use) continue;
+      verify_live = ctx.include_in_use || !known;
+    }
+    auto items = evaluate_record(record, number, ctx, verify_live, ctx.include_in_use, ctx.follow_parent_chain);
+    for (auto& item : items) out.items.push_back(std::move(item));
+  }
+  return out;
+}
+
+std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader, std::uint64_t record_number,
+                                                           const ScanContext& ctx, bool verify_live,
+                                                           bool use_all_names, bool follow_parent_chain,
+                                                           const RecordHint* hint) {
+  auto record = read_record_raw(ctx.geometry, reader, record_number & kRecordMask);
+  if (!record) return std::nullopt;
+  auto items = evaluate_record(*record, record_number, ctx, verify_live, use_all_names, follow_parent_chain, hint);
+  if (items.empty()) return std::nullopt;
+  return items;
+}
+
+std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root, std::span<const std::uint64_t> records,
+                                             const ScanContext& ctx) {
+  auto reader = open_volume(letter);
+  if (!reader) return {};
+  auto volume = query_volume_data(*reader);
+  if (!volume) return {};
+  const MftGeometry geometry = load_mft_geometry(*reader, *volume);
+
+  std::vector<DeletedItem> out;
+  std::unordered_set<std::string> seen;
+  for (std::uint64_t number : records) {
+    if (number > kRecordMask) continue;  // sequence bits: no such record offset
+    auto record = read_record_raw(geometry, *reader, number);
+    if (!record) continue;
+    for (auto& item : evaluate_record(*record, number, ctx, false, false, false)) {
+      if (!inside_root(item.path, root)) continue;
+      if (!seen.insert(std::to_string(item.frn) + "|" + item.path).second) continue;
+      out.push_back(std::move(item));
+    }
+  }
+  return out;
+}
+
+}  // namespace quillon

@@ -1,0 +1,81 @@
+// Record evaluation: when a FILE record read raw yields DeletedItems. Every
+// MFT search (the index and vicinity phases, the journal hints, the paged
+// scan, the late phases) comes through here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bytes.h"
+#include "datasource/windows/volume.h"
+#include "engine/model.h"
+#include "engine/windows/ntfs_paged_scan.h"
+#include "engine/windows/raw_mft.h"
+#include "engine/windows/scope.h"
+#include "engine/windows/usn_hints.h"
+
+namespace quillon {
+
+// What the evaluation reads. Built once per scan and shared read-only (also
+// by the paged scan's workers); the sets are held by shared ownership.
+struct ScanContext {
+  std::shared_ptr<const FrnSet> parent_match_frns = std::make_shared<FrnSet>();
+  std::shared_ptr<const DirMap> dir_map = std::make_shared<DirMap>();
+  std::shared_ptr<const UsnHints> hints;  // absent in the paged scan
+  std::string root_path;
+  std::uint64_t root_frn = 0;
+  char letter = 'E';
+  MftGeometry geometry;
+  std::shared_ptr<const MftBitmap> bitmap;
+  std::uint64_t scan_bound = 0;
+  std::uint64_t page_size = 4096;
+  std::optional<TimeBudget> deadline;
+  std::shared_ptr<const FrnSet> skip;  // records already handled; may be null
+  bool include_in_use = false;
+  bool follow_parent_chain = false;
+
+  std::uint32_t record_size() const { return geometry.record_size; }
+};
+
+// A scope's sets and map in a scan context (no hints, no geometry yet).
+ScanContext scan_context_for(const ScopeContext& scope);
+
+// A name and parent the caller already knows for the record (an index entry,
+// a journal record). The parent is used only when `use_parent` is set.
+struct RecordHint {
+  std::optional<std::string> name;
+  std::uint64_t parent = 0;
+  bool use_parent = false;
+};
+
+// The items one FILE record yields. Directories never yield any. A record
+// still in use must first look gone (a name's path missing, with
+// `verify_live`) or empty (a name of size 0, or an empty resident $DATA);
+// its items then keep only the names whose files are gone.
+std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
+                                         bool verify_live, bool use_all_names, bool follow_parent_chain,
+                                         const RecordHint* hint = nullptr);
+
+// Every record of one page buffer whose first record is `first_record`.
+PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
+                             const ScanContext& ctx);
+
+// Reads one record raw and evaluates it; nothing when it cannot be read or
+// yields no item.
+std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader, std::uint64_t record_number,
+                                                           const ScanContext& ctx, bool verify_live,
+                                                           bool use_all_names, bool follow_parent_chain,
+                                                           const RecordHint* hint = nullptr);
+
+// The records the journal named without a name: each read raw from a volume
+// opened for the call and evaluated as a deleted record; items under `root`,
+// one per FRN and path. Empty when the volume cannot be opened or queried.
+std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root, std::span<const std::uint64_t> records,
+                                             const ScanContext& ctx);
+
+}  // namespace quillon

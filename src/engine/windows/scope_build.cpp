@@ -1,0 +1,142 @@
+#include "engine/windows/scope_build.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "engine/windows/ntfs_deleted.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+namespace {
+
+struct Pending {
+  std::string path;
+  std::uint64_t frn = 0;
+  std::uint32_t depth = 0;
+};
+
+// A directory record: more than 23 bytes, "FILE", directory flag set.
+struct DirRecord {
+  bool in_use = false;
+};
+
+std::optional<DirRecord> read_dir_record(const MftContext& mft, VolumeReader& reader, std::uint64_t frn) {
+  auto record = fetch_record(mft, reader, frn);
+  if (!record) return std::nullopt;
+  auto flags = record_flags(*record);
+  if (!flags || !(*flags & kRecordDirectory)) return std::nullopt;
+  return DirRecord{(*flags & kRecordInUse) != 0};
+}
+
+bool is_dot_name(std::string_view n) { return n == "." || n == ".."; }
+
+bool is_name_surrogate(const platform::DirectoryEntry& e) {
+  return (e.attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (e.reparse_tag & platform::REPARSE_TAG_NAME_SURROGATE);
+}
+
+class ScopeWalk {
+ public:
+  ScopeWalk(const MftContext& mft, VolumeReader& reader) : mft_(mft), reader_(reader) {}
+
+  bool has_room() const { return scope_.dir_frns.size() < kMaxScopeDirs; }
+
+  void list_live(const Pending& dir) {
+    auto listing = platform::current().list_directory(dir.path);
+    if (!listing) return;
+    for (const auto& entry : *listing) {
+      if (!has_room()) break;
+      if (!(entry.attributes & platform::FILE_ATTRIBUTE_DIRECTORY) || is_name_surrogate(entry)) continue;
+      if (is_dot_name(entry.name)) continue;
+      std::string path = join_path(dir.path, entry.name);
+      auto id = folder_frn(path);
+      if (!id) continue;
+      if (!scope_.dir_frns.insert(id->record).second) continue;
+      scope_.dir_map[id->record] = DirEntry{entry.name, dir.frn};
+      queue_.push_back({std::move(path), id->record, dir.depth + 1});
+    }
+  }
+
+  // Index entries of `dir`'s record. With `queue_from` (the walk's pending
+  // entry of `dir`), live children are queued for their own walk; deleted
+  // ones never are.
+  void read_index(std::uint64_t dir, bool all, const Pending* queue_from) {
+    auto record = fetch_record(mft_, reader_, dir);
+    if (!record) return;
+    for (const auto& entry : index_root_entries(*record, scope_.dir_frns, dir, all)) {
+      if (!has_room()) break;
+      if (!entry.name || entry.name->empty() || is_dot_name(*entry.name)) continue;
+      const std::uint64_t c = entry.record;
+      if (scope_.dir_frns.contains(c)) continue;
+      auto child = read_dir_record(mft_, reader_, c);
+      if (!child) continue;
+      if (!child->in_use) scope_.deleted_dirs.insert(c);
+      scope_.dir_frns.insert(c);
+      scope_.dir_map[c] = DirEntry{*entry.name, dir};
+      if (queue_from && child->in_use && queue_from->depth + 1 < kMaxScopeDepth)
+        queue_.push_back({join_path(queue_from->path, *entry.name), c, queue_from->depth + 1});
+    }
+  }
+
+  ScopeContext run(std::string_view folder, const FolderId& id) {
+    const std::uint64_t root = id.record;
+    scope_.dir_frns.insert(root);
+    scope_.dir_map[root] = DirEntry{"", 5};
+    queue_.push_back({std::string(folder), root, 0});
+
+    while (!queue_.empty()) {
+      if (scope_.dir_frns.size() > kMaxScopeDirs - 1) break;
+      Pending dir = std::move(queue_.front());
+      queue_.pop_front();
+      if (dir.depth < kMaxScopeDepth) list_live(dir);
+      read_index(dir.frn, false, &dir);
+    }
+
+    // Second pass: children of every directory found so far, all of them for
+    // deleted directories (their index no longer keeps to the window).
+    std::vector<std::uint64_t> dirs(scope_.dir_frns.begin(), scope_.dir_frns.end());
+    for (std::uint64_t j : dirs) {
+      if (!has_room()) break;
+      read_index(j, scope_.deleted_dirs.contains(j), nullptr);
+    }
+
+    scope_.parent_match_frns = scope_.dir_frns;
+    scope_.parent_match_frns.insert(root);
+    scope_.parent_match_frns.insert(id.file_id & kRecordMask);
+    scope_.parent_match_frns.insert(id.file_id);
+    scope_.root_path = std::string(folder);
+    scope_.root_frn = root;
+    scope_.root_file_id = id.file_id;
+    scope_.strict_parent = true;
+    scope_.noise_flag = false;
+    return std::move(scope_);
+  }
+
+ private:
+  const MftContext& mft_;
+  VolumeReader& reader_;
+  ScopeContext scope_;
+  std::deque<Pending> queue_;
+};
+
+}  // namespace
+
+Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
+  auto id = folder_frn(folder);
+  if (!id) return fail(id.error());
+  return ScopeWalk(mft, reader).run(folder, *id);
+}
+
+std::optional<ScopeContext> build_scope(std::string_view folder, char letter) {
+  auto reader = open_volume(letter);
+  if (!reader) return std::nullopt;
+  auto mft = load_mft_context(*reader);
+  if (!mft) return std::nullopt;
+  auto scope = collect_scope(folder, *mft, *reader);
+  if (!scope) return std::nullopt;
+  return std::move(*scope);
+}
+
+}  // namespace quillon

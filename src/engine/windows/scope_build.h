@@ -1,0 +1,33 @@
+// The directory scope of a probed folder tree: every directory found below
+// the folder on the live file system and in the MFT's directory indexes
+// (deleted directories included), by record number, with the map that turns
+// a parent chain back into a path.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "common/error.h"
+#include "datasource/windows/volume.h"
+#include "engine/windows/raw_mft.h"
+#include "engine/windows/scope.h"
+
+namespace quillon {
+
+// The scope stops growing once it holds this many directories.
+inline constexpr std::size_t kMaxScopeDirs = 4096;
+// Directories at this depth or deeper are not listed, and index entries are
+// not queued at it.
+inline constexpr std::uint32_t kMaxScopeDepth = 64;
+
+// Breadth-first walk from `folder` over the live listing and each directory's
+// $INDEX_ROOT, then a second index pass (all entries of deleted directories).
+// Fails only when the folder's own file id cannot be read.
+Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader);
+
+// Opens the volume of `letter`, reads its MFT context and collects the scope;
+// nothing on any failure.
+std::optional<ScopeContext> build_scope(std::string_view folder, char letter);
+
+}  // namespace quillon
