@@ -1,0 +1,181 @@
+#include "engine/windows/ntfs_deleted_eval.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/windows/ntfs_deleted_fixture.h"
+
+namespace quillon {
+namespace {
+
+using test::FakeMft;
+using test::RecordBuilder;
+
+constexpr std::uint64_t kRoot = 40;
+constexpr std::uint64_t kRootId = 0x0003000000000028ULL;
+constexpr std::uint16_t kFree = 0;
+constexpr std::uint16_t kLive = kRecordInUse;
+
+// Scope E:\2 (40) with subdirectory a (41); the live file E:\2\a\live.txt.
+class EvaluateRecord : public ::testing::Test {
+ protected:
+  EvaluateRecord() {
+    auto p = std::make_unique<platform::MemoryPlatform>();
+    mem_ = p.get();
+    p->add_directory("E:\\2", kRootId);
+    p->add_directory("E:\\2\\a", 41);
+    p->add_file("E:\\2\\a\\live.txt", 60);
+    scoped_.emplace(std::move(p));
+
+    ScopeContext scope;
+    scope.root_path = "E:\\2";
+    scope.root_frn = kRoot;
+    scope.root_file_id = kRootId;
+    scope.dir_map = {{kRoot, {"", 5}}, {41, {"a", kRoot}}};
+    scope.dir_frns = {kRoot, 41};
+    scope.parent_match_frns = {kRoot, 41, kRootId};
+    ctx_ = scan_context_for(scope);
+  }
+
+  std::vector<std::string> paths(const MftRecord& r, std::uint64_t number, bool verify_live = false,
+                                 const RecordHint* hint = nullptr) {
+    std::vector<std::string> out;
+    for (const auto& item : evaluate_record(r, number, ctx_, verify_live, false, false, hint)) out.push_back(item.path);
+    return out;
+  }
+
+  void set_hints(UsnHints h) { ctx_.hints = std::make_shared<const UsnHints>(std::move(h)); }
+
+  platform::MemoryPlatform* mem_ = nullptr;
+  std::optional<platform::ScopedPlatform> scoped_;
+  ScanContext ctx_;
+};
+
+using Paths = std::vector<std::string>;
+
+TEST_F(EvaluateRecord, DeletedRecordsYieldTheirNamesInScope) {
+  auto r = RecordBuilder(kFree).name(41, u"x.txt", 4096).name(41, u"X~1.TXT", 4096, 2).name(99, u"elsewhere.txt").build();
+  auto items = evaluate_record(r, 70, ctx_, false, false, false);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].path, "E:\\2\\a\\x.txt");
+  EXPECT_EQ(items[0].frn, 70u);
+  EXPECT_EQ(items[0].parent_frn, 41u);
+  EXPECT_EQ(items[0].size, 4096u);
+  // The record number is taken as 48 bits.
+  EXPECT_EQ(evaluate_record(r, 0x0009000000000046ULL, ctx_, false, false, false).at(0).frn, 70u);
+
+  EXPECT_TRUE(paths(RecordBuilder(kFree).name(99, u"elsewhere.txt").build(), 71).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kFree).name(41, u"lib-noise.rlib").build(), 72).empty());
+  // Directories are never items, live or deleted.
+  EXPECT_TRUE(paths(RecordBuilder(kRecordDirectory).name(41, u"d").build(), 73).empty());
+  // Short, torn or foreign records.
+  auto baad = RecordBuilder(kFree).name(41, u"y.txt").build();
+  std::memcpy(baad.data(), "BAAD", 4);
+  EXPECT_TRUE(paths(baad, 74).empty());
+  EXPECT_TRUE(evaluate_record(Bytes(r).first(23), 75, ctx_, false, false, false).empty());
+}
+
+TEST_F(EvaluateRecord, InUseRecordsMustLookGoneOrEmpty) {
+  // Size 0 reaches the acceptance; the file is gone, so it is an item.
+  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt").data(10).build(), 80), Paths{"E:\\2\\a\\moved.txt"});
+  // A size and a non-empty resident $DATA (or none): not even evaluated further.
+  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(10).build(), 81).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).build(), 82).empty());
+  // An empty resident $DATA lets a sized name through.
+  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(0).build(), 83), Paths{"E:\\2\\a\\moved.txt"});
+  // With verify_live, a missing path is enough.
+  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(10).build(), 84, true),
+            Paths{"E:\\2\\a\\moved.txt"});
+}
+
+// Windows keeps the size in the parent's index, so a live file's own
+// $FILE_NAME usually says 0: such a record must not pass as deleted.
+TEST_F(EvaluateRecord, LiveFilesNeverPassAsDeleted) {
+  auto live = RecordBuilder(kLive).name(41, u"live.txt", 0).data(5).build();
+  EXPECT_TRUE(paths(live, 60).empty());
+  EXPECT_TRUE(paths(live, 60, true).empty());
+  UsnHints h;
+  h.names_by_frn[60] = {"live.txt"};
+  set_hints(h);
+  EXPECT_TRUE(paths(live, 60).empty());
+  // Two names, one of them gone: only the gone one.
+  auto both = RecordBuilder(kLive).name(41, u"live.txt").name(kRoot, u"old.txt").build();
+  set_hints({});
+  EXPECT_EQ(paths(both, 60), Paths{"E:\\2\\old.txt"});
+}
+
+TEST_F(EvaluateRecord, JournalNamesAndHints) {
+  // The journal named this live record: the size test is skipped.
+  UsnHints h;
+  h.names_by_frn[90] = {"j.txt"};
+  h.names_by_frn[91] = {"other.txt"};
+  set_hints(h);
+  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"j.txt", 4096).data(10).build(), 90), Paths{"E:\\2\\a\\j.txt"});
+  // Names the journal did not see for a record it named are dropped.
+  EXPECT_TRUE(paths(RecordBuilder(kFree).name(41, u"renamed.txt").build(), 91).empty());
+  set_hints({});
+
+  // No name of the record lies in scope: the index entry's name and parent stand in.
+  auto outside = RecordBuilder(kFree).name(99, u"x.txt").build();
+  RecordHint hint{"from-index.txt", 41, true};
+  EXPECT_EQ(paths(outside, 92, false, &hint), Paths{"E:\\2\\a\\from-index.txt"});
+  hint.use_parent = false;
+  EXPECT_TRUE(paths(outside, 92, false, &hint).empty());
+  RecordHint far{"from-index.txt", 99, true};
+  EXPECT_TRUE(paths(outside, 92, false, &far).empty());
+}
+
+TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
+  std::vector<std::byte> page;
+  auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };
+  add(RecordBuilder(kFree).name(41, u"deleted.txt").build());                 // 100
+  add(RecordBuilder(kLive).name(41, u"moved.txt").build());                   // 101
+  add(RecordBuilder(kLive).name(41, u"known.txt").build());                   // 102
+  add(std::vector<std::byte>(test::kRecordSize, std::byte{0}));                // 103: not a record
+  add(RecordBuilder(kFree).name(41, u"skipped.txt").build());                 // 104
+  page.resize(page.size() + 100);  // a trailing partial record is not one
+
+  ScanContext ctx = ctx_;
+  ctx.skip = std::make_shared<const FrnSet>(FrnSet{104});
+  auto without = scan_record_buffer(page, 100, test::kRecordSize, ctx);
+  EXPECT_EQ(without.records_scanned, 4u);
+  ASSERT_EQ(without.items.size(), 1u);
+  EXPECT_EQ(without.items[0].path, "E:\\2\\a\\deleted.txt");
+
+  UsnHints h;
+  h.names_by_frn[102] = {"known.txt"};
+  ctx.hints = std::make_shared<const UsnHints>(h);
+  auto known = scan_record_buffer(page, 100, test::kRecordSize, ctx);
+  ASSERT_EQ(known.items.size(), 2u);
+  EXPECT_EQ(known.items[1].path, "E:\\2\\a\\known.txt");
+
+  ctx.hints.reset();
+  ctx.include_in_use = true;
+  auto all = scan_record_buffer(page, 100, test::kRecordSize, ctx);
+  EXPECT_EQ(all.items.size(), 3u);
+  EXPECT_EQ(scan_record_buffer(page, 100, 0, ctx).records_scanned, 0u);
+}
+
+TEST_F(EvaluateRecord, ReadByNumberAndConfirmJournalRecords) {
+  FakeMft mft;
+  mft.put(0, RecordBuilder(kLive).name(5, u"$MFT").build());
+  mft.put(70, RecordBuilder(kFree).name(41, u"x.txt").name(kRoot, u"y.txt").build());
+  mft.put(71, RecordBuilder(kLive).name(41, u"live.txt").build());
+  mem_->set_volume('E', mft.volume());
+  ctx_.geometry = mft.context().geometry;
+  auto reader = open_volume('E');
+  ASSERT_TRUE(reader);
+  auto at = evaluate_record_at(*reader, 70, ctx_, false, false, false);
+  ASSERT_TRUE(at);
+  EXPECT_EQ(at->size(), 2u);
+  EXPECT_FALSE(evaluate_record_at(*reader, 71, ctx_, false, false, false));
+  EXPECT_FALSE(evaluate_record_at(*reader, 5000, ctx_, false, false, false));
+
+  std::vector<std::uint64_t> wanted = {70, 70, 0x0001000000000046ULL, 71, 9999};
+  auto confirmed = confirm_frns_in_mft('E', "E:\\2\\a", wanted, ctx_);
+  ASSERT_EQ(confirmed.size(), 1u);  // once, and only under the root given
+  EXPECT_EQ(confirmed[0].path, "E:\\2\\a\\x.txt");
+  EXPECT_TRUE(confirm_frns_in_mft('F', "E:\\2", wanted, ctx_).empty());
+}
+
+}  // namespace
+}  // namespace quillon
