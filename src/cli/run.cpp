@@ -4,8 +4,10 @@
 
 #include "cli/args.h"
 #include "cli/report.h"
+#include "common/text.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/mft_folder_query.h"
+#include "engine/windows/usn_deleted.h"
 #include "engine/windows/recycle.h"
 #include "platform/image/image_platform.h"
 #include "platform/platform.h"
@@ -16,9 +18,21 @@ namespace {
 
 using platform::print;
 
-void debug_usn_query(const std::string&) {
-  // The journal query joins here with the journal search.
-  print("USN query failed: the journal search is not part of this build yet\n");
+void debug_usn_query(const std::string& folder) {
+  auto r = usn_debug_query(folder);
+  if (!r) {
+    print("USN query failed: " + r.error().text() + "\n");
+    return;
+  }
+  print("USN  Dir FRN=" + std::to_string(r->dir_record) + " ref=0x" + hex_lower(r->dir_ref) + "  Journal " +
+        std::to_string(r->first_usn) + ".." + std::to_string(r->next_usn) + "\n");
+  print("     Parsed=" + std::to_string(r->parsed) + "  DeleteReason=" + std::to_string(r->delete_reason) +
+        "  ParentMatch=" + std::to_string(r->parent_match) + "  Accepted=" + std::to_string(r->accepted) +
+        "  UnpairedV4=" + std::to_string(r->unpaired_v4) + "\n");
+  if (r->parent_match == 0 && r->parsed != 0)
+    print(
+        "     Note: no delete records with 'parent dir = this folder' in current USN journal segment (journal "
+        "advances with other writes on E:, old Shift+Delete entries may be overwritten)\n");
 }
 
 void debug_mft_query(const std::string& folder) {

@@ -1,0 +1,95 @@
+// Deleted items of one folder tree from the change journal: three journal
+// passes (a recent READ window, an ENUM band around the folder's record,
+// the READ window again), each record judged against the folder's scope,
+// the per-FRN name and parent hints for the MFT phases, and the MFT lookup
+// of the FRNs that only nameless V4 records mentioned. Also the one-line
+// summary the probe prints and the stand-alone debug query.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "common/bytes.h"
+#include "common/error.h"
+#include "engine/model.h"
+#include "engine/windows/scope.h"
+#include "engine/windows/usn_hints.h"
+#include "engine/windows/usn_journal.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+inline constexpr std::uint64_t kUsnProximity = 0x2000;     // records "near" the folder's
+inline constexpr std::size_t kUsnHintCap = 64;             // record numbers in names_by_frn
+inline constexpr std::size_t kUsnHintCapWholeVolume = 8192;
+
+// What the caller gives the search; borrowed for the whole search.
+struct UsnScope {
+  std::string root;                  // the probed folder, as passed
+  std::uint64_t folder_id = 0;       // full FRN of the folder
+  std::uint64_t folder_record = 0;   // its 48-bit record number
+  const std::unordered_set<std::uint64_t>* dir_frns = nullptr;  // absent in a plain search
+  const DirMap* dir_map = nullptr;                              // absent in a plain search
+  bool whole_volume = false;
+};
+
+struct UsnSearchResult {
+  std::optional<std::int64_t> first_usn;
+  std::optional<std::int64_t> next_usn;
+  std::optional<std::string> enum_error;
+  std::optional<std::string> read_error;
+  std::uint64_t enum_count = 0;
+  std::uint64_t read_count = 0;
+  std::vector<DeletedItem> items;
+  UsnHints hints;
+};
+
+struct UsnDebugReport {
+  std::uint64_t dir_record = 0;
+  std::uint64_t dir_ref = 0;
+  std::int64_t first_usn = 0;
+  std::int64_t next_usn = 0;
+  std::uint64_t unpaired_v4 = 0;
+  std::uint32_t parsed = 0;
+  std::uint32_t delete_reason = 0;
+  std::uint32_t parent_match = 0;
+  std::uint32_t under_root = 0;
+  std::uint32_t accepted = 0;
+  std::uint32_t v4_matched = 0;
+};
+
+// The working state one buffer processor writes into.
+struct UsnContext {
+  const UsnScope& scope;
+  std::vector<DeletedItem>& items;
+  std::unordered_set<std::string>& seen_keys;
+  UsnHints& hints;
+  std::unordered_set<std::uint64_t>& pending_v4;
+  // The probed folder, open, to ask whether a file reference still names a
+  // live file. Without it every candidate counts as gone.
+  platform::FileHandle* live_folder = nullptr;
+};
+
+// Delete, either rename half, or a close that carries any other reason.
+bool is_delete_like(std::uint32_t reason);
+// p is the folder: its record number, its full FRN, or that FRN masked.
+bool is_folder_parent(const UsnScope& scope, std::uint64_t parent);
+
+bool has_document_extension(std::string_view name);
+
+// Judges every record of one output buffer; returns the items it added.
+std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx);
+// At most one item appended for `entry`; true when one was.
+bool accept_usn_entry(const UsnEntry& entry, UsnContext& ctx);
+
+Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope);
+
+std::string usn_summary_line(const UsnSearchResult& result);
+
+Result<UsnDebugReport> usn_debug_query(std::string_view path);
+
+}  // namespace quillon

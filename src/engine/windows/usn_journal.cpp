@@ -1,0 +1,217 @@
+#include "engine/windows/usn_journal.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::size_t kJournalDataSize = 64;
+constexpr std::size_t kReadInputSize = 48;
+constexpr std::size_t kEnumInputSize = 32;
+constexpr std::uint32_t kHresultFail = 0x80004005;
+
+// The journal operations report their failures as generic errors whose text
+// names the control code, followed by the platform's own text.
+Error journal_error(const char* op, const Error& cause) {
+  return Error::generic(std::string(op) + ": " + cause.text(), cause.kind());
+}
+
+bool is_end_of_file(std::uint32_t hr) { return hr == kHresultHandleEof || hr == win32::ERROR_HANDLE_EOF; }
+
+// The bytes a control call returned, never more than the buffer holds.
+Bytes returned_bytes(const std::vector<std::byte>& buffer, std::size_t count) {
+  return Bytes(buffer).first(std::min(count, buffer.size()));
+}
+
+}  // namespace
+
+std::uint32_t hresult_of(const Error& error) {
+  if (error.origin() != Error::Origin::os || error.os_code() == 0) return kHresultFail;
+  // A code that already is an HRESULT stays as it is.
+  if (error.os_code() & 0x80000000u) return error.os_code();
+  return 0x80070000u | (error.os_code() & 0xFFFFu);
+}
+
+std::int64_t recent_window_start(const UsnJournalInfo& info) {
+  // NextUsn - window, without overflowing for journals near the bottom of
+  // the i64 range.
+  std::int64_t back = info.next_usn < INT64_MIN + kUsnRecentWindow ? INT64_MIN : info.next_usn - kUsnRecentWindow;
+  return std::max(info.first_usn, back);
+}
+
+Result<UsnJournalInfo> query_journal(VolumeReader& volume) {
+  std::array<std::byte, kJournalDataSize> out{};
+  auto n = volume.control(platform::FSCTL_QUERY_USN_JOURNAL, {}, out);
+  if (!n) return fail(journal_error("QUERY_USN_JOURNAL", n.error()));
+  Bytes b(out);
+  // The identity and the range are the fields read; a shorter answer (the
+  // 56-byte V0 structure included) leaves the rest zero.
+  if (*n < 24) return fail(journal_error("QUERY_USN_JOURNAL", win32::error(win32::ERROR_INVALID_DATA)));
+  UsnJournalInfo info;
+  info.journal_id = load_le<std::uint64_t>(b.data() + 0);
+  info.first_usn = load_le<std::int64_t>(b.data() + 8);
+  info.next_usn = load_le<std::int64_t>(b.data() + 16);
+  info.lowest_valid_usn = load_le<std::int64_t>(b.data() + 24);
+  info.max_usn = load_le<std::int64_t>(b.data() + 32);
+  info.maximum_size = load_le<std::uint64_t>(b.data() + 40);
+  info.allocation_delta = load_le<std::uint64_t>(b.data() + 48);
+  info.min_supported_major = load_le<std::uint16_t>(b.data() + 56);
+  info.max_supported_major = load_le<std::uint16_t>(b.data() + 58);
+  return info;
+}
+
+Result<std::uint64_t> read_journal(VolumeReader& volume, const UsnJournalInfo& info, std::int64_t start,
+                                   const UsnBufferProcessor& process) {
+  if (info.next_usn <= info.first_usn || start >= info.next_usn) return std::uint64_t{0};
+  std::int64_t position = std::max(start, info.first_usn);
+
+  std::vector<std::byte> buffer(kUsnOutputBufferSize);
+  std::uint16_t max_major = 4;
+  bool may_downgrade = true;
+  bool restarted = false;
+  std::uint64_t added = 0;
+
+  while (position < info.next_usn) {
+    std::array<std::byte, kReadInputSize> in{};
+    store_le<std::int64_t>(in.data() + 0, position);
+    store_le<std::uint32_t>(in.data() + 8, 0xFFFFFFFFu);  // every reason
+    store_le<std::uint32_t>(in.data() + 12, 0);           // not only on close
+    store_le<std::uint64_t>(in.data() + 16, 0);           // no timeout
+    store_le<std::uint64_t>(in.data() + 24, 0);           // never wait for more
+    store_le<std::uint64_t>(in.data() + 32, info.journal_id);
+    store_le<std::uint16_t>(in.data() + 40, 2);
+    store_le<std::uint16_t>(in.data() + 42, max_major);
+
+    auto n = volume.control(platform::FSCTL_READ_USN_JOURNAL, in, buffer);
+    if (!n) {
+      std::uint32_t hr = hresult_of(n.error());
+      if (hr == kHresultInvalidParameter) {
+        if (may_downgrade) {
+          max_major = 2;
+          may_downgrade = false;
+          continue;
+        }
+        if (position == info.first_usn || restarted) break;
+        // The start fell out of the journal: once more from its beginning.
+        position = info.first_usn;
+        restarted = true;
+        continue;
+      }
+      if (is_end_of_file(hr)) break;
+      return fail(journal_error("READ_USN_JOURNAL", n.error()));
+    }
+    Bytes out = returned_bytes(buffer, *n);
+    if (out.size() < 8) break;
+    auto continuation = load_le<std::int64_t>(out.data());
+    added += process(out.subspan(8));
+    if (continuation <= position) break;
+    position = continuation;
+  }
+  return added;
+}
+
+Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record, bool whole_volume,
+                               const UsnBufferProcessor& process) {
+  std::uint64_t position = 0;
+  std::uint64_t limit = UINT64_MAX;
+  if (!whole_volume) {
+    position = folder_record > kUsnEnumBandBelow ? folder_record - kUsnEnumBandBelow : 0;
+    limit = folder_record > UINT64_MAX - kUsnEnumBandAbove ? UINT64_MAX : folder_record + kUsnEnumBandAbove;
+  }
+
+  std::vector<std::byte> buffer(kUsnOutputBufferSize);
+  for (;;) {
+    std::array<std::byte, kEnumInputSize> in{};
+    store_le<std::uint64_t>(in.data() + 0, position);
+    store_le<std::int64_t>(in.data() + 8, 0);   // LowUsn
+    store_le<std::int64_t>(in.data() + 16, 0);  // HighUsn
+    store_le<std::uint16_t>(in.data() + 24, 2);
+    store_le<std::uint16_t>(in.data() + 26, 4);
+
+    auto n = volume.control(platform::FSCTL_ENUM_USN_DATA, in, buffer);
+    if (!n) {
+      if (is_end_of_file(hresult_of(n.error()))) return {};
+      return fail(journal_error("ENUM_USN_DATA", n.error()));
+    }
+    Bytes out = returned_bytes(buffer, *n);
+    if (out.size() < 8) return {};
+    auto continuation = load_le<std::uint64_t>(out.data());
+    process(out.subspan(8));
+    if (continuation == 0 || continuation == position) return {};
+    // The enumeration only moves forward; a continuation that points back
+    // would repeat the same records for ever.
+    if ((continuation & kRecordMask) < (position & kRecordMask)) return {};
+    if (!whole_volume && (continuation & kRecordMask) > limit) return {};
+    position = continuation;
+  }
+}
+
+std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
+  const std::uint64_t size = area.size();
+  if (!in_bounds(size, offset, kUsnMinRecordLength)) return std::nullopt;
+  const std::byte* r = area.data() + offset;
+  std::uint32_t length = load_le<std::uint32_t>(r + 0);
+  if (length < kUsnMinRecordLength || !in_bounds(size, offset, length)) return std::nullopt;
+
+  std::uint16_t major = load_le<std::uint16_t>(r + 4);
+  std::size_t reason_at = 0;
+  std::size_t parent_at = 0;
+  std::size_t name_length_at = 0;
+  switch (major) {
+    case 2:
+      parent_at = 16, reason_at = 40, name_length_at = 56;
+      break;
+    case 3:
+      if (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength) return std::nullopt;
+      parent_at = 24, reason_at = 56, name_length_at = 72;
+      break;
+    case 4:
+      parent_at = 24, reason_at = 48;
+      break;
+    default:
+      return std::nullopt;
+  }
+
+  UsnEntry e;
+  e.record_length = length;
+  e.file_reference = load_le<std::uint64_t>(r + 8);
+  e.frn = e.file_reference & kRecordMask;
+  e.parent = load_le<std::uint64_t>(r + parent_at) & kRecordMask;
+  e.reason = load_le<std::uint32_t>(r + reason_at);
+  if (major == 4) return e;
+
+  std::uint16_t name_length = load_le<std::uint16_t>(r + name_length_at);
+  std::uint16_t name_offset = load_le<std::uint16_t>(r + name_length_at + 2);
+  if (name_length == 0) return std::nullopt;
+  std::uint64_t start = static_cast<std::uint64_t>(offset) + name_offset;
+  std::uint64_t end = start + name_length;
+  if (end > size || end > static_cast<std::uint64_t>(offset) + length) return std::nullopt;
+  e.name = utf16le_to_utf8_lossy(area.subspan(static_cast<std::size_t>(start), name_length));
+  if (e.name.empty()) return std::nullopt;
+  return e;
+}
+
+void walk_records(Bytes area, const std::function<void(const UsnEntry&)>& visit) {
+  const std::uint64_t size = area.size();
+  std::uint64_t offset = 0;
+  while (in_bounds(size, offset, kUsnMinRecordLength)) {
+    if (auto e = parse_record(area, static_cast<std::size_t>(offset))) {
+      visit(*e);
+      offset += e->record_length;
+      continue;
+    }
+    auto length = u32_at(area, offset);
+    if (length && *length >= 8 && in_bounds(size, offset, *length))
+      offset += *length;
+    else
+      offset += 8;
+  }
+}
+
+}  // namespace quillon
