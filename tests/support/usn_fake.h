@@ -1,0 +1,212 @@
+// Synthetic change-journal records and a journal that answers the three
+// journal control codes from them, for MemoryPlatform volumes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "common/error.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/platform.h"
+
+namespace quillon::test {
+
+using Buffer = std::vector<std::byte>;
+
+inline constexpr std::uint32_t kUsnDelete = 0x200;
+inline constexpr std::uint32_t kUsnRenameOld = 0x1000;
+inline constexpr std::uint32_t kUsnRenameNew = 0x2000;
+inline constexpr std::uint32_t kUsnClose = 0x80000000;
+inline constexpr std::uint32_t kUsnDataOverwrite = 0x1;
+inline constexpr std::uint32_t kUsnFileCreate = 0x100;
+
+inline void put16(Buffer& b, std::size_t o, std::uint16_t v) { store_le<std::uint16_t>(b.data() + o, v); }
+inline void put32(Buffer& b, std::size_t o, std::uint32_t v) { store_le<std::uint32_t>(b.data() + o, v); }
+inline void put64(Buffer& b, std::size_t o, std::uint64_t v) { store_le<std::uint64_t>(b.data() + o, v); }
+
+inline Buffer utf16le(const std::u16string& s) {
+  Buffer b(s.size() * 2);
+  for (std::size_t i = 0; i < s.size(); ++i) put16(b, i * 2, static_cast<std::uint16_t>(s[i]));
+  return b;
+}
+
+// USN_RECORD_V2 with the name at offset 60, length padded to 8.
+inline Buffer usn_v2(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason, const std::u16string& name,
+                     std::int64_t usn = 0) {
+  Buffer n = utf16le(name);
+  std::size_t len = (60 + n.size() + 7) & ~std::size_t{7};
+  Buffer r(len);
+  put32(r, 0, static_cast<std::uint32_t>(len));
+  put16(r, 4, 2);
+  put64(r, 8, frn);
+  put64(r, 16, parent);
+  put64(r, 24, static_cast<std::uint64_t>(usn));
+  put32(r, 40, reason);
+  put16(r, 56, static_cast<std::uint16_t>(n.size()));
+  put16(r, 58, 60);
+  std::copy(n.begin(), n.end(), r.begin() + 60);
+  return r;
+}
+
+// USN_RECORD_V3: 128-bit ids, the name at offset 76.
+inline Buffer usn_v3(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason, const std::u16string& name) {
+  Buffer n = utf16le(name);
+  std::size_t len = (76 + n.size() + 7) & ~std::size_t{7};
+  Buffer r(len);
+  put32(r, 0, static_cast<std::uint32_t>(len));
+  put16(r, 4, 3);
+  put64(r, 8, frn);
+  put64(r, 16, 0xAAAAAAAAAAAAAAAAull);  // high half of the 128-bit id, never read
+  put64(r, 24, parent);
+  put64(r, 32, 0xBBBBBBBBBBBBBBBBull);
+  put32(r, 56, reason);
+  put16(r, 72, static_cast<std::uint16_t>(n.size()));
+  put16(r, 74, 76);
+  std::copy(n.begin(), n.end(), r.begin() + 76);
+  return r;
+}
+
+// USN_RECORD_V4 with one (ignored) extent.
+inline Buffer usn_v4(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason) {
+  Buffer r(80);
+  put32(r, 0, 80);
+  put16(r, 4, 4);
+  put64(r, 8, frn);
+  put64(r, 24, parent);
+  put32(r, 48, reason);
+  put16(r, 58, 1);
+  put16(r, 60, 16);
+  return r;
+}
+
+inline Buffer concat(std::initializer_list<Buffer> parts) {
+  Buffer out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+inline Bytes view(const Buffer& b) { return Bytes(b); }
+
+// A journal held in memory. READ returns the records at or after StartUsn
+// (each record's USN is its position in `records`), ENUM the `enum_records`
+// whose FRN is at or after StartFileReferenceNumber, as Windows does:
+// continuation first, then as many whole records as fit.
+struct FakeJournal {
+  struct Entry {
+    std::int64_t usn;
+    Buffer bytes;
+  };
+  struct EnumEntry {
+    std::uint64_t frn;
+    Buffer bytes;
+  };
+  struct Call {
+    std::uint32_t code;
+    Buffer in;
+  };
+
+  std::uint64_t journal_id = 0x1d0c0ffee;
+  std::int64_t first_usn = 0;
+  std::int64_t next_usn = 0;
+  std::vector<Entry> records;
+  std::vector<EnumEntry> enum_records;
+  std::vector<Call> calls;
+  int query_failures = 0;                           // the first N queries fail
+  std::uint32_t query_error = win32::ERROR_JOURNAL_NOT_ACTIVE;
+  std::optional<std::uint32_t> read_error;          // every READ fails with it
+  std::optional<std::uint32_t> enum_error;          // every ENUM fails with it
+  bool reject_v4_reads = false;                     // MaxMajorVersion 4 is an invalid parameter
+  std::size_t records_per_answer = SIZE_MAX;
+  // Replaces the READ answer when set.
+  std::function<Result<std::size_t>(std::int64_t start, std::span<std::byte> out)> read_override;
+
+  // Appends a record at the next USN (records' USNs advance by their length).
+  void add(Buffer bytes) {
+    records.push_back({next_usn, bytes});
+    next_usn += static_cast<std::int64_t>(bytes.size());
+  }
+
+  std::size_t count(std::uint32_t code) const {
+    std::size_t n = 0;
+    for (const auto& c : calls) n += c.code == code;
+    return n;
+  }
+
+  Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) {
+    calls.push_back({code, Buffer(in.begin(), in.end())});
+    if (code == platform::FSCTL_QUERY_USN_JOURNAL) {
+      if (query_failures > 0) {
+        --query_failures;
+        return fail(win32::error(query_error));
+      }
+      if (out.size() < 64) return fail(win32::error(win32::ERROR_INSUFFICIENT_BUFFER));
+      std::fill(out.begin(), out.begin() + 64, std::byte{0});
+      store_le<std::uint64_t>(out.data(), journal_id);
+      store_le<std::int64_t>(out.data() + 8, first_usn);
+      store_le<std::int64_t>(out.data() + 16, next_usn);
+      store_le<std::uint16_t>(out.data() + 56, 2);
+      store_le<std::uint16_t>(out.data() + 58, 4);
+      return std::size_t{64};
+    }
+    if (code == platform::FSCTL_READ_USN_JOURNAL) {
+      if (in.size() < 48) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
+      if (read_error) return fail(win32::error(*read_error));
+      auto start = load_le<std::int64_t>(in.data());
+      if (reject_v4_reads && load_le<std::uint16_t>(in.data() + 42) > 2)
+        return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
+      if (read_override) return read_override(start, out);
+      std::size_t pos = 8;
+      std::int64_t continuation = next_usn;
+      std::size_t given = 0;
+      for (const auto& r : records) {
+        if (r.usn < start) continue;
+        if (pos + r.bytes.size() > out.size() || given == records_per_answer) {
+          continuation = r.usn;
+          break;
+        }
+        std::copy(r.bytes.begin(), r.bytes.end(), out.begin() + pos);
+        pos += r.bytes.size();
+        ++given;
+      }
+      store_le<std::int64_t>(out.data(), continuation);
+      return pos;
+    }
+    if (code == platform::FSCTL_ENUM_USN_DATA) {
+      if (in.size() < 32) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
+      if (enum_error) return fail(win32::error(*enum_error));
+      auto start = load_le<std::uint64_t>(in.data());
+      std::size_t pos = 8;
+      std::uint64_t last = 0;
+      bool any = false;
+      for (const auto& r : enum_records) {
+        if (r.frn < start) continue;
+        if (pos + r.bytes.size() > out.size()) break;
+        std::copy(r.bytes.begin(), r.bytes.end(), out.begin() + pos);
+        pos += r.bytes.size();
+        last = r.frn;
+        any = true;
+      }
+      if (!any) return fail(win32::error(win32::ERROR_HANDLE_EOF));
+      store_le<std::uint64_t>(out.data(), last + 1);
+      return pos;
+    }
+    return fail(win32::error(win32::ERROR_INVALID_FUNCTION));
+  }
+
+  // A MemoryPlatform volume whose control codes this journal answers.
+  static platform::MemoryPlatform::Volume volume_for(std::shared_ptr<FakeJournal> j) {
+    platform::MemoryPlatform::Volume v;
+    v.control = [j](std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) {
+      return j->control(code, in, out);
+    };
+    return v;
+  }
+};
+
+}  // namespace quillon::test
