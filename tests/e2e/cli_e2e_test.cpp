@@ -55,7 +55,9 @@ std::string debug(const std::string& folder) {
          "=== Debug: " +
          folder +
          " ===\n\n"
-         "USN query failed: the journal search is not part of this build yet\n"
+         "USN query failed: " +
+         kNoVolume +
+         "\n"
          "MFT query failed: " +
          kNoVolume +
          "\n"
