@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "datasource/windows/volume.h"
+#include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/recycle.h"
 
 namespace quillon {
@@ -17,15 +18,6 @@ constexpr std::uint32_t kReasonClose = 0x80000000;
 constexpr std::uint32_t kReasonOtherThanClose = 0x7FFFCDFF;
 
 bool has_separator(std::string_view name) { return name.find_first_of("\\/") != std::string_view::npos; }
-
-// Joins `rest` under `base` with one backslash, unless `base` already ends
-// with a separator.
-std::string join_path(std::string_view base, std::string_view rest) {
-  std::string out(base);
-  if (!out.empty() && out.back() != '\\' && out.back() != '/') out.push_back('\\');
-  out.append(rest);
-  return out;
-}
 
 // A name that carries separators: slashes unified to backslashes; a name
 // that starts with a drive letter and a colon is a path of its own, any
@@ -73,19 +65,12 @@ void insert_hint_with_parent(UsnHints& hints, std::string_view name, std::uint64
   if (hints.names_by_frn.contains(frn)) hints.parent_by_frn[frn] = parent;
 }
 
-// The path of a plain name from the parent chain of the directory map.
-// Path reconstruction from the map joins here with the candidate
-// acceptance; until then no chain is followed and the caller's fallback
-// (the name directly below the root) applies.
-std::optional<std::string> rebuilt_path(std::string_view, std::uint64_t, const UsnScope&, bool) {
-  return std::nullopt;
-}
-
 std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
   if (has_separator(e.name)) return path_from_separated_name(scope.root, e.name);
   if (scope.dir_map) {
-    if (auto p = rebuilt_path(e.name, e.parent, scope, false)) return *p;
-    if (auto p = rebuilt_path(e.name, e.parent, scope, scope.whole_volume)) return *p;
+    if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, false)) return *p;
+    if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, scope.whole_volume))
+      return *p;
   }
   return join_path(scope.root, e.name);
 }
