@@ -17,9 +17,12 @@ struct Pending {
   std::uint32_t depth = 0;
 };
 
+constexpr std::uint32_t kAttrReparsePoint = 0xC0;
+
 // A directory record: more than 23 bytes, "FILE", directory flag set.
 struct DirRecord {
   bool in_use = false;
+  bool name_surrogate = false;  // a junction or directory symbolic link
 };
 
 std::optional<DirRecord> read_dir_record(const MftContext& mft, VolumeReader& reader, std::uint64_t frn) {
@@ -27,7 +30,10 @@ std::optional<DirRecord> read_dir_record(const MftContext& mft, VolumeReader& re
   if (!record) return std::nullopt;
   auto flags = record_flags(*record);
   if (!flags || !(*flags & kRecordDirectory)) return std::nullopt;
-  return DirRecord{(*flags & kRecordInUse) != 0};
+  DirRecord d{(*flags & kRecordInUse) != 0, false};
+  if (auto reparse = resident_attribute_value(*record, kAttrReparsePoint))
+    if (auto tag = u32_at(*reparse, 0)) d.name_surrogate = (*tag & platform::REPARSE_TAG_NAME_SURROGATE) != 0;
+  return d;
 }
 
 bool is_dot_name(std::string_view n) { return n == "." || n == ".."; }
@@ -71,7 +77,9 @@ class ScopeWalk {
       const std::uint64_t c = entry.record;
       if (scope_.dir_frns.contains(c)) continue;
       auto child = read_dir_record(mft_, reader_, c);
-      if (!child) continue;
+      // Links are left out here as the live walk leaves them out: a junction
+      // taken from the index would be listed through to its target.
+      if (!child || child->name_surrogate) continue;
       if (!child->in_use) scope_.deleted_dirs.insert(c);
       scope_.dir_frns.insert(c);
       scope_.dir_map[c] = DirEntry{*entry.name, dir};

@@ -3,9 +3,12 @@
 // scenario volumes whose manifests say what was deleted where.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/recycle.h"
 #include "engine/windows/scope_build.h"
 #include "platform/image/image_platform.h"
 #include "support/images.h"
@@ -97,6 +100,104 @@ TEST(RealVolumes, NoLiveFileListedAsDeleted) {
     }
   }
   if (ran == 0) GTEST_SKIP() << "../shared/real-volumes is absent; real-volume checks skipped";
+}
+
+// The "deleted" and "live" lines of a scenario manifest:
+// kind record seq parent size [evidence] kind name path, tab-separated.
+struct ManifestEntry {
+  bool deleted = false;
+  std::uint64_t record = 0;
+  std::uint64_t parent = 0;
+  std::string evidence;
+  bool directory = false;
+  std::string name;
+  std::string path;
+};
+
+std::optional<std::vector<ManifestEntry>> read_manifest(const std::string& name) {
+  std::ifstream in(test::source_dir() / "tests" / "data" / (name + ".manifest"));
+  if (!in) return std::nullopt;
+  std::vector<ManifestEntry> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string field; std::getline(ss, field, '\t');) f.push_back(field);
+    if (f.empty() || (f[0] != "deleted" && f[0] != "live")) continue;
+    ManifestEntry e;
+    e.deleted = f[0] == "deleted";
+    const std::size_t at = e.deleted ? 6 : 5;  // the kind field
+    if (f.size() < at + 3) continue;
+    e.record = std::stoull(f[1]);
+    e.parent = std::stoull(f[3]);
+    if (e.deleted) e.evidence = f[5];
+    e.directory = f[at] == "d";
+    e.name = f[at + 1];
+    e.path = f[at + 2];
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+bool under_2(const std::string& path) { return path.starts_with("E:\\2\\"); }
+
+// Folder 2 of each scenario volume: the scope holds the live directories of
+// the tree (links left out) and the deleted ones whose parent's index still
+// names them; every record of the volume together yields exactly the
+// deleted files of the manifest that their own record still names under a
+// directory in scope, with the manifest's record, parent and path, and no
+// live file, nothing from the trap folders 20 and other\2.
+TEST(ScenarioVolumes, ScopeAndEvaluationOfFolder2) {
+  int ran = 0;
+  for (const char* name : {"basic", "partitioned-mbr", "partitioned-gpt"}) {
+    auto image = test::scenario_image(name);
+    auto manifest = read_manifest(name);
+    if (!image || !manifest) continue;
+    ++ran;
+    auto p = platform::open_image_platform({image->string(), 'E', std::nullopt});
+    ASSERT_TRUE(p) << name << ": " << p.error().text();
+    platform::ScopedPlatform scoped(std::move(*p));
+    auto scope = build_scope("E:\\2", 'E');
+    ASSERT_TRUE(scope) << name;
+
+    std::set<std::uint64_t> links;
+    for (const auto& e : *manifest)
+      if (!e.deleted && e.directory && (e.name == "junction" || e.name == "dirlink")) links.insert(e.record);
+    for (const auto& e : *manifest) {
+      if (!e.directory || !(under_2(e.path) || e.path == "E:\\2")) continue;
+      if (e.deleted) {
+        // A deleted directory is in scope only through its parent's index.
+        if (scope->dir_frns.contains(e.record)) {
+          EXPECT_TRUE(scope->deleted_dirs.contains(e.record)) << name << " " << e.path;
+        }
+      } else if (!links.contains(e.record)) {
+        EXPECT_TRUE(scope->dir_frns.contains(e.record)) << name << " " << e.path;
+        EXPECT_FALSE(scope->deleted_dirs.contains(e.record)) << name << " " << e.path;
+      } else {
+        EXPECT_FALSE(scope->dir_frns.contains(e.record)) << name << " link " << e.path;
+      }
+    }
+    for (std::uint64_t d : scope->dir_frns) {
+      bool known = std::any_of(manifest->begin(), manifest->end(), [&](const ManifestEntry& e) {
+        return e.record == d && e.directory && (under_2(e.path) || e.path == "E:\\2");
+      });
+      EXPECT_TRUE(known) << name << ": directory " << d << " is not of folder 2";
+    }
+
+    std::set<std::string> expected;
+    for (const auto& e : *manifest)
+      if (e.deleted && !e.directory && e.evidence.find("record") != std::string::npos &&
+          scope->dir_frns.contains(e.parent) && noise_filter(e.name, false))
+        expected.insert(std::to_string(e.record) + " " + std::to_string(e.parent) + " " + e.path);
+    EXPECT_GE(expected.size(), 8u) << name;
+
+    auto whole = evaluate_whole_volume(*scope);
+    std::set<std::string> got;
+    for (const auto& i : whole.items) got.insert(std::to_string(i.frn) + " " + std::to_string(i.parent_frn) + " " + i.path);
+    EXPECT_EQ(got, expected) << name;
+    for (const auto& i : whole.items) EXPECT_TRUE(under_2(i.path)) << name << " " << i.path;
+  }
+  if (ran == 0) GTEST_SKIP() << "no scenario volumes in tests/data; scenario checks skipped";
 }
 
 }  // namespace

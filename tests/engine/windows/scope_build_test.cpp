@@ -39,8 +39,13 @@ struct SampleTree {
                     .name(5, u"2")
                     .index({{0x0001000000000029ULL, 40, u"a"},
                             {0x000200000000002bULL, 40, u"gone"},
-                            {0x0001000000000030ULL, 40, u"f.txt"}})
+                            {0x0001000000000030ULL, 40, u"f.txt"},
+                            {0x0001000000000031ULL, 40, u"j"}})
                     .build());
+    // The junction's own record, as its parent's index names it.
+    std::vector<std::byte> reparse(16);
+    store_le<std::uint32_t>(reparse.data(), platform::IO_REPARSE_TAG_MOUNT_POINT);
+    mft.put(49, RecordBuilder(kLiveDir).name(40, u"j").resident(0xC0, reparse).build());
     mft.put(41, RecordBuilder(kLiveDir).name(40, u"a").index({{0x000100000000002aULL, 41, u"b"}}).build());
     mft.put(42, RecordBuilder(kLiveDir).name(41, u"b").build());
     mft.put(43, RecordBuilder(kFreeDir).name(40, u"gone").index({{9100, 43, u"far"}}).build());
@@ -72,7 +77,8 @@ TEST(CollectScope, LiveTreeDeletedDirectoriesAndJunction) {
   EXPECT_EQ(scope->dir_map.at(9100).name, "far");
   EXPECT_EQ(scope->dir_map.at(9100).parent, 43u);
   EXPECT_EQ(scope->dir_map.size(), scope->dir_frns.size());
-  // The junction's target (50, 51) is not followed.
+  // The junction (49), listed or indexed, is not followed to its target (50, 51).
+  EXPECT_FALSE(scope->dir_frns.contains(49));
   EXPECT_FALSE(scope->dir_frns.contains(50));
   EXPECT_FALSE(scope->dir_frns.contains(51));
 
