@@ -228,6 +228,10 @@ std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, Vo
   std::uint64_t pos, total;
   if (count == 0 || !mul(first, g.record_size, pos) || !mul(count, g.record_size, total)) return std::nullopt;
   if (total > std::numeric_limits<std::size_t>::max()) return std::nullopt;
+  // A page that starts past the $MFT's runs holds none of its records: say so
+  // before allocating (the full-MFT scan meets many such pages when the
+  // bitmap is small).
+  if (!record_offset(g, first)) return std::nullopt;
   std::vector<std::byte> buf(static_cast<std::size_t>(total));
   bool mapped;
   if (!read_stream(g, reader, pos, buf, true, mapped) || !mapped) return std::nullopt;
