@@ -1,0 +1,123 @@
+#include "engine/phased_scan.h"
+
+#include "datasource/windows/volume.h"
+#include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_paged_scan.h"
+#include "engine/windows/ntfs_phases.h"
+#include "engine/windows/raw_mft.h"
+#include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/scope_build.h"
+
+namespace quillon {
+
+namespace {
+
+std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
+
+// The evaluation context of the single-record phases (with the journal
+// hints) or of the paged scan (without them).
+ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft, char letter,
+                              const ScanOptions& options) {
+  ScanContext c = scan_context_for(scope);
+  // Borrowed, not owned: the hints outlive the scan.
+  if (hints) c.hints = std::shared_ptr<const UsnHints>(std::shared_ptr<void>(), hints);
+  c.letter = letter;
+  c.geometry = mft.geometry;
+  c.bitmap = mft.bitmap;
+  c.scan_bound = record_scan_bound(mft.bitmap_ptr());
+  c.page_size = options.page_size;
+  c.include_in_use = options.parser_flag_a;
+  c.follow_parent_chain = options.parser_flag_b;
+  return c;
+}
+
+void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+  if (!ctx.options.paged_scan || ctx.budget.expired()) return;
+  progress.step("Phase 3 $MFT paged (dir_frns parent directories only)");
+
+  // The workers read one shared, read-only evaluation context: the scope's
+  // parent set and map, the records already accepted (skipped) and the
+  // bitmap, without journal hints.
+  ScanContext paged = make_scan_context(ctx.scope, nullptr, ctx.mft, ctx.letter, ctx.options);
+  paged.deadline = ctx.budget;
+  paged.skip = std::make_shared<const FrnSet>(sets.frns);
+
+  PagedScanRequest req;
+  req.letter = ctx.letter;
+  req.geometry = ctx.mft.geometry;
+  req.bound = record_scan_bound(ctx.mft.bitmap_ptr());
+  req.page_size = ctx.options.page_size;
+  req.workers = ctx.options.worker_threads;
+  req.target = ctx.scope.root_frn & kRecordMask;
+  req.deadline = ctx.budget;
+  const std::uint32_t record_size = ctx.mft.record_size();
+  auto result = parallel_mft_scan(req, [&paged, record_size](Bytes page, std::uint64_t first) {
+    return scan_record_buffer(page, first, record_size, paged);
+  });
+  ctx.audit.scan = result.audit;
+
+  std::size_t before = sets.out.size();
+  std::unordered_set<std::uint64_t> frns_copy = sets.frns;
+  accept_candidates(ctx.scope, ctx.audit, sets.out, sets.keys, frns_copy, std::move(result.items));
+  sets.frns = std::move(frns_copy);
+  ctx.audit.paged = to32(sets.out.size() - before);
+}
+
+}  // namespace
+
+ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
+                           const ScanOptions& options, const Progress& progress) {
+  TimeBudget budget(limit);
+  auto reader = open_volume(letter);
+  if (!reader) return std::unexpected(reader.error().text());
+  auto volume = query_volume_data(*reader);
+  if (!volume) return std::unexpected(volume.error().text());
+  MftContext mft = load_mft_context(*reader, *volume);
+
+  MftAudit audit;
+  audit.folder = scope.root_path;
+  audit.directory_count = scope.dir_frns.size();
+  audit.mft_record_estimate = record_scan_bound(mft.bitmap_ptr());
+
+  std::vector<DeletedItem> out;
+  std::unordered_set<std::string> keys;
+  std::unordered_set<std::uint64_t> frns;
+  RecordCache cache;
+  ScanContext scan = make_scan_context(scope, hints, mft, letter, options);
+  scan.deadline = budget;
+  PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter};
+  AcceptSets sets{out, keys, frns};
+
+  progress.step("Strict directory FRN: " + std::to_string(scope.dir_frns.size()) +
+                " folders, parent FRN matches parent_match_frns");
+  run_index_phase(ctx, sets, progress);
+  run_root_vicinity(ctx, sets, progress);
+  run_local_band(ctx, sets, progress);
+  run_usn_hints(ctx, sets, progress);
+  run_paged_phase(ctx, sets, progress);
+
+  // The $LogFile phase and the deferred retry join here; until then their
+  // counts stay 0.
+
+  audit.cache_read = cache.reads;
+  audit.cache_hits = cache.hits;
+  Duration elapsed = budget.elapsed();
+  audit.elapsed_ms = elapsed.seconds * 1000 + elapsed.nanos / 1'000'000;
+  if (audit.note.empty()) audit.note = "Completed";
+  return ScanOutcome{std::move(out), std::move(audit)};
+}
+
+ScanResult run_phased_scan_unscoped(std::string_view folder, char letter, Duration limit, const UsnHints* hints,
+                                    const ScanOptions& options, const Progress& progress) {
+  auto reader = open_volume(letter);
+  if (!reader) return std::unexpected(reader.error().text());
+  auto volume = query_volume_data(*reader);
+  if (!volume) return std::unexpected(volume.error().text());
+  progress.step("Building directory FRN mapping table...");
+  MftContext mft = load_mft_context(*reader, *volume);
+  auto scope = collect_scope(folder, mft, *reader);
+  if (!scope) return std::unexpected(scope.error().text());
+  return run_phased_scan(std::move(*scope), letter, limit, hints, options, progress);
+}
+
+}  // namespace quillon
