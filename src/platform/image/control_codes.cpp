@@ -108,10 +108,10 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
 }
 
 Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> out) {
+  if (!open_journal(r)) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
   if (in.size() < 24) return fail(error(win32::ERROR_INVALID_PARAMETER));
   if (in.size() >= 32 && !versions_ok(*u16_at(in, 24), *u16_at(in, 26)))
     return fail(error(win32::ERROR_INVALID_PARAMETER));
-  if (!open_journal(r)) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
   if (out.size() < 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
   const NtfsVolume& v = r.volume();
   std::uint64_t n = *u64_at(in, 0) & kRecordNumberMask;

@@ -1,0 +1,232 @@
+// Control codes answered from images, and the journal answers over a $J
+// stream held in memory (holes, records, filters, errors).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "common/bytes.h"
+#include "platform/image/image_platform.h"
+#include "platform/image/local_images.h"
+#include "platform/image/usn_journal.h"
+#include "platform/platform.h"
+
+namespace quillon::platform::image {
+namespace {
+
+using Buf = std::vector<std::byte>;
+
+Buf frn_input(std::uint64_t frn) {
+  Buf in(8);
+  store_le<std::uint64_t>(in.data(), frn);
+  return in;
+}
+
+TEST(ImageControlCodes, VolumeDataFileRecordsAndErrorsOnAFragmentedMft) {
+  auto path = testing::local_image("fragmented");
+  if (!path) GTEST_SKIP() << "tests/platform/image/data/fragmented.img.gz is absent";
+  auto p = open_image_platform({path->string(), 'E', std::nullopt});
+  ASSERT_TRUE(p.has_value()) << p.error().text();
+  auto dev = (*p)->open_volume("\\\\.\\E:");
+  ASSERT_TRUE(dev.has_value());
+  VolumeDevice& d = **dev;
+
+  Buf vd(96);
+  ASSERT_EQ(*d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, vd), 96u);
+  EXPECT_EQ(load_le<std::uint32_t>(vd.data() + 40), 512u);
+  EXPECT_EQ(load_le<std::uint32_t>(vd.data() + 44), 1024u);
+  EXPECT_EQ(load_le<std::uint32_t>(vd.data() + 48), 1024u);
+  EXPECT_EQ(load_le<std::uint64_t>(vd.data() + 64), 0x10u);
+  std::uint64_t total = load_le<std::uint64_t>(vd.data() + 16), free = load_le<std::uint64_t>(vd.data() + 24);
+  EXPECT_GT(free, 0u);
+  EXPECT_LT(free, total);
+  Buf small(95);
+  EXPECT_TRUE(d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, small).error().is_os(win32::ERROR_INSUFFICIENT_BUFFER));
+
+  // A file whose record lies in the $MFT's third extent (records 76 on).
+  auto h = (*p)->open_path("E:\\2\\file-100.txt");
+  ASSERT_TRUE(h.has_value()) << h.error().text();
+  std::uint64_t ref = (*h)->file_id_info()->low64();
+  EXPECT_GE(ref & 0xFFFFFFFFFFFFULL, 76u);
+  Buf out(12 + 1024);
+  ASSERT_EQ(*d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(ref & 0xFFFFFFFFFFFFULL), out), 12u + 1024);
+  EXPECT_EQ(load_le<std::uint64_t>(out.data()), ref) << "its own reference, sequence included";
+  EXPECT_EQ(load_le<std::uint32_t>(out.data() + 8), 1024u);
+  EXPECT_TRUE(has_tag(out, 12, "FILE"));
+  // Fixups applied: the record's name is readable across the first stride end
+  // and no stride ends with the update sequence number any more.
+  std::uint16_t usa = load_le<std::uint16_t>(out.data() + 12 + 4);
+  std::uint16_t usn = load_le<std::uint16_t>(out.data() + 12 + usa);
+  EXPECT_NE(load_le<std::uint16_t>(out.data() + 12 + 510), usn);
+  Buf raw(1024);
+  EXPECT_TRUE(d.read_exact_at(0, raw).has_value());
+
+  // The nearest in-use record at or below: a free record answers with the
+  // first in-use one below it; far past the $MFT, the last one in use.
+  std::map<std::uint64_t, std::uint64_t> answer;
+  for (std::uint64_t n = 0; n < 400; ++n) {
+    auto r = d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(n), out);
+    ASSERT_TRUE(r.has_value()) << n;
+    answer[n] = load_le<std::uint64_t>(out.data()) & 0xFFFFFFFFFFFFULL;
+    EXPECT_LE(answer[n], n);
+    if (n > 0) {
+      if (answer[n] == n) continue;
+      EXPECT_EQ(answer[n], answer[n - 1]) << "record " << n << " is free, so it answers as " << n - 1 << " did";
+    }
+  }
+  EXPECT_EQ(answer[0], 0u);
+  ASSERT_TRUE(d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(0xFFFFFFFFFFFFULL), out).has_value());
+  EXPECT_EQ(load_le<std::uint64_t>(out.data()) & 0xFFFFFFFFFFFFULL, answer[399]);
+  EXPECT_TRUE(d.control(FSCTL_GET_NTFS_FILE_RECORD, Buf(4), out).error().is_os(win32::ERROR_INVALID_PARAMETER));
+  Buf short_out(100);
+  EXPECT_TRUE(
+      d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(5), short_out).error().is_os(win32::ERROR_INSUFFICIENT_BUFFER));
+
+  // No journal on this volume; unknown codes are no function at all.
+  Buf big(4096);
+  for (std::uint32_t code : {FSCTL_QUERY_USN_JOURNAL, FSCTL_READ_USN_JOURNAL, FSCTL_ENUM_USN_DATA})
+    EXPECT_TRUE(d.control(code, Buf(48), big).error().is_os(win32::ERROR_JOURNAL_NOT_ACTIVE)) << code;
+  EXPECT_TRUE(d.control(0x00090073, {}, big).error().is_os(win32::ERROR_INVALID_FUNCTION));
+
+  // Reads end exactly at the end of the volume.
+  std::uint64_t bytes = load_le<std::uint64_t>(vd.data() + 8) * 512;
+  Buf sector(512);
+  EXPECT_FALSE(d.read_exact_at(bytes + 512 * 2, sector).has_value());
+  EXPECT_TRUE(d.read_exact_at(bytes + 512 * 2, sector).error().is_os(win32::ERROR_HANDLE_EOF));
+  EXPECT_TRUE(d.read_exact_at(bytes - 512, sector).has_value());
+  EXPECT_TRUE((*p)->open_volume("\\\\.\\F:").error().is_os(win32::ERROR_FILE_NOT_FOUND));
+}
+
+// $J in memory: a hole, then records at their USNs with page padding.
+class MemoryJournal final : public JournalStream {
+ public:
+  Buf data;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  std::uint64_t size() const override { return data.size(); }
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>>& allocated() const override { return ranges; }
+  bool read(std::uint64_t o, std::span<std::byte> out) override {
+    if (!in_bounds(data.size(), o, out.size())) return false;
+    std::memcpy(out.data(), data.data() + o, out.size());
+    return true;
+  }
+  std::uint64_t add(std::uint32_t reason, std::uint64_t frn) {
+    std::uint64_t at = data.size();
+    Buf r(72);
+    store_le<std::uint32_t>(r.data(), 72);
+    store_le<std::uint16_t>(r.data() + 4, 2);
+    store_le<std::uint64_t>(r.data() + 8, frn);
+    store_le<std::int64_t>(r.data() + 24, static_cast<std::int64_t>(at));
+    store_le<std::uint32_t>(r.data() + 40, reason);
+    store_le<std::uint16_t>(r.data() + 56, 8);
+    store_le<std::uint16_t>(r.data() + 58, 60);
+    data.insert(data.end(), r.begin(), r.end());
+    ranges.back().second = data.size();
+    return at;
+  }
+};
+
+Buf read_input(std::int64_t start, std::uint32_t mask, std::uint64_t id, std::uint16_t lo = 2, std::uint16_t hi = 4,
+               std::uint32_t on_close = 0) {
+  Buf in(48);
+  store_le<std::int64_t>(in.data(), start);
+  store_le<std::uint32_t>(in.data() + 8, mask);
+  store_le<std::uint32_t>(in.data() + 12, on_close);
+  store_le<std::uint64_t>(in.data() + 32, id);
+  store_le<std::uint16_t>(in.data() + 40, lo);
+  store_le<std::uint16_t>(in.data() + 42, hi);
+  return in;
+}
+
+std::vector<std::uint64_t> frns_of(const Buf& out, std::size_t n) {
+  std::vector<std::uint64_t> v;
+  for (std::size_t p = 8; p + 60 <= n; p += load_le<std::uint32_t>(out.data() + p))
+    v.push_back(load_le<std::uint64_t>(out.data() + p + 8));
+  return v;
+}
+
+TEST(ImageJournal, QueryAndReadAsTheFileSystemAnswers) {
+  MemoryJournal j;
+  j.data.resize(0x10000);  // the first 64 KiB were given back: a hole
+  j.ranges.emplace_back(0x10000, 0x10000);
+  std::uint64_t first = j.add(0x100, 1);  // file create
+  j.add(0x80000000, 2);                   // close
+  j.data.resize(j.data.size() + 40);      // padding to the end of a page
+  j.ranges.back().second = j.data.size();
+  j.data.resize(0x11000);
+  j.ranges.back().second = j.data.size();
+  j.add(0x200 | 0x80000000, 3);  // delete and close
+  Buf max(32);
+  store_le<std::uint64_t>(max.data(), 0x2000000);
+  store_le<std::uint64_t>(max.data() + 16, 0xABCDEF);
+  auto info = journal_info(max, j);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->first_usn, 0x10000);
+  EXPECT_EQ(info->next_usn, static_cast<std::int64_t>(j.data.size()));
+
+  Buf q(64);
+  ASSERT_EQ(*query_usn_journal(*info, q), 64u);
+  EXPECT_EQ(load_le<std::uint64_t>(q.data()), 0xABCDEFu);
+  EXPECT_EQ(load_le<std::int64_t>(q.data() + 8), 0x10000);
+  EXPECT_EQ(load_le<std::uint64_t>(q.data() + 40), 0x2000000u);
+  Buf q0(56);
+  EXPECT_EQ(*query_usn_journal(*info, q0), 56u);
+  Buf q_short(40);
+  EXPECT_TRUE(query_usn_journal(*info, q_short).error().is_os(win32::ERROR_INSUFFICIENT_BUFFER));
+
+  Buf out(4096);
+  auto n = read_usn_journal(*info, j, read_input(0, 0xFFFFFFFF, 0xABCDEF), out);
+  ASSERT_TRUE(n.has_value());
+  EXPECT_EQ(frns_of(out, *n), (std::vector<std::uint64_t>{1, 2, 3})) << "the hole and the padding are skipped";
+  EXPECT_EQ(load_le<std::int64_t>(out.data()), info->next_usn);
+
+  n = read_usn_journal(*info, j, read_input(0, 0x200, 0xABCDEF), out);
+  EXPECT_EQ(frns_of(out, *n), (std::vector<std::uint64_t>{3}));
+  n = read_usn_journal(*info, j, read_input(0, 0xFFFFFFFF, 0xABCDEF, 2, 4, 1), out);
+  EXPECT_EQ(frns_of(out, *n), (std::vector<std::uint64_t>{2, 3})) << "only records with the close reason";
+
+  // A buffer with room for one record: the continuation walks them all.
+  Buf one(8 + 72);
+  std::vector<std::uint64_t> seen;
+  std::int64_t pos = static_cast<std::int64_t>(first);
+  for (int guard = 0; guard < 10 && pos < info->next_usn; ++guard) {
+    auto r = read_usn_journal(*info, j, read_input(pos, 0xFFFFFFFF, 0xABCDEF), one);
+    ASSERT_TRUE(r.has_value());
+    for (auto f : frns_of(one, *r)) seen.push_back(f);
+    pos = load_le<std::int64_t>(one.data());
+  }
+  EXPECT_EQ(seen, (std::vector<std::uint64_t>{1, 2, 3}));
+
+  EXPECT_EQ(*read_usn_journal(*info, j, read_input(info->next_usn, 0xFFFFFFFF, 0xABCDEF), out), 8u);
+  auto code = [&](Buf in, std::size_t room = 4096) {
+    Buf o(room);
+    auto r = read_usn_journal(*info, j, in, o);
+    return r ? 0u : r.error().os_code();
+  };
+  EXPECT_EQ(code(read_input(0x800, 0xFFFFFFFF, 0xABCDEF)), win32::ERROR_JOURNAL_ENTRY_DELETED);
+  EXPECT_EQ(code(read_input(info->next_usn + 8, 0xFFFFFFFF, 0xABCDEF)), win32::ERROR_HANDLE_EOF);
+  EXPECT_EQ(code(read_input(0, 0xFFFFFFFF, 0xABCDEF, 4, 2)), win32::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(code(read_input(0, 0xFFFFFFFF, 0xABCDEF, 0, 1)), win32::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(code(read_input(0, 0xFFFFFFFF, 0xABCDEE)), win32::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(code(Buf(30)), win32::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(code(read_input(0, 0xFFFFFFFF, 0xABCDEF), 40), win32::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(code(read_input(0, 0xFFFFFFFF, 0xABCDEF), 4), win32::ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST(ImageJournal, GarbageBetweenRecordsIsSlidOver) {
+  MemoryJournal j;
+  j.ranges.emplace_back(0, 0);
+  j.add(0x1, 7);
+  Buf junk(24, std::byte{0xEE});
+  j.data.insert(j.data.end(), junk.begin(), junk.end());
+  j.ranges.back().second = j.data.size();
+  j.add(0x1, 8);
+  Buf max(32);
+  auto info = journal_info(max, j);
+  Buf out(4096);
+  auto n = read_usn_journal(*info, j, read_input(0, 0xFFFFFFFF, 0), out);
+  ASSERT_TRUE(n.has_value());
+  EXPECT_EQ(frns_of(out, *n), (std::vector<std::uint64_t>{7, 8}));
+}
+
+}  // namespace
+}  // namespace quillon::platform::image
