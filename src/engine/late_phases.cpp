@@ -1,0 +1,136 @@
+#include "engine/late_phases.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <thread>
+
+#include "engine/windows/ntfs_deleted.h"
+#include "platform/platform.h"
+
+namespace quillon {
+namespace {
+
+std::uint32_t growth(std::size_t before, std::size_t after) {
+  const std::size_t n = after - before;
+  return n > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
+                                                       : static_cast<std::uint32_t>(n);
+}
+
+// A rename or a move: the record named by the deleted index entry is in use
+// with the entry's sequence number, and one of its current names exists.
+bool lives_on(const ScopeContext& scope, const LogCandidate& c, const ScanContext& ctx, VolumeReader& reader) {
+  if (!c.sequence || c.frn == 0) return false;
+  auto record = read_record_raw(ctx.geometry, reader, c.frn);
+  if (!record || !is_file_record(*record) || !record_in_use(*record)) return false;
+  if (record_sequence(*record) != c.sequence) return false;
+  for (const auto& [parent, name] : file_names(*record)) {
+    FileNameEntry entry{name, parent, 0, 0};
+    auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, false);
+    if (item && platform::current().metadata(item->path)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, const ScanContext& ctx,
+                           VolumeReader& reader, std::vector<DeletedItem>& out,
+                           std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
+                           LogScanStats& stats, MftAudit& audit) {
+  if (c.frn == 0) return;
+  if (lives_on(scope, c, ctx, reader)) return;
+  RecordHint hint{c.name, c.parent, c.has_parent};
+  auto found = evaluate_record_at(reader, c.frn, ctx, true, false, false, &hint);
+  if (found && !found->empty()) {
+    accept_candidates(scope, audit, out, keys, frns, std::move(*found));
+    return;
+  }
+  if (!c.has_parent || !c.name) return;
+  FileNameEntry entry{*c.name, c.parent, 0, 0};
+  auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, !scope.strict_parent);
+  if (!item) return;
+  if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;
+  if (!keys.insert(merge_key(*item)).second) return;
+  if (stats.log_only_items != std::numeric_limits<std::uint32_t>::max()) ++stats.log_only_items;
+  frns.insert(item->frn);
+  out.push_back(std::move(*item));
+}
+
+std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
+                                     const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
+                                     std::unordered_set<std::uint64_t>& frns, std::vector<DeletedItem>& out,
+                                     std::unordered_set<std::string>& keys, MftAudit& audit, Duration limit) {
+  std::vector<std::uint64_t> list;
+  if (hints)
+    for (const auto& [frn, names] : hints->names_by_frn)
+      if (!exclusion.contains(frn) && !frns.contains(frn)) list.push_back(frn);
+  if (list.empty()) {
+    const std::uint64_t root = scope.root_frn;
+    const std::uint64_t lo = root > kRetryBand ? root - kRetryBand : 0;
+    const std::uint64_t hi = root > std::numeric_limits<std::uint64_t>::max() - kRetryBand
+                                 ? std::numeric_limits<std::uint64_t>::max()
+                                 : root + kRetryBand;
+    for (std::uint64_t r = lo;; ++r) {
+      list.push_back(r);
+      if (r == hi) break;
+    }
+  }
+  const TimeBudget budget(limit);
+  std::uint64_t added = 0;
+  for (int attempt = 0; attempt < kRetryAttempts; ++attempt) {
+    if (budget.expired()) break;
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+    for (std::uint64_t record : list) {
+      if (frns.contains(record)) continue;
+      auto found = evaluate_record_at(reader, record, ctx, false, !scope.strict_parent, false, nullptr);
+      if (!found || found->empty()) continue;
+      const std::size_t before = out.size();
+      accept_candidates(scope, audit, out, keys, frns, std::move(*found));
+      if (out.size() > before) ++added;
+    }
+  }
+  return added;
+}
+
+LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
+  LatePhaseCounts counts;
+  if (in.remaining.is_zero()) return counts;
+  const Progress standard;
+  const Progress& progress = in.progress ? *in.progress : standard;
+  auto& out = *in.out;
+
+  if (in.logfile_phase) {
+    progress.step("阶段4 $LogFile 事务（刚删）");
+    auto log = read_logfile_tail(in.letter);
+    if (log) {
+      const std::size_t before = out.size();
+      apply_log_page_fixups(*log);
+      const NamesByFrn* names = in.hints ? &in.hints->names_by_frn : nullptr;
+      auto scan = scan_logfile(*log, in.ctx->geometry.bytes_per_cluster, std::max<std::uint32_t>(in.record_size, 1024),
+                               in.scope->parent_match_frns, names);
+      log->clear();
+      log->shrink_to_fit();
+      for (const auto& c : scan.candidates)
+        process_log_candidate(*in.scope, c, *in.ctx, *in.reader, out, *in.keys, *in.frns, scan.stats, *in.audit);
+      counts.logfile = growth(before, out.size());
+    }
+  }
+  if (in.retry_phase && (in.remaining.seconds > 0 || in.remaining.nanos > 200'000'000)) {
+    progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
+    const std::size_t before = out.size();
+    retry_deferred_records(*in.scope, *in.ctx, *in.reader, in.hints, in.frn_snapshot, *in.frns, out, *in.keys,
+                           *in.audit, in.remaining);
+    counts.retry = growth(before, out.size());
+  }
+  if (in.hints) {
+    std::unordered_set<std::uint64_t> listed;
+    for (const auto& item : out) listed.insert(item.frn);
+    for (const auto& [frn, names] : in.hints->names_by_frn)
+      if (!in.frns->contains(frn) && !listed.contains(frn) && counts.pending != std::numeric_limits<std::uint32_t>::max())
+        ++counts.pending;
+  }
+  return counts;
+}
+
+}  // namespace quillon

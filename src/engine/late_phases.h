@@ -1,0 +1,74 @@
+// The late phases of the phased scan: phase 4 turns the recent delete
+// transactions of $LogFile into items, phase 5 reads the journal's records
+// once more in case their freed FILE records reached the disk late.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "datasource/windows/volume.h"
+#include "engine/model.h"
+#include "engine/progress.h"
+#include "engine/windows/mft_audit.h"
+#include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/ntfs_logfile.h"
+#include "engine/windows/scope.h"
+#include "engine/windows/usn_hints.h"
+
+namespace quillon {
+
+inline constexpr int kRetryAttempts = 3;
+inline constexpr std::uint64_t kRetryPauseMs = 200;
+inline constexpr std::uint64_t kRetryBand = 8192;
+
+// Re-reads the candidate's FILE record (or builds an item from the log data
+// alone) and accepts what it yields into the scan's shared lists. A name
+// taken from a deleted index entry whose record is still in use with the
+// same sequence number and one of whose current names exists is a rename or
+// a move, not a delete: nothing.
+void process_log_candidate(const ScopeContext& scope, const LogCandidate& candidate, const ScanContext& ctx,
+                           VolumeReader& reader, std::vector<DeletedItem>& out,
+                           std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
+                           LogScanStats& stats, MftAudit& audit);
+
+// Up to three passes over the retry list (the journal's record numbers not
+// in `exclusion` nor accepted, else root ± 8192), 200 ms apart, the limit
+// tested between passes. Returns the number of reads that added an item.
+std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
+                                     const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
+                                     std::unordered_set<std::uint64_t>& frns, std::vector<DeletedItem>& out,
+                                     std::unordered_set<std::string>& keys, MftAudit& audit, Duration limit);
+
+struct LatePhaseInputs {
+  char letter = 'E';
+  const ScopeContext* scope = nullptr;
+  const UsnHints* hints = nullptr;       // optional
+  const ScanContext* ctx = nullptr;      // geometry, bitmap, scope sets; hints as above
+  VolumeReader* reader = nullptr;        // the scan's open volume
+  std::uint32_t record_size = 1024;
+  std::unordered_set<std::uint64_t> frn_snapshot;  // the FRN set just before this step
+  std::vector<DeletedItem>* out = nullptr;
+  std::unordered_set<std::string>* keys = nullptr;
+  std::unordered_set<std::uint64_t>* frns = nullptr;
+  MftAudit* audit = nullptr;             // filtered_cross_dir is counted here
+  Duration remaining;
+  bool logfile_phase = true;
+  bool retry_phase = true;
+  const Progress* progress = nullptr;    // standard output when null
+};
+
+struct LatePhaseCounts {
+  std::uint32_t logfile = 0;
+  std::uint32_t retry = 0;
+  std::uint32_t pending = 0;
+};
+
+// Nothing at all when exactly zero time remains. Phase 4 when switched on;
+// phase 5 when switched on and more than 0.2 s remain; then the hint FRNs
+// that neither the FRN set nor any output item holds. The caller copies the
+// counts into the audit's LogFile, retry and pending fields.
+LatePhaseCounts run_late_phases(const LatePhaseInputs& in);
+
+}  // namespace quillon

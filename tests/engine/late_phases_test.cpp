@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/late_phases.h"
+#include "engine/windows/ntfs_deleted_fixture.h"
+#include "platform/memory/memory_platform.h"
+
+namespace quillon {
+namespace {
+
+using test::FakeMft;
+using test::RecordBuilder;
+
+// Serves an in-memory MFT; record `watched` reads as `before` on its first
+// read (the freed record not yet on disk) and as the MFT holds it after.
+class FlushingDevice final : public platform::VolumeDevice {
+ public:
+  FlushingDevice(std::vector<std::byte> bytes, std::uint64_t watched, MftRecord before)
+      : bytes_(std::move(bytes)), watched_(watched), before_(std::move(before)) {}
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
+    if (!in_bounds(bytes_.size(), offset, out.size())) return fail(win32::error(win32::ERROR_HANDLE_EOF));
+    std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    const std::uint64_t at = watched_ * test::kRecordSize;
+    if (offset <= at && at + test::kRecordSize <= offset + out.size()) {
+      if (++reads_ == 1) std::memcpy(out.data() + (at - offset), before_.data(), test::kRecordSize);
+    }
+    return {};
+  }
+  Result<std::size_t> control(std::uint32_t, std::span<const std::byte>, std::span<std::byte>) override {
+    return fail(win32::error(win32::ERROR_INVALID_FUNCTION));
+  }
+  int* reads() { return &reads_; }
+
+ private:
+  std::vector<std::byte> bytes_;
+  std::uint64_t watched_;
+  MftRecord before_;
+  int reads_ = 0;
+};
+
+struct Fixture {
+  ScopeContext scope;
+  FakeMft mft;
+  MftContext mctx;
+  ScanContext ctx;
+  std::shared_ptr<UsnHints> hints = std::make_shared<UsnHints>();
+  std::vector<DeletedItem> out;
+  std::unordered_set<std::string> keys;
+  std::unordered_set<std::uint64_t> frns;
+  MftAudit audit;
+  int* reads = nullptr;
+
+  Fixture() {
+    scope.root_path = "E:\\2";
+    scope.root_frn = 40;
+    scope.dir_frns = {40};
+    scope.parent_match_frns = {40};
+    scope.dir_map[40] = DirEntry{"", 5};
+    const auto freed = RecordBuilder(0).name(40, u"a.txt", 4096).data(10).build();
+    mft.put(50, freed);
+    mctx = mft.context();
+    ctx = scan_context_for(scope);
+    ctx.geometry = mctx.geometry;
+    ctx.bitmap = mctx.bitmap;
+    hints->names_by_frn[50] = {"a.txt"};
+    ctx.hints = hints;
+  }
+  VolumeReader reader() {
+    // Before the flush the slot holds no readable FILE record yet.
+    auto device = std::make_unique<FlushingDevice>(mft.volume_bytes(), 50, MftRecord(test::kRecordSize));
+    reads = device->reads();
+    return VolumeReader(std::move(device));
+  }
+};
+
+TEST(DeferredRetry, RecordFlushedAfterTheFirstAttemptIsFoundOnceInTheSecond) {
+  Fixture f;
+  platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+  auto reader = f.reader();
+  auto added = retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.frns, f.out, f.keys, f.audit,
+                                      Duration{5, 0});
+  EXPECT_EQ(added, 1u);
+  ASSERT_EQ(f.out.size(), 1u);
+  EXPECT_EQ(f.out[0].frn, 50u);
+  EXPECT_EQ(f.out[0].path, "E:\\2\\a.txt");
+  EXPECT_EQ(*f.reads, 2) << "accepted in the second attempt, skipped in the third";
+}
+
+TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {
+  Fixture f;
+  platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+  auto reader = f.reader();
+  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.frns, f.out, f.keys, f.audit,
+                                   Duration{0, 0}),
+            0u);
+  EXPECT_EQ(*f.reads, 0);
+  // Without hints the band around the root (40 → 0..8232) covers record 50.
+  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, nullptr, {}, f.frns, f.out, f.keys, f.audit,
+                                   Duration{5, 0}),
+            1u);
+  EXPECT_EQ(f.out.size(), 1u);
+}
+
+struct LateRun {
+  std::vector<std::string> lines;
+  LatePhaseCounts counts;
+};
+
+LateRun late(Duration remaining) {
+  Fixture f;
+  auto memory = std::make_unique<platform::MemoryPlatform>();  // no volume: the log cannot be read
+  platform::ScopedPlatform live(std::move(memory));
+  f.hints->names_by_frn[60] = {"b"};
+  f.hints->names_by_frn[70] = {"c"};
+  f.hints->names_by_frn[80] = {"d"};
+  f.frns.insert(60);                        // accepted by an earlier phase
+  f.out.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}});  // in the list only
+  auto reader = f.reader();
+  LateRun run;
+  Progress progress([&](std::string_view line) { run.lines.emplace_back(line); });
+  LatePhaseInputs in;
+  in.scope = &f.scope;
+  in.hints = f.hints.get();
+  in.ctx = &f.ctx;
+  in.reader = &reader;
+  in.frn_snapshot = f.frns;
+  in.out = &f.out;
+  in.keys = &f.keys;
+  in.frns = &f.frns;
+  in.audit = &f.audit;
+  in.remaining = remaining;
+  in.progress = &progress;
+  run.counts = run_late_phases(in);
+  return run;
+}
+
+TEST(LatePhases, RemainingTimeDecidesWhichPhasesRun) {
+  auto zero = late(Duration{0, 0});
+  EXPECT_TRUE(zero.lines.empty());
+  EXPECT_EQ(zero.counts.pending, 0u);
+
+  auto short_time = late(Duration{0, 150'000'000});
+  ASSERT_EQ(short_time.lines.size(), 1u);
+  EXPECT_NE(short_time.lines[0].find("阶段4 $LogFile 事务（刚删）"), std::string::npos);
+  EXPECT_EQ(short_time.counts.logfile, 0u);
+  // 50 and 80 are still unconfirmed: 60 is in the FRN set, 70 in the list.
+  EXPECT_EQ(short_time.counts.pending, 2u);
+
+  EXPECT_EQ(late(Duration{0, 200'000'000}).lines.size(), 1u);
+
+  auto second = late(Duration{1, 0});
+  ASSERT_EQ(second.lines.size(), 2u);
+  EXPECT_NE(second.lines[1].find("阶段5 延迟 MFT 重试（缓存落盘）"), std::string::npos);
+  EXPECT_EQ(second.counts.retry, 1u);    // record 50, once flushed
+  EXPECT_EQ(second.counts.pending, 1u);  // only 80 is left
+}
+
+}  // namespace
+}  // namespace quillon
+
+#include "platform/image/image_platform.h"
+#include "support/images.h"
+
+namespace quillon {
+namespace {
+
+// ntfs-ptrn holds a deleted index entry "New Text Document.txt" in the root
+// whose record 39 is the live 1.txt: a rename, which must yield no item.
+TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
+  auto image = test::real_volume("ntfs-ptrn");
+  if (!image) GTEST_SKIP() << "../shared/real-volumes/ntfs-ptrn.raw.gz is not available";
+  auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
+  ASSERT_TRUE(platform);
+  platform::ScopedPlatform scoped(std::move(*platform));
+  auto reader = open_volume('E');
+  ASSERT_TRUE(reader);
+  auto mctx = load_mft_context(*reader);
+  ASSERT_TRUE(mctx);
+  ScopeContext scope;
+  scope.root_path = "E:\\";
+  scope.root_frn = 5;
+  scope.dir_frns = {5};
+  scope.parent_match_frns = {5};
+  scope.dir_map[5] = DirEntry{"", 5};
+  ScanContext ctx = scan_context_for(scope);
+  ctx.geometry = mctx->geometry;
+  ctx.bitmap = mctx->bitmap;
+  auto log = read_logfile_tail('E');
+  ASSERT_TRUE(log);
+  apply_log_page_fixups(*log);
+  auto scan = scan_logfile(*log, mctx->geometry.bytes_per_cluster, 1024, scope.parent_match_frns, nullptr);
+  ASSERT_FALSE(scan.candidates.empty());
+  std::vector<DeletedItem> out;
+  std::unordered_set<std::string> keys;
+  std::unordered_set<std::uint64_t> frns;
+  MftAudit audit;
+  for (const auto& c : scan.candidates) process_log_candidate(scope, c, ctx, *reader, out, keys, frns, scan.stats, audit);
+  for (const auto& item : out) ADD_FAILURE() << "listed " << item.path << " (" << item.frn << ")";
+  EXPECT_EQ(scan.stats.log_only_items, 0u);
+}
+
+}  // namespace
+}  // namespace quillon
