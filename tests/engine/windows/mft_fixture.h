@@ -15,7 +15,7 @@
 #include "datasource/windows/volume.h"
 #include "engine/windows/raw_mft.h"
 
-namespace quillon::test {
+namespace quillon::test::mft_fixture {
 
 inline std::vector<std::byte> bytes(std::initializer_list<int> v) {
   std::vector<std::byte> out;
@@ -298,4 +298,4 @@ inline VolumeReader image_reader(const std::filesystem::path& file, std::uint64_
   return VolumeReader(std::move(dev));
 }
 
-}  // namespace quillon::test
+}  // namespace quillon::test::mft_fixture

@@ -8,9 +8,10 @@
 
 namespace quillon {
 namespace {
+namespace fx = test::mft_fixture;
 
-using test::bytes;
-using test::RecordBuilder;
+using fx::bytes;
+using fx::RecordBuilder;
 
 TEST(RecordHeader, FlagsOnlyFromFileRecordsOfAtLeast24Bytes) {
   auto free_rec = RecordBuilder(1024, 0).build();
@@ -59,10 +60,10 @@ TEST(FileNames, ShortRecordsAndValuesPastTheEnd) {
   // A 47-byte record holds no resident value; 48 bytes is enough.
   std::vector<std::byte> r(48);
   std::memcpy(r.data(), "FILE", 4);
-  test::put16(r, 0x14, 22);
-  test::put32(r, 22, kAttrData);
-  test::put32(r, 26, 24);
-  test::put16(r, 22 + 20, 24);
+  fx::put16(r, 0x14, 22);
+  fx::put32(r, 22, kAttrData);
+  fx::put32(r, 26, 24);
+  fx::put16(r, 22 + 20, 24);
   EXPECT_TRUE(resident_attribute_value(r, kAttrData).has_value());
   EXPECT_FALSE(resident_attribute_value(Bytes(r).first(47), kAttrData).has_value());
 
@@ -74,7 +75,7 @@ TEST(FileNames, ShortRecordsAndValuesPastTheEnd) {
   EXPECT_TRUE(file_names(Bytes(longer).first(value + 66 + 12)).empty());
   EXPECT_FALSE(file_names(longer).empty());  // 255 units still fit in 1024 bytes
   auto past = rec;
-  test::put16(past, 0x38 + 20, 0xFFFF);
+  fx::put16(past, 0x38 + 20, 0xFFFF);
   EXPECT_TRUE(file_names(past).empty());
   EXPECT_FALSE(resident_attribute_value(past, kAttrFileName).has_value());
 }
@@ -82,12 +83,12 @@ TEST(FileNames, ShortRecordsAndValuesPastTheEnd) {
 TEST(AttributeWalk, StopsAtBadLengths) {
   for (std::uint32_t bad : {0u, 23u, 2000u, 0xFFFFFFF0u}) {
     auto rec = RecordBuilder().file_name(40, u"a").file_name(40, u"b").build();
-    test::put32(rec, 0x38 + 4, bad);  // the first attribute's length
+    fx::put32(rec, 0x38 + 4, bad);  // the first attribute's length
     EXPECT_TRUE(attributes(rec).empty()) << bad;
     EXPECT_TRUE(file_names(rec).empty()) << bad;
   }
   auto rec = RecordBuilder().file_name(40, u"a").build();
-  test::put16(rec, 0x14, 0xFFFF);  // first attribute past the end
+  fx::put16(rec, 0x14, 0xFFFF);  // first attribute past the end
   EXPECT_TRUE(attributes(rec).empty());
   EXPECT_FALSE(data_runs(rec).has_value());
 }
@@ -95,23 +96,23 @@ TEST(AttributeWalk, StopsAtBadLengths) {
 // An index root of `entries` in the record of directory `own`.
 MftRecord index_record(const std::vector<std::vector<std::byte>>& entries) {
   return RecordBuilder(4096, kRecordInUse | kRecordDirectory)
-      .resident(kAttrIndexRoot, test::index_root_value(entries), u"$I30")
+      .resident(kAttrIndexRoot, fx::index_root_value(entries), u"$I30")
       .build();
 }
 
 TEST(IndexRoot, WindowOwnRecordRootAndNames) {
   const std::uint64_t R = 10000;
   const FrnSet dirs{R};
-  auto key = [&](const std::u16string& n, int ns = 1) { return test::file_name_value(R, n, ns); };
+  auto key = [&](const std::u16string& n, int ns = 1) { return fx::file_name_value(R, n, ns); };
   std::vector<std::vector<std::byte>> entries = {
-      test::index_entry(5, key(u"root")),
-      test::index_entry(R | (2ull << 48), key(u"self")),
-      test::index_entry((R + 8192) | (7ull << 48), key(u"far")),
-      test::index_entry(R + 8193, key(u"too far")),
-      test::index_entry(R - 64, key(u"DOSNAME", 2)),
-      test::index_entry(R - 65, key(u"below")),
-      test::index_entry(R + 1, test::file_name_value(R + 99, u"other parent")),
-      test::index_entry(0, {}, 0x02),  // the last entry
+      fx::index_entry(5, key(u"root")),
+      fx::index_entry(R | (2ull << 48), key(u"self")),
+      fx::index_entry((R + 8192) | (7ull << 48), key(u"far")),
+      fx::index_entry(R + 8193, key(u"too far")),
+      fx::index_entry(R - 64, key(u"DOSNAME", 2)),
+      fx::index_entry(R - 65, key(u"below")),
+      fx::index_entry(R + 1, fx::file_name_value(R + 99, u"other parent")),
+      fx::index_entry(0, {}, 0x02),  // the last entry
   };
   auto rec = index_record(entries);
   auto got = index_root_entries(rec, dirs, R, false);
@@ -122,15 +123,15 @@ TEST(IndexRoot, WindowOwnRecordRootAndNames) {
   EXPECT_EQ(index_root_entries(rec, dirs, R, true).size(), 5u);
 
   // Flag bit 0 ends the walk after its entry.
-  entries[2] = test::index_entry(R + 8192, key(u"far"), 0x01);
+  entries[2] = fx::index_entry(R + 8192, key(u"far"), 0x01);
   EXPECT_EQ(index_root_entries(index_record(entries), dirs, R, true).size(), 1u);
 
   // An entry of length 0, or running past the record, ends the walk.
   auto zero = rec;
   const std::size_t first = 0x38 + 32 + 32;  // attribute header + name, root + index header
-  test::put16(zero, first + 8, 0);
+  fx::put16(zero, first + 8, 0);
   EXPECT_TRUE(index_root_entries(zero, dirs, R, true).empty());
-  test::put16(zero, first + 8, 0xFFF8);
+  fx::put16(zero, first + 8, 0xFFF8);
   EXPECT_TRUE(index_root_entries(zero, dirs, R, true).empty());
   EXPECT_TRUE(index_root_entries(Bytes(rec).first(21), dirs, R, true).empty());
 }
@@ -177,7 +178,7 @@ TEST(DataRuns, LargestDataAttributeWinsLaterOnATie) {
   // The mapping-pairs offset past the attribute: passed over.
   auto bad = rec;
   for (std::size_t a = 0x38, n = 0; n < 3; ++n) {
-    test::put16(bad, a + 32, 0x7FF0);
+    fx::put16(bad, a + 32, 0x7FF0);
     a += load_le<std::uint32_t>(bad.data() + a + 4);
   }
   EXPECT_FALSE(data_runs(bad));
@@ -187,8 +188,8 @@ TEST(StreamTail, HundredBytesWholeTenMiBItsLastEight) {
   constexpr std::uint64_t C = 4096, M = 8 << 20;
   std::vector<std::byte> vol(3600 * C);
   for (std::size_t i = 0; i < vol.size(); ++i) vol[i] = static_cast<std::byte>((i / C) * 7 + i);
-  auto log = std::make_shared<test::FakeVolume::Log>();
-  auto reader = test::fake_reader(vol, log);
+  auto log = std::make_shared<fx::FakeVolume::Log>();
+  auto reader = fx::fake_reader(vol, log);
 
   auto small = RecordBuilder().non_resident(kAttrData, 100, bytes({0x11, 1, 3})).build();
   auto got = read_stream_tail(C, reader, small, M);
@@ -228,7 +229,7 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
 
   // A torn second stride stays as read; the first is still put back.
   auto torn = disk;
-  test::put16(torn, 1022, 0x1234);
+  fx::put16(torn, 1022, 0x1234);
   EXPECT_TRUE(apply_fixups(torn));
   EXPECT_EQ(Bytes(torn).first(512).size(), 512u);
   EXPECT_TRUE(std::equal(torn.begin(), torn.begin() + 512, expect.begin()));
@@ -236,13 +237,13 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
 
   // Unsound arrays change nothing.
   auto odd = disk;
-  test::put16(odd, 0x04, 0x31);
+  fx::put16(odd, 0x04, 0x31);
   auto outside = disk;
-  test::put16(outside, 0x04, 1020);
+  fx::put16(outside, 0x04, 1020);
   auto too_many = disk;
-  test::put16(too_many, 0x06, 4);  // three strides do not fit in 1024 bytes
+  fx::put16(too_many, 0x06, 4);  // three strides do not fit in 1024 bytes
   auto none = disk;
-  test::put16(none, 0x06, 0);
+  fx::put16(none, 0x06, 0);
   for (auto* r : {&odd, &outside, &too_many, &none}) {
     auto before = *r;
     EXPECT_FALSE(apply_fixups(*r));
@@ -255,9 +256,9 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
 std::vector<MftRecord> real_records() {
   std::vector<MftRecord> out;
   auto add_from = [&](const std::filesystem::path& file, std::uint64_t base) {
-    auto log = std::make_shared<test::FakeVolume::Log>();
-    test::FakeVolume* dev = nullptr;
-    auto reader = test::image_reader(file, base, log, &dev);
+    auto log = std::make_shared<fx::FakeVolume::Log>();
+    fx::FakeVolume* dev = nullptr;
+    auto reader = fx::image_reader(file, base, log, &dev);
     auto vd = dev->volume();
     if (!vd) return;
     for (std::uint64_t n = 0; n < 48; ++n) {
