@@ -139,8 +139,7 @@ std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
 std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
                                               bool all) {
   std::vector<IndexEntryRef> out;
-  const std::uint64_t size = record.size();
-  if (size < 22) return out;
+  if (record.size() < 22) return out;
   const std::uint64_t lo = own_record < 64 ? 0 : own_record - 64;
   const std::uint64_t hi =
       own_record > std::numeric_limits<std::uint64_t>::max() - 8192 ? std::numeric_limits<std::uint64_t>::max()
@@ -150,17 +149,20 @@ std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, 
     const std::uint64_t header = value_start(record, a) + 16;
     auto first = u32_at(record, header);
     if (!first) continue;
+    // Entries are read up to the end of their own attribute: bytes past it
+    // belong to the next attribute and would read as entries of nothing.
+    const std::uint64_t end = a.offset + a.length;
     std::uint64_t e = header + *first;
-    while (in_bounds(size, e, 16)) {
+    while (in_bounds(end, e, 16)) {
       const std::byte* p = record.data() + e;
       const std::uint64_t frn = load_le<std::uint64_t>(p);
       const std::uint64_t elen = load_le<std::uint16_t>(p + 8);
       const std::uint64_t klen = load_le<std::uint16_t>(p + 10);
       const std::uint8_t flags = std::to_integer<std::uint8_t>(p[12]);
-      if (elen < 16 || !in_bounds(size, e, elen)) break;
+      if (elen < 16 || !in_bounds(end, e, elen)) break;
 
       std::optional<std::string> name;
-      if (klen > 65 && in_bounds(size, e + 16, klen)) {
+      if (klen > 65 && in_bounds(end, e + 16, klen)) {
         const std::uint64_t parent = load_le<std::uint64_t>(p + 16) & kRecordMask;
         const std::uint64_t n = std::to_integer<std::uint8_t>(p[80]);
         if (dirs.contains(parent) && std::to_integer<std::uint8_t>(p[81]) != 2 && klen >= 2 * n + 66)
