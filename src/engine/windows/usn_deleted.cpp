@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/recycle.h"
 
 namespace quillon {
@@ -238,10 +239,26 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
   if (second && second->next_usn > second->first_usn)
     result.read_count = saturating_add(result.read_count, read_pass(*second));
 
-  // The FRNs that only nameless records named are looked up in the MFT
-  // once the MFT reader's record confirmation joins here; until then they
-  // yield no items.
-  (void)unpaired_v4;
+  // The FRNs that only nameless records named are looked up in the MFT.
+  if (!unpaired_v4.empty()) {
+    std::vector<std::uint64_t> records(unpaired_v4.begin(), unpaired_v4.end());
+    ScanContext ctx;
+    ctx.root_path = scope.root;
+    ctx.root_frn = scope.folder_record;
+    ctx.letter = *letter;
+    if (scope.dir_frns)
+      ctx.parent_match_frns = std::make_shared<FrnSet>(scope.dir_frns->begin(), scope.dir_frns->end());
+    else
+      ctx.parent_match_frns =
+          std::make_shared<FrnSet>(FrnSet{scope.folder_record, scope.folder_id & kRecordMask, scope.folder_id});
+    if (scope.dir_map) ctx.dir_map = std::make_shared<DirMap>(*scope.dir_map);
+    ctx.hints = std::make_shared<UsnHints>(result.hints);
+    for (auto& item : confirm_frns_in_mft(*letter, scope.root, records, ctx)) {
+      if (!seen_keys.insert(usn_key(item.frn, item.path)).second) continue;
+      result.items.push_back(std::move(item));
+      result.read_count = saturating_add(result.read_count, 1);
+    }
+  }
   return result;
 }
 
