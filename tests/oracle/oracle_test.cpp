@@ -1,0 +1,299 @@
+// The scenario volumes checked against their manifests by readers nobody
+// here wrote: The Sleuth Kit (fls, istat, usnjls) and libfsntfs (fsntfsinfo).
+// When these agree with
+// a manifest, the manifest is a truthful account of its image, and tests of
+// our own readers can rely on it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <cctype>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/images.h"
+#include "support/manifest.h"
+
+namespace quillon::test {
+namespace {
+
+bool have_tool(const std::string& tool) {
+  int status = 0;
+  run_command("command -v " + tool + " >/dev/null 2>&1", &status);
+  return status == 0;
+}
+
+std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+struct FlsEntry {
+  std::uint64_t record;
+  std::string path;
+  bool operator<(const FlsEntry& o) const { return std::tie(record, path) < std::tie(o.record, o.path); }
+};
+
+// "r/r 66-128-2:\t2/notes.txt", "-/r * 67-128-2:\t2/x", "-/r * 16:\t$OrphanFiles/..."
+std::set<FlsEntry> parse_fls(const std::string& out) {
+  std::set<FlsEntry> entries;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto tab = line.find(":\t");
+    auto space = line.find(' ');
+    if (tab == std::string::npos || space == std::string::npos || space > tab) continue;
+    auto id = line.substr(space + 1, tab - space - 1);
+    if (id.rfind("* ", 0) == 0) id = id.substr(2);
+    if (id.empty() || !std::isdigit(static_cast<unsigned char>(id[0]))) continue;
+    entries.insert({std::stoull(id), line.substr(tab + 2)});
+  }
+  return entries;
+}
+
+class Oracle : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"fls", "istat"})
+      if (!have_tool(tool)) GTEST_SKIP() << tool << " (The Sleuth Kit) is not installed";
+    auto m = load_manifest(GetParam());
+    ASSERT_TRUE(m) << "no manifest for " << GetParam();
+    manifest_ = std::move(*m);
+    auto img = scenario_image(GetParam());
+    if (!img) GTEST_SKIP() << "tests/data/" << GetParam() << ".img.gz is absent";
+    image_ = img->string();
+    offset_arg_ = " -o " + std::to_string(manifest_.volume_offset() / 512) + " ";
+  }
+
+  std::string tsk(const std::string& tool, const std::string& args, int* status = nullptr) {
+    return run_command(tool + offset_arg_ + args + " " + quote(image_) + " 2>/dev/null", status);
+  }
+  std::string tsk_after(const std::string& tool, const std::string& before, const std::string& after) {
+    return run_command(tool + offset_arg_ + before + " " + quote(image_) + " " + after + " 2>/dev/null");
+  }
+  std::string istat(std::uint64_t record) { return tsk_after("istat", "", std::to_string(record)); }
+
+  // A record the damage names, or an item below a damaged folder.
+  bool damaged(std::uint64_t record, const std::string& path = {}) const {
+    for (const auto* l : manifest_.lines("damage")) {
+      for (std::size_t i = 1; i < l->fields.size(); ++i)
+        if (l->fields[i] == std::to_string(record)) return true;
+      const auto& where = l->fields.back();
+      if (!path.empty() && where.find('\\') != std::string::npos && path.rfind(where + "\\", 0) == 0)
+        return true;
+    }
+    return false;
+  }
+
+  Manifest manifest_;
+  std::string image_;
+  std::string offset_arg_;
+};
+
+TEST_P(Oracle, ManifestParsesWhole) {
+  EXPECT_TRUE(manifest_.errors.empty()) << manifest_.errors.front();
+  EXPECT_TRUE(manifest_.volume_number("record_size") || manifest_.volume.count("expect"));
+}
+
+TEST_P(Oracle, CorruptBootSectorIsRefused) {
+  if (manifest_.volume.count("expect") == 0) GTEST_SKIP() << "volume is readable";
+  int status = 0;
+  tsk("fsstat", "-f ntfs", &status);
+  EXPECT_NE(status, 0) << "fsstat accepted a corrupt boot sector";
+}
+
+// Every item of the manifest is where fls puts it: deleted items with a FILE
+// record of their own under their old path, the others not at all, and live
+// items as live entries.
+TEST_P(Oracle, FlsAgreesOnDeletedAndLiveItems) {
+  if (manifest_.volume.count("expect")) GTEST_SKIP() << "volume is not meant to be readable";
+  int status = 0;
+  auto deleted = parse_fls(tsk("fls", "-f ntfs -rpd", &status));
+  ASSERT_EQ(status, 0) << "fls -rd failed on " << image_;
+  auto live = parse_fls(tsk("fls", "-f ntfs -rpu", &status));
+  ASSERT_EQ(status, 0);
+  ASSERT_FALSE(manifest_.live.empty());
+
+  for (const auto& d : manifest_.deleted) {
+    if (damaged(d.record, d.path)) continue;
+    FlsEntry e{d.record, tsk_path(d.path)};
+    if (d.has("record")) {
+      EXPECT_TRUE(deleted.count(e)) << "fls -rd does not list deleted " << d.path << " (record " << d.record << ")";
+    } else {
+      EXPECT_FALSE(deleted.count(e)) << d.path << " has no record of its own, yet fls lists it";
+    }
+  }
+  std::set<std::string> live_paths;
+  for (const auto& l : manifest_.live) {
+    live_paths.insert(tsk_path(l.path));
+    EXPECT_TRUE(live.count({l.record, tsk_path(l.path)})) << "fls -r does not list live " << l.path;
+  }
+  // Nothing fls sees as live in the user tree is missing from the manifest.
+  for (const auto& e : live) {
+    if (e.path.find('$') == std::string::npos && e.path.find("System Volume") == std::string::npos) {
+      EXPECT_TRUE(live_paths.count(e.path)) << "live " << e.path << " is not in the manifest";
+    }
+  }
+}
+
+// One MFT entry as libfsntfs's fsntfsinfo -E all prints it.
+struct FsEntry {
+  bool allocated = false;
+  long seq = -1;
+  struct Name {
+    std::uint64_t parent;
+    std::string name;
+  };
+  std::vector<Name> names;
+  long long data_size = -1;  // unnamed $DATA
+  std::vector<std::string> reparse_tags;
+  bool has_name(const std::string& n, std::uint64_t parent) const {
+    for (const auto& x : names)
+      if (x.name == n && x.parent == parent) return true;
+    return false;
+  }
+};
+
+// "\tKey\t\t: value" -> (Key, value)
+std::pair<std::string, std::string> key_value(const std::string& line) {
+  auto colon = line.find(": ");
+  if (colon == std::string::npos) return {};
+  auto key = line.substr(0, colon);
+  auto b = key.find_first_not_of("\t ");
+  auto e = key.find_last_not_of("\t ");
+  return {b == std::string::npos ? "" : key.substr(b, e - b + 1), line.substr(colon + 2)};
+}
+
+std::map<std::uint64_t, FsEntry> parse_fsntfsinfo(const std::string& out) {
+  std::map<std::uint64_t, FsEntry> entries;
+  FsEntry* cur = nullptr;
+  std::string type;
+  bool named_attr = false;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("MFT entry: ", 0) == 0) {
+      cur = &entries[std::stoull(line.substr(11))];
+      type.clear();
+      continue;
+    }
+    if (!cur) continue;
+    auto [key, value] = key_value(line);
+    if (key == "Is allocated") {
+      cur->allocated = value == "true";
+    } else if (key == "File reference" && type.empty()) {
+      auto dash = value.find('-');
+      if (dash != std::string::npos) cur->seq = std::stol(value.substr(dash + 1));
+    } else if (key == "Type") {
+      type = value.substr(0, value.find(' '));
+      named_attr = false;
+      if (type == "$FILE_NAME") cur->names.push_back({~0ull, ""});
+    } else if (type == "$FILE_NAME" && key == "Parent file reference") {
+      cur->names.back().parent = std::stoull(value.substr(0, value.find('-')));
+    } else if (type == "$FILE_NAME" && key == "Name") {
+      cur->names.back().name = value;
+    } else if (type == "$DATA" && key == "Name") {
+      named_attr = true;
+    } else if (type == "$DATA" && key == "Data size" && !named_attr) {
+      cur->data_size = std::stoll(value);
+    } else if (type == "$REPARSE_POINT" && key == "Tag") {
+      cur->reparse_tags.push_back(value);
+    }
+  }
+  return entries;
+}
+
+// libfsntfs reads each record as the manifest describes it: allocation,
+// sequence number (a freed record holds the live one plus one), names,
+// parents, data size, DOS names and reparse tags.
+TEST_P(Oracle, FsntfsinfoAgreesOnRecords) {
+  if (manifest_.volume.count("expect")) GTEST_SKIP() << "volume is not meant to be readable";
+  if (!have_tool("fsntfsinfo")) GTEST_SKIP() << "fsntfsinfo (libfsntfs-utils) is not installed";
+  int status = 0;
+  auto entries = parse_fsntfsinfo(run_command(
+      "fsntfsinfo -o " + std::to_string(manifest_.volume_offset()) + " -E all " + quote(image_) + " 2>/dev/null",
+      &status));
+  ASSERT_FALSE(entries.empty()) << "fsntfsinfo read nothing from " << image_;
+
+  for (const auto& d : manifest_.deleted) {
+    if (!d.has("record") || damaged(d.record)) continue;
+    SCOPED_TRACE(d.path);
+    ASSERT_TRUE(entries.count(d.record));
+    const auto& e = entries[d.record];
+    EXPECT_FALSE(e.allocated);
+    EXPECT_EQ(e.seq, (d.seq + 1) & 0xFFFF ? (d.seq + 1) & 0xFFFF : 1);
+    EXPECT_TRUE(e.has_name(d.name, d.parent));
+    if (!d.directory && d.size > 0) {
+      EXPECT_EQ(e.data_size, static_cast<long long>(d.size));
+    }
+  }
+  for (const auto& l : manifest_.live) {
+    SCOPED_TRACE(l.path);
+    ASSERT_TRUE(entries.count(l.record));
+    const auto& e = entries[l.record];
+    EXPECT_TRUE(e.allocated);
+    EXPECT_EQ(e.seq, l.seq);
+    EXPECT_TRUE(e.has_name(l.name, l.parent));
+    if (!l.directory) {
+      EXPECT_EQ(e.data_size, static_cast<long long>(l.size));
+    }
+  }
+  for (const auto* s : manifest_.lines("short")) {
+    ASSERT_EQ(s->fields.size(), 3u);
+    const auto& e = entries[std::stoull(s->fields[0])];
+    bool found = false;
+    for (const auto& n : e.names) found |= n.name == s->fields[1];
+    EXPECT_TRUE(found) << "no DOS name " << s->fields[1] << " on " << s->fields[2];
+  }
+  for (const auto* r : manifest_.lines("reparse")) {
+    ASSERT_EQ(r->fields.size(), 3u);
+    const auto& e = entries[std::stoull(r->fields[0])];
+    std::string tag = r->fields[1];
+    for (char& c : tag) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(e.reparse_tags, std::vector<std::string>{tag}) << r->fields[2];
+  }
+}
+
+// The damage each damaged copy claims is really there.
+TEST_P(Oracle, DamageIsAsDescribed) {
+  auto damage = manifest_.lines("damage");
+  if (damage.empty()) GTEST_SKIP() << "undamaged volume";
+  for (const auto* d : damage) {
+    ASSERT_FALSE(d->fields.empty());
+    const std::string& what = d->fields[0];
+    SCOPED_TRACE(what);
+    if (what == "zeroed") {
+      auto out = istat(std::stoull(d->fields[1]));
+      EXPECT_EQ(out.find("Name: "), std::string::npos) << "a zeroed record still shows a name";
+    } else if (what == "attribute_length" || what == "value_length") {
+      // The record no longer yields the name it had.
+      auto out = istat(std::stoull(d->fields[1]));
+      auto path = d->fields[2];
+      auto name = path.substr(path.rfind('\\') + 1);
+      EXPECT_EQ(out.find("Name: " + name + "\n"), std::string::npos) << out;
+    } else if (what == "parent_loop") {
+      auto out = istat(std::stoull(d->fields[1]));
+      EXPECT_NE(out.find("Parent MFT Entry: " + d->fields[2] + " "), std::string::npos) << out;
+    } else if (what == "truncated") {
+      EXPECT_EQ(std::filesystem::file_size(image_), std::stoull(d->fields[1]));
+      EXPECT_LT(std::stoull(d->fields[1]), std::stoull(d->fields[2]));
+    } else if (what == "boot_sector") {
+      SUCCEED();  // CorruptBootSectorIsRefused checks it
+    } else {
+      ADD_FAILURE() << "unknown damage " << what;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Oracle, ::testing::ValuesIn(scenario_names()),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           for (char& c : n)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return n;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Oracle);
+
+}  // namespace
+}  // namespace quillon::test
