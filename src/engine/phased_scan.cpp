@@ -1,6 +1,7 @@
 #include "engine/phased_scan.h"
 
 #include "datasource/windows/volume.h"
+#include "engine/late_phases.h"
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_paged_scan.h"
 #include "engine/windows/ntfs_phases.h"
@@ -96,8 +97,28 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
   run_usn_hints(ctx, sets, progress);
   run_paged_phase(ctx, sets, progress);
 
-  // The $LogFile phase and the deferred retry join here; until then their
-  // counts stay 0.
+  if (options.logfile_phase || options.retry_phase) {
+    LatePhaseInputs late;
+    late.letter = letter;
+    late.scope = &scope;
+    late.hints = hints;
+    late.ctx = &scan;
+    late.reader = &*reader;
+    late.record_size = mft.record_size();
+    late.frn_snapshot = frns;
+    late.out = &out;
+    late.keys = &keys;
+    late.frns = &frns;
+    late.audit = &audit;
+    late.remaining = budget.remaining();
+    late.logfile_phase = options.logfile_phase;
+    late.retry_phase = options.retry_phase;
+    late.progress = &progress;
+    LatePhaseCounts counts = run_late_phases(late);
+    if (options.logfile_phase) audit.logfile = counts.logfile;
+    if (options.retry_phase) audit.retry = counts.retry;
+    audit.pending = counts.pending;
+  }
 
   audit.cache_read = cache.reads;
   audit.cache_hits = cache.hits;
