@@ -45,10 +45,10 @@ for gz in tests/data/*.img.gz; do
 done
 
 echo "== unit tests under Wine"
-(cd "$build" && wine tests/quillon_tests.exe --gtest_brief=1 2>&1 | tr -d '\r' | tail -n 5)
-# gtest's status does not pass through the pipe above; run once more for it.
-(cd "$build" && wine tests/quillon_tests.exe --gtest_brief=1 >/dev/null 2>&1) || {
-  echo "windows-build: unit tests failed under Wine" >&2; exit 1; }
+status=0
+(cd "$build" && wine tests/quillon_tests.exe --gtest_brief=1 >unit-tests.log 2>&1) || status=$?
+tr -d '\r' <"$build/unit-tests.log" | tail -n 5
+[ "$status" -eq 0 ] || { echo "windows-build: unit tests failed under Wine (see $build/unit-tests.log)" >&2; exit 1; }
 
 echo "== quillon.exe --image on the scenario volumes"
 cmake -S . -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_TESTS=OFF >/dev/null
