@@ -40,6 +40,16 @@ bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, 
   return false;
 }
 
+// The record itself holds `name` under a folder outside the scope: that is
+// where the file of that name lived (or lives), so a hint that places the
+// name in the folder is contradicted. (A journal hint for a record near the
+// folder's own record is attributed to the folder; the record knows better.)
+bool named_elsewhere(Bytes record, const std::string& name, const FrnSet& parents) {
+  for (const auto& [parent, own] : file_names(record))
+    if (own == name && !in_set(parents, parent)) return true;
+  return false;
+}
+
 }  // namespace
 
 ScanContext scan_context_for(const ScopeContext& scope) {
@@ -75,7 +85,8 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   }
 
   auto names = names_in_scope(record, parents, use_all_names);
-  if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent))
+  if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent) &&
+      !named_elsewhere(record, *hint->name, parents))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
   if (journal_names) {
     for (auto& [parent, name] : file_names(record)) {

@@ -124,6 +124,26 @@ TEST_F(EvaluateRecord, JournalNamesAndHints) {
   EXPECT_TRUE(paths(outside, 92, false, &far).empty());
 }
 
+// A journal record of a file near the folder's own record is attributed to
+// the folder; the record itself may say the file of that name lives (or
+// lived) in another folder, and then it is not the folder's.
+TEST_F(EvaluateRecord, HintContradictedByTheRecordsOwnName) {
+  UsnHints h;
+  h.names_by_frn[93] = {"keep-root.txt"};
+  h.names_by_frn[94] = {"trap.txt"};
+  h.names_by_frn[95] = {"reused-old.txt"};
+  set_hints(h);
+  RecordHint live_root{"keep-root.txt", kRoot, true};
+  EXPECT_TRUE(paths(RecordBuilder(kLive).name(5, u"keep-root.txt", 4096).data(10).build(), 93, false, &live_root)
+                  .empty());
+  RecordHint trap{"trap.txt", kRoot, true};
+  EXPECT_TRUE(paths(RecordBuilder(kFree).name(99, u"trap.txt").build(), 94, false, &trap).empty());
+  // A reused record holds another file's name: the hint still stands in.
+  RecordHint old{"reused-old.txt", kRoot, true};
+  EXPECT_EQ(paths(RecordBuilder(kFree).name(99, u"reused-new.txt").build(), 95, false, &old),
+            Paths{"E:\\2\\reused-old.txt"});
+}
+
 TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   std::vector<std::byte> page;
   auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };
