@@ -1,5 +1,6 @@
 #include "engine/probe.h"
 
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/text.h"
@@ -85,7 +86,22 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
     ScanResult scan = scope ? run_phased_scan(std::move(*scope), *letter, remaining, &usn.hints, options, progress)
                             : run_phased_scan_unscoped(folder, *letter, remaining, &usn.hints, options, progress);
     if (scan) {
-      for (auto& item : scan->items) merge_item(result, keys, std::move(item));
+      // A journal item carries neither size nor time; when the MFT side finds
+      // the same FRN under the same path, its record supplies them (the item
+      // keeps its place, so the merge order is unchanged).
+      std::unordered_map<std::string, std::size_t> journal_made;
+      for (std::size_t i = 0; i < result.size(); ++i)
+        if (!result[i].time) journal_made.emplace(merge_key(result[i]), i);
+      for (auto& item : scan->items) {
+        auto key = merge_key(item);
+        if (auto it = journal_made.find(key); it != journal_made.end() && item.time) {
+          result[it->second].size = item.size;
+          result[it->second].time = item.time;
+          journal_made.erase(it);
+          continue;
+        }
+        merge_item(result, keys, std::move(item));
+      }
       mft_summary = format_audit_line(scan->audit);
     } else {
       mft_summary = "MFT failed: " + scan.error();
