@@ -5,6 +5,7 @@
 // our own readers can rely on it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <cctype>
 #include <set>
@@ -256,6 +257,50 @@ TEST_P(Oracle, FsntfsinfoAgreesOnRecords) {
 }
 
 // The damage each damaged copy claims is really there.
+// The Sleuth Kit's usnjls lists the change journal's version 2 records (it
+// steps over V3 and V4 by their lengths): each is one of the manifest's, and
+// every one of the manifest's is there. A deletion the manifest credits to
+// the journal has its delete record there.
+TEST_P(Oracle, UsnjlsAgreesOnJournal) {
+  if (manifest_.usn.empty()) GTEST_SKIP() << "no change journal on this volume";
+  if (!have_tool("usnjls")) GTEST_SKIP() << "usnjls (The Sleuth Kit) is not installed";
+  std::multiset<std::string> want, got;
+  auto key = [](std::uint64_t usn, const std::string& ref, const std::string& parent, std::uint64_t reason,
+                std::uint64_t attributes, const std::string& name) {
+    return std::to_string(usn) + " " + ref + " " + parent + " " + std::to_string(reason) + " " +
+           std::to_string(attributes) + " " + name;
+  };
+  for (const auto& u : manifest_.usn)
+    if (u.major == 2)
+      want.insert(key(u.usn, std::to_string(u.record) + "-" + std::to_string(u.seq),
+                      std::to_string(u.parent) + "-" + std::to_string(u.parent_seq), u.reason, u.attributes, u.name));
+  std::istringstream in(tsk("usnjls", "-m"));
+  std::string line;
+  while (std::getline(in, line)) {
+    // version|length|reference|parent|usn|time|reason|source|security|attributes|name
+    std::vector<std::string> f;
+    std::size_t start = 0;
+    for (int i = 0; i < 10; ++i) {
+      auto bar = line.find('|', start);
+      if (bar == std::string::npos) break;
+      f.push_back(line.substr(start, bar - start));
+      start = bar + 1;
+    }
+    if (f.size() != 10 || f[0] != "2.0") continue;
+    got.insert(key(std::stoull(f[4]), f[2], f[3], std::stoull(f[6]), std::stoull(f[9]), line.substr(start)));
+  }
+  EXPECT_EQ(got, want);
+
+  for (const auto& d : manifest_.deleted) {
+    if (!d.has("journal")) continue;
+    SCOPED_TRACE(d.path);
+    bool deleted = std::any_of(manifest_.usn.begin(), manifest_.usn.end(), [&](const auto& u) {
+      return u.record == d.record && u.seq == d.seq && (u.reason & 0x200) != 0;
+    });
+    EXPECT_TRUE(deleted) << "no delete record in the journal";
+  }
+}
+
 TEST_P(Oracle, DamageIsAsDescribed) {
   auto damage = manifest_.lines("damage");
   if (damage.empty()) GTEST_SKIP() << "undamaged volume";
