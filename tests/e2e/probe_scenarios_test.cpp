@@ -1,7 +1,8 @@
 // The whole probe on every scenario volume, judged against the volume's
 // manifest: every deleted item that a source still holds evidence of is
 // listed with its FRN, parent and path; nothing live, nothing outside the
-// folder, nothing no source can show; sorted; the audit line completes.
+// folder, nothing no source can show; sorted; the audit line completes and
+// its LogFile= count is the number of files only the $LogFile names.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -150,6 +151,7 @@ TEST(ProbeScenarios, EveryVolumeAgainstItsManifest) {
       if (d->fields.size() >= 2) damaged.insert(std::stoull(d->fields[1]));
 
     std::map<std::string, const test::ManifestDeleted*> required, allowed;
+    std::size_t log_only = 0;  // required items only the $LogFile names
     for (const auto& d : manifest->deleted) {
       if (!under(d.path, "E:\\2")) continue;  // traps: 20, other\2
       bool in_scope = scope_dirs.count(parent_of(d.path)) != 0;
@@ -163,7 +165,10 @@ TEST(ProbeScenarios, EveryVolumeAgainstItsManifest) {
       // The journal places a file only under a folder it can name: one of the
       // scope's live folders (a deleted folder's files have no path there).
       bool by_journal = d.has("journal") && in_scope && noise_filter(d.name, false);
-      if (by_record || by_journal)
+      // So does the log: it names the file and its parent.
+      bool by_log = d.has("logfile") && in_scope && noise_filter(d.name, false);
+      if (by_log && d.evidence.size() == 1) ++log_only;
+      if (by_record || by_journal || by_log)
         required[d.path] = &d;
       else if (!d.evidence.empty())
         allowed[d.path] = &d;  // a source may still place it; not required
@@ -210,6 +215,8 @@ TEST(ProbeScenarios, EveryVolumeAgainstItsManifest) {
       EXPECT_EQ(l.time, name->modified);
     }
     for (const auto& [path, d] : required) EXPECT_TRUE(listed.count(path)) << "missing " << path;
+    // Phase 4 adds exactly the files only the log still names.
+    EXPECT_NE(out.find(" LogFile=" + std::to_string(log_only) + " "), std::string::npos) << out;
     EXPECT_NE(out.find("\nTotal " + std::to_string(lines.size()) + " paths (deduplicated by FRN|path)\n"),
               std::string::npos)
         << out;

@@ -1,5 +1,5 @@
 // The scenario volumes checked against their manifests by readers nobody
-// here wrote: The Sleuth Kit (fls, istat, usnjls) and libfsntfs (fsntfsinfo).
+// here wrote: The Sleuth Kit (fls, istat, icat, usnjls) and libfsntfs (fsntfsinfo).
 // When these agree with
 // a manifest, the manifest is a truthful account of its image, and tests of
 // our own readers can rely on it.
@@ -328,6 +328,175 @@ TEST_P(Oracle, DamageIsAsDescribed) {
     } else {
       ADD_FAILURE() << "unknown damage " << what;
     }
+  }
+}
+
+// $LogFile as The Sleuth Kit's icat reads it (inode 2), parsed by its page
+// structure: the first restart page, then every record page from page 4
+// (after the two tail copies), fixups undone, records followed from the page
+// header to its next-record offset. Each client record is described as the
+// manifest describes it.
+struct RawLog {
+  std::uint64_t current_lsn = 0;
+  std::uint32_t seq_bits = 0;
+  std::set<std::string> records;            // "lsn redo undo record parent name"
+  std::set<std::uint64_t> restart_records;  // LSNs of client restart records
+  std::map<std::uint64_t, std::string> fixed_names, raw_names;  // index entries' names by LSN
+  std::map<std::uint64_t, bool> name_crosses;                   // ... and whether they cross a sector
+  std::vector<std::string> faults;
+};
+
+std::uint64_t le(const std::string& b, std::size_t at, int n) {
+  std::uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+  return v;
+}
+
+std::string utf16_name(const std::string& b, std::size_t at, std::size_t chars) {
+  std::string out;
+  for (std::size_t i = 0; i < chars; ++i) {
+    std::uint32_t c = static_cast<std::uint32_t>(le(b, at + 2 * i, 2));
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < chars) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(le(b, at + 2 * (i + 1), 2)) - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Undoes a page's update sequence array; false when a stride lacks the number.
+bool unfix(std::string& page) {
+  const std::size_t off = le(page, 4, 2), count = le(page, 6, 2);
+  if (count == 0 || off + 2 * count > page.size() || (count - 1) * 512 > page.size()) return false;
+  bool ok = true;
+  for (std::size_t i = 1; i < count; ++i) {
+    const std::size_t end = i * 512;
+    if (page.compare(end - 2, 2, page, off, 2) != 0) ok = false;
+    page.replace(end - 2, 2, page, off + 2 * i, 2);
+  }
+  return ok;
+}
+
+RawLog parse_raw_log(const std::string& log, std::uint64_t cluster) {
+  RawLog r;
+  constexpr std::size_t P = 4096;
+  if (log.size() < 4 * P || log.compare(0, 4, "RSTR") != 0) return r;
+  std::string rstr = log.substr(0, P);
+  if (!unfix(rstr)) r.faults.push_back("restart page fixups");
+  const std::size_t area = le(rstr, 0x18, 2);
+  if (area + 0x14 > P) return r;
+  r.current_lsn = le(rstr, area, 8);
+  r.seq_bits = static_cast<std::uint32_t>(le(rstr, area + 0x10, 4));
+  if (r.seq_bits < 3 || r.seq_bits > 63) {
+    r.faults.push_back("SeqNumberBits");
+    return r;
+  }
+  for (std::size_t p = 4; p < log.size() / P; ++p) {
+    if (log.compare(p * P, 4, "RCRD") != 0) continue;
+    const std::string as_read = log.substr(p * P, P);
+    std::string page = as_read;
+    if (!unfix(page)) r.faults.push_back("fixups of page " + std::to_string(p));
+    const std::size_t next = le(page, 0x18, 2);
+    for (std::size_t off = 0x40; off + 0x30 <= next && off + 0x30 <= P;) {
+      const std::uint64_t lsn = le(page, off, 8);
+      const std::size_t length = le(page, off + 0x18, 4);
+      const auto type = le(page, off + 0x20, 4);
+      if (((lsn << r.seq_bits) >> (r.seq_bits - 3)) != p * P + off)
+        r.faults.push_back("LSN " + std::to_string(lsn) + " is not at its own offset");
+      if (off + 0x30 + length > P) {
+        r.faults.push_back("record past its page");
+        break;
+      }
+      const std::string d = page.substr(off + 0x30, length);
+      if (type == 2) {
+        r.restart_records.insert(lsn);
+      } else if (type == 1 && d.size() >= 0x20) {
+        const auto redo = le(d, 0, 2), undo = le(d, 2, 2);
+        const std::size_t redo_off = le(d, 4, 2), redo_len = le(d, 6, 2), undo_off = le(d, 8, 2),
+                          undo_len = le(d, 10, 2);
+        const std::uint64_t cbo = le(d, 0x14, 2), block = le(d, 0x16, 2), vcn = le(d, 0x18, 8);
+        std::uint64_t record = 0, parent = 0;
+        std::string name;
+        if (redo >= 12 && redo <= 15) {
+          const bool in_undo = redo == 13 || redo == 15;
+          const std::size_t e = in_undo ? undo_off : redo_off;
+          const std::size_t len = in_undo ? undo_len : redo_len;
+          if (len < 16 + 66 || e + len > d.size()) {
+            r.faults.push_back("short index entry");
+          } else {
+            record = le(d, e, 8) & 0xFFFFFFFFFFFFULL;
+            parent = le(d, e + 16, 8) & 0xFFFFFFFFFFFFULL;
+            const std::size_t chars = static_cast<unsigned char>(d[e + 16 + 64]);
+            const std::size_t at = off + 0x30 + e + 16 + 66;
+            name = utf16_name(d, e + 16 + 66, chars);
+            r.fixed_names[lsn] = name;
+            r.raw_names[lsn] = utf16_name(as_read, at, chars);
+            r.name_crosses[lsn] = chars > 0 && at / 512 != (at + 2 * chars - 1) / 512;
+          }
+        } else if (redo == 2 || redo == 3 || redo == 5 || redo == 6) {
+          record = block ? (vcn * cluster + cbo * 512) / (block * 512) : 0;
+        } else if ((redo == 21 || redo == 22) && redo_len >= 4) {
+          record = vcn * cluster * 8 + le(d, redo_off, 4);
+        }
+        r.records.insert(std::to_string(lsn) + " " + std::to_string(redo) + " " + std::to_string(undo) + " " +
+                         std::to_string(record) + " " + std::to_string(parent) + " " + name);
+      }
+      off += 0x30 + ((length + 7) & ~std::size_t{7});
+    }
+  }
+  return r;
+}
+
+// The manifest's logfile lines are exactly the client records in $LogFile
+// (none for a volume only ntfs-3g wrote: its log is all 0xFF), each LSN at
+// the byte offset its number encodes, CurrentLsn naming a restart record,
+// and the names said to cross a sector boundary crossing one, so that the
+// update sequence number sits inside them as read.
+TEST_P(Oracle, LogFileAgreesWithManifest) {
+  if (manifest_.volume.count("expect")) GTEST_SKIP() << "volume is not meant to be readable";
+  if (!have_tool("icat")) GTEST_SKIP() << "icat (The Sleuth Kit) is not installed";
+  int status = 0;
+  const std::string log = run_command("icat" + offset_arg_ + "-f ntfs " + quote(image_) + " 2 2>/dev/null", &status);
+  if (manifest_.logfile.empty() && status != 0) GTEST_SKIP() << "icat cannot read this volume's $LogFile";
+  ASSERT_EQ(status, 0);
+  const RawLog raw = parse_raw_log(log, manifest_.volume_number("cluster_size").value_or(4096));
+  for (const auto& f : raw.faults) ADD_FAILURE() << f;
+  std::set<std::string> expected;
+  for (const auto& l : manifest_.logfile)
+    expected.insert(std::to_string(l.lsn) + " " + std::to_string(l.redo_op) + " " + std::to_string(l.undo_op) + " " +
+                    std::to_string(l.record) + " " + std::to_string(l.parent) + " " + l.name);
+  EXPECT_EQ(raw.records, expected);
+  if (manifest_.logfile.empty()) {
+    EXPECT_EQ(log.find("RCRD"), std::string::npos);
+    return;
+  }
+  EXPECT_EQ(log.size(), manifest_.volume_number("log_size").value_or(0));
+  EXPECT_EQ(raw.current_lsn, manifest_.volume_number("log_current_lsn").value_or(0));
+  EXPECT_TRUE(raw.restart_records.count(raw.current_lsn)) << "CurrentLsn names no restart record";
+  auto crossing = manifest_.lines("log_crossing");
+  EXPECT_FALSE(crossing.empty());
+  for (const auto* c : crossing) {
+    ASSERT_EQ(c->fields.size(), 2u);
+    const std::uint64_t lsn = std::stoull(c->fields[0], nullptr, 0);
+    ASSERT_TRUE(raw.fixed_names.count(lsn));
+    EXPECT_EQ(raw.fixed_names.at(lsn), c->fields[1]);
+    EXPECT_TRUE(raw.name_crosses.at(lsn));
+    EXPECT_NE(raw.raw_names.at(lsn), c->fields[1]);
   }
 }
 

@@ -56,8 +56,10 @@ struct ManifestUsn {
 };
 
 // logfile  lsn redo_op undo_op record parent name
-// One delete transaction written to $LogFile; operation 3 carries a record
-// number only (parent 0, empty name), 13 and 15 an index entry.
+// One client record written to $LogFile. `record` is the FILE record the
+// operation concerns (0 for no-op and forget records); operations 12 to 15
+// carry an index entry, whose parent and name are given, the others parent
+// 0 and an empty name.
 struct ManifestLogRecord {
   std::uint64_t lsn = 0;
   unsigned redo_op = 0;

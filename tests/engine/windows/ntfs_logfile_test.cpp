@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <random>
 
 #include "common/text.h"
 #include "engine/windows/ntfs_logfile.h"
 #include "platform/image/image_platform.h"
 #include "support/images.h"
+#include "support/manifest.h"
 
 namespace quillon {
 namespace {
@@ -281,6 +283,130 @@ TEST(LogWindow, EightMiBEndingAtCurrentLsnWrappedAndExtended) {
   Buf small = synthetic_log(16, current, lsn);
   EXPECT_EQ(read_newest_log_part(small.size(), reader_of(small))->size(), small.size());
   EXPECT_FALSE(read_newest_log_part(0, reader_of(small)));
+}
+
+// The logfile scenario: a 9 MiB circular log that has wrapped. Its newest
+// lap (the second mount's deletions) fills pages 4 to 9, the previous lap
+// the last pages of the file, 0xFF between; CurrentLsn names a checkpoint on
+// page 8 and the last transaction lies on page 9.
+struct ScenarioLog {
+  Buf newest;  // read_logfile_tail: the window the restart area gives
+  Buf whole;   // the whole stream
+  test::Manifest manifest;
+};
+
+std::optional<ScenarioLog> read_scenario_log() {
+  auto manifest = test::load_manifest("logfile");
+  auto image = test::scenario_image("logfile");
+  if (!manifest || !image) return std::nullopt;
+  auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
+  if (!platform) return std::nullopt;
+  platform::ScopedPlatform scoped(std::move(*platform));
+  auto newest = read_logfile_tail('E');
+  auto reader = open_volume('E');
+  if (!newest || !reader) return std::nullopt;
+  auto volume = query_volume_data(*reader);
+  if (!volume) return std::nullopt;
+  const MftContext ctx = load_mft_context(*reader, *volume);
+  auto record = fetch_record(ctx, *reader, kLogFileRecord);
+  if (!record) return std::nullopt;
+  auto stream = data_runs(*record);
+  if (!stream) return std::nullopt;
+  auto whole = read_stream_range(volume->bytes_per_cluster(), *reader, stream->runs, 0, stream->data_size);
+  if (!whole) return std::nullopt;
+  return ScenarioLog{std::move(*newest), std::move(*whole), std::move(*manifest)};
+}
+
+const std::optional<ScenarioLog>& scenario_log() {
+  static const std::optional<ScenarioLog> log = read_scenario_log();
+  return log;
+}
+
+// Deleted files of E:\2 that only the log still names, by name.
+std::map<std::string, const test::ManifestDeleted*> log_only(const test::Manifest& m) {
+  std::map<std::string, const test::ManifestDeleted*> out;
+  for (const auto& d : m.deleted)
+    if (d.evidence == std::vector<std::string>{"logfile"} && d.path.rfind("E:\\2\\", 0) == 0) out[d.name] = &d;
+  return out;
+}
+
+std::unordered_set<std::uint64_t> scope_of(const test::Manifest& m) {
+  std::unordered_set<std::uint64_t> scope;
+  for (const auto& l : m.live)
+    if (l.directory && (l.path == "E:\\2" || l.path.rfind("E:\\2\\", 0) == 0)) scope.insert(l.record);
+  return scope;
+}
+
+std::map<std::string, LogCandidate> named(Buf part, bool fixups, const std::unordered_set<std::uint64_t>& scope) {
+  if (fixups) apply_log_page_fixups(part);
+  std::map<std::string, LogCandidate> out;
+  for (const auto& c : scan_logfile(part, 4096, 1024, scope, nullptr).candidates)
+    if (c.name) out[*c.name] = c;
+  return out;
+}
+
+TEST(LogScenario, WindowFromTheRestartAreaHoldsTheNewestLapAndTheTailDoesNot) {
+  const auto& log = scenario_log();
+  if (!log) GTEST_SKIP() << "tests/data/logfile.img.gz is absent";
+  const auto& m = log->manifest;
+  ASSERT_EQ(log->whole.size(), m.volume_number("log_size").value_or(0));
+  ASSERT_GT(log->whole.size(), kLogTailSize);
+  auto restart = newest_restart(log->whole);
+  ASSERT_TRUE(restart);
+  EXPECT_EQ(restart->current_lsn, m.volume_number("log_current_lsn").value_or(0));
+  EXPECT_EQ(restart->major_version, 1);
+  EXPECT_EQ(restart->minor_version, 1);
+  // 8 MiB ending with CurrentLsn's page, and the one newer page after it.
+  EXPECT_EQ(log->newest.size(), kLogTailSize + kLogPageSize);
+
+  const auto scope = scope_of(m);
+  const auto expected = log_only(m);
+  ASSERT_GE(expected.size(), 5u);
+  auto found = named(log->newest, true, scope);
+  for (const auto& [name, d] : expected) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(found.count(name)) << "the restart-area window misses a log-only file";
+    EXPECT_EQ(found[name].frn, d->record);
+    EXPECT_EQ(found[name].parent, d->parent);
+    EXPECT_EQ(found[name].sequence, d->seq);
+  }
+  // The rename's deleted entry is a candidate too (its record lives on
+  // under the new name with the same sequence number; the probe drops it).
+  ASSERT_TRUE(found.count("draft plan.txt"));
+  for (const auto& l : m.live) {
+    if (l.name != "final plan.txt") continue;
+    EXPECT_EQ(found["draft plan.txt"].frn, l.record);
+    EXPECT_EQ(found["draft plan.txt"].sequence, l.seq);
+  }
+
+  // Without the pages after CurrentLsn's, the last transaction is missed.
+  const Buf to_current(log->newest.begin(), log->newest.begin() + kLogTailSize);
+  auto lagging = named(to_current, true, scope);
+  EXPECT_FALSE(lagging.count("late deleted after the checkpoint.txt"));
+  EXPECT_TRUE(lagging.count("log-only notes.txt"));
+
+  // The stream's last 8 MiB hold only the previous lap: none of them.
+  const Buf tail(log->whole.end() - kLogTailSize, log->whole.end());
+  auto old = named(tail, true, scope);
+  for (const auto& [name, d] : expected) EXPECT_FALSE(old.count(name)) << name;
+}
+
+TEST(LogScenario, FixupsRestoreANameThatCrossesASector) {
+  const auto& log = scenario_log();
+  if (!log) GTEST_SKIP() << "tests/data/logfile.img.gz is absent";
+  auto crossing = log->manifest.lines("log_crossing");
+  ASSERT_FALSE(crossing.empty());
+  const std::string name = crossing.front()->fields.at(1);
+  const auto scope = scope_of(log->manifest);
+  // The window ends with the newest lap: its last 16 pages hold all of it.
+  const Buf lap(log->newest.end() - 16 * kLogPageSize, log->newest.end());
+  auto fixed = named(lap, true, scope);
+  ASSERT_TRUE(fixed.count(name));
+  auto raw = named(lap, false, scope);
+  EXPECT_FALSE(raw.count(name)) << "the update sequence number should sit inside the name as read";
+  bool garbled = false;
+  for (const auto& [n, c] : raw) garbled |= c.frn == fixed[name].frn && n != name;
+  EXPECT_TRUE(garbled);
 }
 
 // The real Windows 10 logs, read through the image backend and our own reader.
