@@ -9,7 +9,6 @@
 #include "common/bytes.h"
 #include "engine/windows/raw_mft.h"
 #include "platform/image/image_platform.h"
-#include "platform/image/local_images.h"
 #include "support/images.h"
 
 namespace quillon {
@@ -53,8 +52,8 @@ void check_volume(const std::filesystem::path& image, bool expect_fragmented) {
 }
 
 TEST(RawMftOnVolumes, FragmentedMftReadsAsTheFileSystemAnswers) {
-  auto path = platform::image::testing::local_image("fragmented");
-  if (!path) GTEST_SKIP() << "tests/platform/image/data/fragmented.img.gz is absent";
+  auto path = test::scenario_image("fragmented");
+  if (!path) GTEST_SKIP() << "tests/data/fragmented.img.gz is absent";
   check_volume(*path, true);
 }
 

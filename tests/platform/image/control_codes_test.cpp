@@ -7,7 +7,8 @@
 
 #include "common/bytes.h"
 #include "platform/image/image_platform.h"
-#include "platform/image/local_images.h"
+#include "support/images.h"
+#include "support/manifest.h"
 #include "platform/image/usn_journal.h"
 #include "platform/platform.h"
 
@@ -23,8 +24,10 @@ Buf frn_input(std::uint64_t frn) {
 }
 
 TEST(ImageControlCodes, VolumeDataFileRecordsAndErrorsOnAFragmentedMft) {
-  auto path = testing::local_image("fragmented");
-  if (!path) GTEST_SKIP() << "tests/platform/image/data/fragmented.img.gz is absent";
+  auto path = test::scenario_image("fragmented");
+  auto manifest = test::load_manifest("fragmented");
+  if (!path || !manifest) GTEST_SKIP() << "tests/data/fragmented.img.gz is absent";
+  const std::uint64_t second_extent = std::stoull(manifest->volume.at("second_extent_record"));
   auto p = open_image_platform({path->string(), 'E', std::nullopt});
   ASSERT_TRUE(p.has_value()) << p.error().text();
   auto dev = (*p)->open_volume("\\\\.\\E:");
@@ -43,11 +46,11 @@ TEST(ImageControlCodes, VolumeDataFileRecordsAndErrorsOnAFragmentedMft) {
   Buf small(95);
   EXPECT_TRUE(d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, small).error().is_os(win32::ERROR_INSUFFICIENT_BUFFER));
 
-  // A file whose record lies in the $MFT's third extent (records 76 on).
+  // A file whose record lies past the $MFT's first extent.
   auto h = (*p)->open_path("E:\\2\\file-100.txt");
   ASSERT_TRUE(h.has_value()) << h.error().text();
   std::uint64_t ref = (*h)->file_id_info()->low64();
-  EXPECT_GE(ref & 0xFFFFFFFFFFFFULL, 76u);
+  EXPECT_GE(ref & 0xFFFFFFFFFFFFULL, second_extent);
   Buf out(12 + 1024);
   ASSERT_EQ(*d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(ref & 0xFFFFFFFFFFFFULL), out), 12u + 1024);
   EXPECT_EQ(load_le<std::uint64_t>(out.data()), ref) << "its own reference, sequence included";

@@ -16,7 +16,6 @@
 #include "platform/image/image_platform.h"
 #include "platform/image/ntfs_volume.h"
 #include "platform/image/partition.h"
-#include "platform/image/local_images.h"
 #include "support/images.h"
 
 namespace quillon::platform::image {
@@ -31,7 +30,6 @@ struct Image {
 
 std::vector<Image> images() {
   std::vector<Image> out;
-  if (auto p = testing::local_image("fragmented")) out.push_back({"fragmented", *p});
   for (const char* n : {"ntfs-ptrn", "ntfs-lastaccess"})
     if (auto p = test::real_volume(n)) out.push_back({n, *p});
   std::error_code ec;
