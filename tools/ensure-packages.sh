@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ gzip libgtest-dev googletest)
 if [ "${1:-build}" = test ]; then
-  want+=(sleuthkit libfsntfs-utils mingw-w64 g++-mingw-w64-x86-64-posix wine)
+  want+=(sleuthkit libfsntfs-utils ntfs-3g attr python3 mingw-w64 g++-mingw-w64-x86-64-posix wine)
 fi
 missing=()
 for p in "${want[@]}"; do

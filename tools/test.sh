@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds with AddressSanitizer
-# and UndefinedBehaviorSanitizer, runs every test, then cross-builds the
+# and UndefinedBehaviorSanitizer, runs every test, checks that the scenario
+# generator reproduces tests/data's manifests, then cross-builds the
 # Windows executable and runs its checks (tools/windows-build.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,10 @@ ninja -C "$build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$build" && ctest --output-on-failure -j2)
+
+# The scenario volumes rebuilt twice from scratch: their manifests must agree
+# with each other and with tests/data (skipped where FUSE is unavailable).
+tools/fixtures/check-reproducible.sh
 
 if [ -x tools/windows-build.sh ]; then
   tools/windows-build.sh
