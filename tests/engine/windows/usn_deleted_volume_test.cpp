@@ -53,22 +53,38 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
     live.insert(l.path);
     if (l.directory && l.path.rfind(folder + "\\", 0) == 0) live_dirs.insert(l.path);
   }
-  std::map<std::string, std::uint64_t> want;  // path -> record
+  using Placed = std::pair<std::uint64_t, std::uint64_t>;  // record, parent
+  std::map<std::string, Placed> want;
   for (const auto& d : manifest->deleted)
-    if (d.has("journal") && live_dirs.count(parent_path(d.path))) want[d.path] = d.record;
-  for (const auto* f : manifest->lines("former")) want[f->fields.at(2)] = std::stoull(f->fields.at(0));
+    if (d.has("journal") && live_dirs.count(parent_path(d.path))) want[d.path] = {d.record, d.parent};
+  for (const auto* f : manifest->lines("former"))
+    want[f->fields.at(2)] = {std::stoull(f->fields.at(0)), std::stoull(f->fields.at(1))};
 
-  std::map<std::string, std::uint64_t> got;
+  std::map<std::string, Placed> got;
   for (const auto& item : found->items) {
     SCOPED_TRACE(item.path);
     EXPECT_FALSE(live.count(item.path)) << "a live file was taken for a deletion";
     EXPECT_EQ(item.size, 0u);
     EXPECT_FALSE(item.time);
-    got[item.path] = item.frn;
+    got[item.path] = {item.frn, item.parent_frn};
   }
   EXPECT_EQ(got, want);
   EXPECT_EQ(found->items.size(), got.size()) << "one item per FRN and path";
   EXPECT_EQ(found->read_count + found->enum_count, found->items.size());
+  // ENUM records carry no reason bits: that pass adds nothing here.
+  EXPECT_EQ(found->enum_count, 0u);
+  EXPECT_EQ(usn_summary_line(*found), "变更日志发现" +
+                                          std::to_string(want.size()) + "个删除记录");
+
+  // The debug query reads the same journal range ($J from its first
+  // allocated byte to its end) and finds the deletions.
+  auto debug = usn_debug_query(folder);
+  ASSERT_TRUE(debug) << debug.error().text();
+  EXPECT_EQ(debug->dir_record, id->record);
+  EXPECT_EQ(debug->first_usn, std::stoll(manifest->volume.at("lowest_valid_usn")));
+  EXPECT_EQ(debug->next_usn, std::stoll(manifest->volume.at("next_usn")));
+  EXPECT_EQ(*found->first_usn, debug->first_usn);
+  EXPECT_GE(debug->accepted, want.size());
 
   // The two deletions whose records now hold other files are among them.
   for (const auto* r : manifest->lines("reused")) EXPECT_TRUE(got.count(r->fields.at(1))) << r->fields.at(1);
