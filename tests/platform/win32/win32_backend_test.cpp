@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -319,14 +320,27 @@ struct DriveSetup {
   std::uint64_t record = 0;          // the record number of E:\2
 };
 
+// An environment variable as Unicode text (getenv would give it in the ANSI
+// code page, which loses every name outside it).
+std::optional<std::string> environment(const wchar_t* name) {
+  std::vector<wchar_t> buffer(256);
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD n = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    if (n < buffer.size()) return win32_backend::narrow(buffer.data(), n);
+    buffer.resize(n);
+  }
+}
+
 std::optional<DriveSetup> drive_setup() {
-  const char* image = std::getenv("QUILLON_DRIVE_E_IMAGE");
-  const char* names = std::getenv("QUILLON_DRIVE_E_NAMES");
-  const char* record = std::getenv("QUILLON_DRIVE_E_RECORD");
+  auto image = environment(L"QUILLON_DRIVE_E_IMAGE");
+  auto names = environment(L"QUILLON_DRIVE_E_NAMES");
+  auto record = environment(L"QUILLON_DRIVE_E_RECORD");
   if (!image || !names || !record) return std::nullopt;
   DriveSetup s;
-  s.image = image;
-  std::string all = names;
+  s.image = *image;
+  std::string all = *names;
   std::size_t start = 0;
   while (start <= all.size()) {
     std::size_t end = all.find('/', start);
@@ -334,7 +348,7 @@ std::optional<DriveSetup> drive_setup() {
     if (end > start) s.names.insert(all.substr(start, end - start));
     start = end + 1;
   }
-  s.record = std::strtoull(record, nullptr, 10);
+  s.record = std::strtoull(record->c_str(), nullptr, 10);
   return s;
 }
 
@@ -383,6 +397,24 @@ TEST_F(Win32DriveE, RawReadsOfTheVolumeMatchTheImage) {
     ASSERT_TRUE((*dev)->read_exact_at(mft + off, part)) << off;
     EXPECT_TRUE(std::equal(part.begin(), part.end(), rec.begin() + off)) << off;
   }
+  // The folder's own FILE record (the test volume's $MFT is one run): it
+  // carries the record number FileIdInfo gives for E:\2. Its header's
+  // record-number field is read alone, four bytes inside a sector.
+  const std::uint64_t folder_at = mft + setup_->record * record;
+  std::vector<std::byte> folder(record);
+  ASSERT_TRUE((*dev)->read_exact_at(folder_at, folder));
+  EXPECT_EQ(folder, image_bytes(setup_->image, folder_at, record));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(folder.data()), 4), "FILE");
+  std::vector<std::byte> number(4);
+  ASSERT_TRUE((*dev)->read_exact_at(folder_at + 0x2C, number));
+  EXPECT_EQ(load_le<std::uint32_t>(number.data()), setup_->record);
+  // The last bytes of the file system (the boot sector's sector count),
+  // read unaligned up to their very end.
+  std::uint64_t sectors = *u64_at(b, 0x28);
+  std::uint64_t volume_end = sectors * sector;
+  std::vector<std::byte> tail(77);
+  ASSERT_TRUE((*dev)->read_exact_at(volume_end - tail.size(), tail));
+  EXPECT_EQ(tail, image_bytes(setup_->image, volume_end - tail.size(), tail.size()));
 }
 
 TEST_F(Win32DriveE, TheFolderListsAndIdentifiesAsTheImageSays) {
