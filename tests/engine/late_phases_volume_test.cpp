@@ -12,6 +12,7 @@
 #include "common/bytes.h"
 #include "engine/probe.h"
 #include "platform/image/image_platform.h"
+#include "support/decorated_platform.h"
 #include "support/images.h"
 
 namespace quillon {
@@ -24,13 +25,13 @@ enum class Stale { Unwritten, Live };
 // Serves record `kStale` as not yet written (zeros) or as its live self
 // (in-use flag set, the sequence number it had while it lived) until
 // `flushed` is set.
-class StaleRecordDevice final : public platform::VolumeDevice {
+class StaleRecordDevice final : public test::ForwardingDevice {
  public:
   StaleRecordDevice(std::unique_ptr<platform::VolumeDevice> inner, Stale mode, const std::atomic<bool>& flushed,
                     std::atomic<int>& stale_reads)
-      : inner_(std::move(inner)), mode_(mode), flushed_(flushed), stale_reads_(stale_reads) {}
+      : ForwardingDevice(std::move(inner)), mode_(mode), flushed_(flushed), stale_reads_(stale_reads) {}
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
-    auto r = inner_->read_exact_at(offset, out);
+    auto r = ForwardingDevice::read_exact_at(offset, out);
     if (!r || flushed_) return r;
     for (std::size_t at = (1024 - offset % 1024) % 1024; at + 1024 <= out.size(); at += 1024) {
       std::byte* rec = out.data() + at;
@@ -50,42 +51,11 @@ class StaleRecordDevice final : public platform::VolumeDevice {
     }
     return r;
   }
-  Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) override {
-    return inner_->control(code, in, out);
-  }
 
  private:
-  std::unique_ptr<platform::VolumeDevice> inner_;
   Stale mode_;
   const std::atomic<bool>& flushed_;
   std::atomic<int>& stale_reads_;
-};
-
-class LateFlushPlatform final : public platform::Platform {
- public:
-  LateFlushPlatform(std::unique_ptr<platform::Platform> inner, Stale mode) : inner_(std::move(inner)), mode_(mode) {}
-  Result<std::unique_ptr<platform::VolumeDevice>> open_volume(std::string_view device_path) override {
-    auto dev = inner_->open_volume(device_path);
-    if (!dev) return dev;
-    return std::unique_ptr<platform::VolumeDevice>(
-        std::make_unique<StaleRecordDevice>(std::move(*dev), mode_, flushed, stale_reads));
-  }
-  Result<std::unique_ptr<platform::FileHandle>> open_path(std::string_view path) override {
-    return inner_->open_path(path);
-  }
-  Result<std::vector<platform::DirectoryEntry>> list_directory(std::string_view path) override {
-    return inner_->list_directory(path);
-  }
-  Result<platform::Metadata> metadata(std::string_view path) override { return inner_->metadata(path); }
-  Result<std::string> full_path_name(std::string_view path) override { return inner_->full_path_name(path); }
-  void write_output(std::string_view utf8) override { inner_->write_output(utf8); }
-
-  std::atomic<bool> flushed{false};
-  std::atomic<int> stale_reads{0};
-
- private:
-  std::unique_ptr<platform::Platform> inner_;
-  Stale mode_;
 };
 
 struct LateRun {
@@ -104,11 +74,14 @@ LateRun probe_with_late_flush(Stale mode) {
     ADD_FAILURE() << inner.error().text();
     return run;
   }
-  auto owned = std::make_unique<LateFlushPlatform>(std::move(*inner), mode);
-  LateFlushPlatform& late = *owned;
-  platform::ScopedPlatform scoped(std::move(owned));
+  std::atomic<bool> flushed{false};
+  std::atomic<int> stale_reads{0};
+  platform::ScopedPlatform scoped(std::make_unique<test::DecoratedPlatform>(
+      std::move(*inner), [&](std::unique_ptr<platform::VolumeDevice> dev) -> std::unique_ptr<platform::VolumeDevice> {
+        return std::make_unique<StaleRecordDevice>(std::move(dev), mode, flushed, stale_reads);
+      }));
   Progress progress([&](std::string_view line) {
-    if (line.find("阶段5") != std::string_view::npos) late.flushed = true;
+    if (line.find("阶段5") != std::string_view::npos) flushed = true;
   });
   auto report = probe_folder("E:\\2", Duration{60, 0}, progress);
   if (!report) {
@@ -117,8 +90,8 @@ LateRun probe_with_late_flush(Stale mode) {
   }
   run.items = report->items;
   run.audit = report->mft_summary.value_or("");
-  run.stale_reads = late.stale_reads;
-  run.flushed = late.flushed;
+  run.stale_reads = stale_reads;
+  run.flushed = flushed;
   return run;
 }
 
@@ -145,6 +118,7 @@ TEST(DeferredRetryOnAVolume, LiveLookingRecordIsListedOnce) {
   EXPECT_EQ(listed(run), 1);
   EXPECT_NE(run.audit.find(" retry=0 "), std::string::npos) << run.audit;
 }
+
 
 }  // namespace
 }  // namespace quillon
