@@ -224,5 +224,23 @@ TEST(ProbeScenarios, EveryVolumeAgainstItsManifest) {
   }
 }
 
+
+// The pattern real Windows volumes showed: the journal names the renames of
+// a neighbouring folder's files ("New Text Document.txt" → file_2_N.txt)
+// and a deletion from the root, all with record numbers close to the probed
+// folder's and under their own parents. Probing that neighbour, whose files
+// all live, lists nothing: not its own former names, not the folder 2's
+// renames and deletions, not the root's.
+TEST(ProbeScenarios, JournalNeighbourOfLiveRenamesListsNothing) {
+  auto image = test::scenario_image("journal");
+  auto manifest = test::load_manifest("journal");
+  if (!image || !manifest) GTEST_SKIP() << "tests/data/journal.img.gz is absent";
+  std::string out = test::run_command(std::string("'") + QUILLON_BIN + "' --image='" + image->string() +
+                                      "' 'E:\\sib' 2>&1");
+  ASSERT_NE(out.find("\nMFT: MFT Audit: folder=E:\\sib "), std::string::npos) << out;
+  EXPECT_TRUE(item_lines(out).empty()) << out;
+  EXPECT_NE(out.find("\nTotal 0 paths"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace quillon

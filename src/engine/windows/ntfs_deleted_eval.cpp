@@ -50,6 +50,26 @@ bool named_elsewhere(Bytes record, const std::string& name, const FrnSet& parent
   return false;
 }
 
+// A record reused by another file since the journal saw it: the deleted
+// file is listed from the journal's evidence alone (the caller's name and
+// parent, else every journal name under the journal's parent), and only
+// where its path is gone from the live file system.
+std::vector<DeletedItem> reused_record_items(std::uint64_t frn, const ScanContext& ctx, const RecordHint* hint,
+                                             const std::set<std::string>* journal_names) {
+  const FrnSet& parents = *ctx.parent_match_frns;
+  std::vector<FileNameEntry> names;
+  if (hint && hint->use_parent && hint->name && in_set(parents, hint->parent))
+    names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
+  if (names.empty() && journal_names && ctx.hints) {
+    auto parent = ctx.hints->parent_by_frn.find(frn);
+    if (parent != ctx.hints->parent_by_frn.end() && in_set(parents, parent->second))
+      for (const auto& name : *journal_names)
+        if (noise_filter(name, false)) names.push_back(FileNameEntry{name, parent->second & kRecordMask, 0, 0});
+  }
+  if (names.empty()) return {};
+  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents);
+}
+
 }  // namespace
 
 ScanContext scan_context_for(const ScopeContext& scope) {
@@ -73,6 +93,26 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   const std::set<std::string>* journal_names = nullptr;
   if (hints)
     if (auto it = hints->names_by_frn.find(frn); it != hints->names_by_frn.end()) journal_names = &it->second;
+
+  // The journal's file reference against the record's own sequence number.
+  // In use with the same number, the record still holds the file the journal
+  // named: it was renamed or moved and lives, so the journal's names say
+  // nothing here and the record is judged like any live one. In use with
+  // another number, the record was reused by another file: its own names are
+  // that file's, and only the journal's name under the journal's parent can
+  // stand for the deleted one.
+  const std::uint16_t journal_sequence = hint && hint->sequence ? hint->sequence
+                                         : hints                ? hinted_sequence(*hints, frn)
+                                                                : 0;
+  if (in_use && journal_sequence != 0) {
+    auto sequence = record_sequence(record);
+    if (sequence && *sequence == journal_sequence) {
+      journal_names = nullptr;
+      hint = nullptr;
+    } else if (sequence) {
+      return reused_record_items(frn, ctx, hint, journal_names);
+    }
+  }
 
   // A live record the journal did not name must look gone or empty first.
   if (!journal_names && in_use) {

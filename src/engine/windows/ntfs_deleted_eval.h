@@ -51,6 +51,9 @@ struct RecordHint {
   std::optional<std::string> name;
   std::uint64_t parent = 0;
   bool use_parent = false;
+  // The sequence number of the file the name belonged to; 0 when unknown
+  // (then the journal's, when it named the record, is used).
+  std::uint16_t sequence = 0;
 };
 
 // The items one FILE record yields. Directories never yield any. A record

@@ -49,21 +49,23 @@ std::string usn_key(std::uint64_t frn, std::string_view path) { return std::to_s
 
 // The name goes into names_by_frn under `frn` (its last component, unless
 // the noise filter drops it). New record numbers are admitted only below
-// the cap.
-void insert_hint(UsnHints& hints, std::string_view name, std::uint64_t frn, bool whole_volume) {
+// the cap. The record's full file reference is kept beside the name when it
+// carries a sequence number.
+void insert_hint(UsnHints& hints, const UsnEntry& e, bool whole_volume) {
   std::size_t cap = whole_volume ? kUsnHintCapWholeVolume : kUsnHintCap;
-  if (hints.names_by_frn.size() >= cap && !hints.names_by_frn.contains(frn)) return;
+  if (hints.names_by_frn.size() >= cap && !hints.names_by_frn.contains(e.frn)) return;
+  std::string_view name = e.name;
   std::string_view last = name;
   if (auto cut = name.find_last_of("\\/"); cut != std::string_view::npos && cut + 1 < name.size())
     last = name.substr(cut + 1);
   if (!noise_filter(last, whole_volume)) return;
-  hints.names_by_frn[frn].insert(std::string(last));
+  hints.names_by_frn[e.frn].insert(std::string(last));
+  if ((e.file_reference >> 48) != 0) hints.reference_by_frn[e.frn] = e.file_reference;
 }
 
-void insert_hint_with_parent(UsnHints& hints, std::string_view name, std::uint64_t frn, std::uint64_t parent,
-                             bool whole_volume) {
-  insert_hint(hints, name, frn, whole_volume);
-  if (hints.names_by_frn.contains(frn)) hints.parent_by_frn[frn] = parent;
+void insert_hint_with_parent(UsnHints& hints, const UsnEntry& e, std::uint64_t parent, bool whole_volume) {
+  insert_hint(hints, e, whole_volume);
+  if (hints.names_by_frn.contains(e.frn)) hints.parent_by_frn[e.frn] = parent;
 }
 
 std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
@@ -126,7 +128,7 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
 
   std::string key = usn_key(e.frn, path);
   if (!ctx.seen_keys.insert(key).second) return false;
-  insert_hint(ctx.hints, e.name, e.frn, scope.whole_volume);
+  insert_hint(ctx.hints, e, scope.whole_volume);
   if (pending) ctx.pending_v4.erase(e.frn);
 
   if (still_alive(e, ctx)) return false;
@@ -160,18 +162,18 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
       if (has_separator(e.name)) {
         std::string path = path_from_separated_name(scope.root, e.name);
         if (inside_root(path, scope.root) && e.parent != 0 && parent_in_scope(scope, e.parent))
-          insert_hint_with_parent(ctx.hints, e.name, e.frn, e.parent, scope.whole_volume);
+          insert_hint_with_parent(ctx.hints, e, e.parent, scope.whole_volume);
       } else if (noise_filter(e.name, scope.whole_volume)) {
         if (e.parent == 0) {
           if (has_document_extension(e.name))
-            insert_hint_with_parent(ctx.hints, e.name, e.frn, scope.folder_record, scope.whole_volume);
+            insert_hint_with_parent(ctx.hints, e, scope.folder_record, scope.whole_volume);
         } else if (parent_in_scope(scope, e.parent)) {
-          insert_hint_with_parent(ctx.hints, e.name, e.frn, e.parent, scope.whole_volume);
-        } else if (inside_root(join_path(scope.root, e.name), scope.root) && has_document_extension(e.name)) {
-          // Parent unknown to the scope, but the record number is close to
-          // the folder's: attributed to the folder.
-          insert_hint_with_parent(ctx.hints, e.name, e.frn, scope.folder_record, scope.whole_volume);
+          insert_hint_with_parent(ctx.hints, e, e.parent, scope.whole_volume);
         }
+        // A record that names its own parent outside the scope leaves no
+        // hint, however close its record number is to the folder's: on a
+        // real volume those are the renames and deletions of neighbouring
+        // folders, and a hint would let a later phase place them here.
       }
     }
     if (accept_usn_entry(e, ctx)) ++added;

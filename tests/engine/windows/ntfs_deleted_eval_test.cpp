@@ -144,6 +144,37 @@ TEST_F(EvaluateRecord, HintContradictedByTheRecordsOwnName) {
             Paths{"E:\\2\\reused-old.txt"});
 }
 
+// The journal's file reference decides what an in-use record it named is:
+// the same sequence number is the same file, renamed or moved (it lives);
+// another is a reused record, whose own names belong to the new file, so
+// the deletion is listed from the journal's name under the journal's parent.
+TEST_F(EvaluateRecord, JournalSequenceTellsALiveFileFromAReusedRecord) {
+  mem_->add_file("E:\\2\\new-owner.txt", 0x0003000000000060ULL);
+  UsnHints h;
+  h.names_by_frn[0x60] = {"New Text Document.txt"};
+  h.parent_by_frn[0x60] = kRoot;
+  h.reference_by_frn[0x60] = 0x0002000000000060ULL;
+  set_hints(h);
+  const RecordHint hint{"New Text Document.txt", kRoot, true};
+  const Paths deleted{"E:\\2\\New Text Document.txt"};
+  struct Case {
+    const char* what;
+    MftRecord record;
+    const RecordHint* hint;
+    Paths want;
+  } cases[] = {
+      {"moved out, same sequence", RecordBuilder(kLive).sequence(2).name(99, u"file_1.txt").build(), &hint, {}},
+      {"renamed in place", RecordBuilder(kLive).sequence(2).name(kRoot, u"plan.txt").build(), &hint, {}},
+      {"reused by a file of the folder", RecordBuilder(kLive).sequence(3).name(kRoot, u"new-owner.txt").build(), &hint,
+       deleted},
+      {"reused elsewhere, no caller hint", RecordBuilder(kLive).sequence(3).name(99, u"x.txt").build(), nullptr,
+       deleted},
+      {"freed", RecordBuilder(kFree).sequence(3).name(kRoot, u"New Text Document.txt").build(), &hint, deleted},
+  };
+  mem_->add_file("E:\\2\\plan.txt", 0x0002000000000060ULL);
+  for (const auto& c : cases) EXPECT_EQ(paths(c.record, 0x60, false, c.hint), c.want) << c.what;
+}
+
 TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   std::vector<std::byte> page;
   auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };

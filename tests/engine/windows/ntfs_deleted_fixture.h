@@ -62,6 +62,10 @@ class RecordBuilder {
     return resident(kAttrFileName, file_name_value(parent, n, ns, allocated));
   }
   RecordBuilder& data(std::size_t length) { return resident(kAttrData, std::vector<std::byte>(length, std::byte{'x'})); }
+  RecordBuilder& sequence(std::uint16_t seq) {
+    seq_ = seq;
+    return *this;
+  }
   RecordBuilder& index(const std::vector<IndexChild>& children) {
     std::vector<std::byte> v(32);
     put32(v, 0, kAttrFileName);
@@ -90,7 +94,7 @@ class RecordBuilder {
     for (const auto& a : attrs_) total += a.size();
     if (total > kRecordSize) throw std::length_error("test record too large");
     std::memcpy(r.data(), "FILE", 4);
-    put16(r, 0x10, 1);
+    put16(r, 0x10, seq_);
     put16(r, 0x14, 0x38);
     put16(r, 0x16, flags_);
     std::size_t off = 0x38;
@@ -106,6 +110,7 @@ class RecordBuilder {
 
  private:
   std::uint16_t flags_;
+  std::uint16_t seq_ = 1;
   std::vector<std::vector<std::byte>> attrs_;
 };
 

@@ -111,6 +111,10 @@ TEST_F(UsnSearch, JudgesRecordsByReasonParentAndProximity) {
   EXPECT_FALSE(r.hints.names_by_frn.contains(kFolderRecord + 8193));
   EXPECT_EQ(r.hints.names_by_frn.at(kFolderRecord + 8192), std::set<std::string>{"edge.txt"});
   EXPECT_EQ(r.hints.parent_by_frn.at(100), kFolderRecord);
+  // A record naming its own parent outside the scope is never attributed to
+  // the folder, however close its record number.
+  EXPECT_FALSE(r.hints.names_by_frn.contains(104));
+  EXPECT_FALSE(r.hints.parent_by_frn.contains(104));
 }
 
 TEST_F(UsnSearch, NamesWithSeparatorsAndTheDirectoryTree) {
@@ -255,6 +259,10 @@ TEST_F(UsnSearch, LiveFilesAreNotDeletions) {
   // The hints still hold what the journal said about the live files.
   EXPECT_EQ(r.hints.names_by_frn.at(0x50), (std::set<std::string>{"New Text Document.txt", "plan.txt"}));
   EXPECT_EQ(r.hints.names_by_frn.at(0x53), (std::set<std::string>{"new-owner.txt", "old-owner.txt"}));
+  // ... with the full reference of the newest record that named each.
+  EXPECT_EQ(r.hints.reference_by_frn.at(0x50), renamed);
+  EXPECT_EQ(r.hints.reference_by_frn.at(0x53), reused_new);
+  EXPECT_FALSE(r.hints.reference_by_frn.contains(0x54));
 }
 
 TEST_F(UsnSearch, DebugQueryCounters) {
