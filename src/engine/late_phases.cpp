@@ -38,7 +38,7 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
                            VolumeReader& reader, std::vector<DeletedItem>& out,
                            std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
                            LogScanStats& stats, MftAudit& audit) {
-  if (c.frn == 0) return;
+  if (c.frn == 0 || c.renamed) return;
   if (lives_on(scope, c, ctx, reader)) return;
   RecordHint hint{c.name, c.parent, c.has_parent};
   auto found = evaluate_record_at(reader, c.frn, ctx, true, false, false, &hint);
@@ -105,12 +105,12 @@ LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
     auto log = read_logfile_tail(in.letter);
     if (log) {
       const std::size_t before = out.size();
-      apply_log_page_fixups(*log);
+      apply_log_page_fixups(log->bytes);
       const NamesByFrn* names = in.hints ? &in.hints->names_by_frn : nullptr;
-      auto scan = scan_logfile(*log, in.ctx->geometry.bytes_per_cluster, std::max<std::uint32_t>(in.record_size, 1024),
-                               in.scope->parent_match_frns, names);
-      log->clear();
-      log->shrink_to_fit();
+      auto scan = scan_logfile(log->bytes, in.ctx->geometry.bytes_per_cluster,
+                               std::max<std::uint32_t>(in.record_size, 1024), in.scope->parent_match_frns, names,
+                               log->runs_on);
+      *log = LogPart{};
       for (const auto& c : scan.candidates)
         process_log_candidate(*in.scope, c, *in.ctx, *in.reader, out, *in.keys, *in.frns, scan.stats, *in.audit);
       counts.logfile = growth(before, out.size());

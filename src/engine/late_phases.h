@@ -27,7 +27,8 @@ inline constexpr std::uint64_t kRetryBand = 8192;
 // alone) and accepts what it yields into the scan's shared lists. A name
 // taken from a deleted index entry whose record is still in use with the
 // same sequence number and one of whose current names exists is a rename or
-// a move, not a delete: nothing.
+// a move, not a delete: nothing. So is one the log itself shows renamed (an
+// added entry for the same file reference followed the deleted one).
 void process_log_candidate(const ScopeContext& scope, const LogCandidate& candidate, const ScanContext& ctx,
                            VolumeReader& reader, std::vector<DeletedItem>& out,
                            std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,

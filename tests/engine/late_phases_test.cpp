@@ -188,8 +188,9 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   ctx.bitmap = mctx->bitmap;
   auto log = read_logfile_tail('E');
   ASSERT_TRUE(log);
-  apply_log_page_fixups(*log);
-  auto scan = scan_logfile(*log, mctx->geometry.bytes_per_cluster, 1024, scope.parent_match_frns, nullptr);
+  apply_log_page_fixups(log->bytes);
+  auto scan =
+      scan_logfile(log->bytes, mctx->geometry.bytes_per_cluster, 1024, scope.parent_match_frns, nullptr, log->runs_on);
   ASSERT_FALSE(scan.candidates.empty());
   std::vector<DeletedItem> out;
   std::unordered_set<std::string> keys;

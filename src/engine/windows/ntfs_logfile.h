@@ -20,6 +20,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "datasource/windows/volume.h"
+#include "engine/model.h"
 #include "engine/windows/raw_mft.h"
 
 namespace quillon {
@@ -35,7 +36,9 @@ inline constexpr std::uint64_t kSmallestRealRecord = 12;
 // Log operations the scan turns into candidates.
 inline constexpr std::uint16_t kOpDeallocateFileRecordSegment = 3;
 inline constexpr std::uint16_t kOpDeleteAttribute = 6;
+inline constexpr std::uint16_t kOpAddIndexEntryRoot = 12;
 inline constexpr std::uint16_t kOpDeleteIndexEntryRoot = 13;
+inline constexpr std::uint16_t kOpAddIndexEntryAllocation = 14;
 inline constexpr std::uint16_t kOpDeleteIndexEntryAllocation = 15;
 
 struct LogCandidate {
@@ -46,6 +49,9 @@ struct LogCandidate {
   // The sequence number of the file reference a deleted index entry held.
   // Set only for names taken from an index entry (a rename leaves one too).
   std::optional<std::uint16_t> sequence;
+  // The deleted entry was followed by an added entry for the same file
+  // reference (and the record was not freed): a rename or a move.
+  bool renamed = false;
   bool operator==(const LogCandidate&) const = default;
 };
 
@@ -88,21 +94,29 @@ std::optional<LogRestart> newest_restart(Bytes log_head);
 // bit counts that make the formula meaningless (below 3 or above 63).
 std::optional<std::uint64_t> lsn_to_offset(std::uint64_t lsn, std::uint32_t seq_number_bits);
 
-// The page index at which record pages begin: after the two restart pages
-// and the tail copies of the newest page (2 in version 1.x logs, 32 in
-// version 2.x and later).
-std::uint64_t first_record_page(const LogRestart& restart);
-
 // Reads `length` bytes at byte `offset` of the $LogFile stream; nothing on
 // any failure.
 using LogRangeReader = std::function<std::optional<std::vector<std::byte>>(std::uint64_t offset, std::uint64_t length)>;
 
-// The newest part of a log of `log_size` bytes. A log of at most 8 MiB is
-// read whole. Otherwise the 8 MiB of record pages that end with the page
-// holding CurrentLsn (wrapping around the record area), extended forward
-// while the pages' last-LSN fields keep rising; when the restart area cannot
-// be read or is implausible, the last 8 MiB of the stream.
-std::optional<std::vector<std::byte>> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read);
+// Record pages chosen from a log, whole, oldest last-LSN first.
+struct LogPart {
+  std::vector<std::byte> bytes;
+  std::vector<std::uint64_t> pages;   // the log page each page of `bytes` holds
+  std::vector<std::uint8_t> runs_on;  // 1 where a page directly follows the one before it in the log
+};
+
+// The newest record pages of a log of `log_size` bytes, chosen by what they
+// hold: the whole log is read in large chunks; pages that are not RCRD/CHKD
+// or were never written (last-LSN 0, all ones, or beyond the log) are
+// skipped; the pages before the first page whose last-LSN maps to itself
+// are the tail copies, and a copy stands in for the page it copies only when
+// it is newer; the newest 8 MiB by last-LSN are kept, in LSN order. The
+// sequence-number bits come from the restart area, or from the log size
+// when it cannot be read. Unreadable chunks are skipped. With `deadline`,
+// tested before each chunk and page, an expired budget ends the read with
+// what was kept so far. Nothing when no record page was found.
+std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read,
+                                            const TimeBudget* deadline = nullptr);
 
 // `length` bytes at byte `offset` of a stream laid out by `runs`; clusters no
 // run maps read as zeros. Nothing on a read failure or an overflow.
@@ -113,7 +127,7 @@ std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_
 // Record 2 of the drive's volume, then the newest part of its $DATA stream.
 // Errors: the open or geometry error, "无法读取 $LogFile MFT 记录",
 // "无法读取 $LogFile 数据流".
-Result<std::vector<std::byte>> read_logfile_tail(char letter);
+Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline = nullptr);
 
 // ---------------------------------------------------------------------------
 // The scan
@@ -124,11 +138,21 @@ Result<std::vector<std::byte>> read_logfile_tail(char letter);
 // of bounds stays as read. Returns the number of pages fixed.
 std::size_t apply_log_page_fixups(std::span<std::byte> log);
 
-// Candidates of a log part (fixups applied by the caller): the page pass over
-// RCRD/CHKD pages without their 64-byte header, the whole pass, the merge by
-// key and the keep rule (with `names_by_frn`: the journal knows the record,
-// or the parent is in scope; without: the parent is in scope).
+// Candidates of a log part (fixups applied by the caller). The page pass
+// joins the data areas (the pages without their 64-byte header) of RCRD/CHKD
+// pages that follow each other in the log, so that a record running on into
+// the next page is read whole; `runs_on` says which pages of `log` follow
+// the one before them (empty: all do, as in a stretch of the file). The
+// whole pass scans `log` as it is, taking nothing whose bytes touch a page
+// header. Candidates are merged by record and sequence number; a deleted
+// index entry followed by an added entry for the same file reference, with
+// no deallocation of the record, is marked `renamed`. Keep rule: with
+// `names_by_frn`, the journal knows the record or the parent is in scope;
+// without, the parent is in scope. With `deadline`, tested before each page
+// (every 4 KiB of the areas scanned), an expired budget ends the scan with
+// what was found so far.
 LogScanResult scan_logfile(Bytes log, std::uint64_t bytes_per_cluster, std::uint32_t record_size,
-                           const std::unordered_set<std::uint64_t>& scope_set, const NamesByFrn* names_by_frn);
+                           const std::unordered_set<std::uint64_t>& scope_set, const NamesByFrn* names_by_frn,
+                           std::span<const std::uint8_t> runs_on = {}, const TimeBudget* deadline = nullptr);
 
 }  // namespace quillon

@@ -1,7 +1,9 @@
-// Reading the newest part of $LogFile: the restart area, the position of
-// CurrentLsn in the circular record area, and the ranged read of the stream.
+// Reading the newest part of $LogFile: the restart area, the choice of the
+// newest record pages by what they hold, and the ranged read of the stream.
 #include <algorithm>
+#include <bit>
 #include <limits>
+#include <map>
 
 #include "engine/windows/ntfs_logfile.h"
 
@@ -61,60 +63,139 @@ std::optional<std::uint64_t> lsn_to_offset(std::uint64_t lsn, std::uint32_t seq_
   return (lsn << seq_number_bits) >> (seq_number_bits - 3);
 }
 
-std::uint64_t first_record_page(const LogRestart& restart) {
-  // Version 1.x keeps two tail copies of the newest page after the two
-  // restart pages; version 2.x keeps a buffer of 32.
-  return restart.major_version >= 2 ? 2 + 32 : 2 + 2;
+namespace {
+
+// 67 minus the bit length of the log's size: the bits an LSN keeps for the
+// file offset (divided by 8) leave the rest to the sequence number.
+std::uint32_t bits_for_size(std::uint64_t log_size) {
+  return static_cast<std::uint32_t>(67 - std::bit_width(log_size));
 }
 
-std::optional<std::vector<std::byte>> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read) {
-  if (log_size == 0) return std::nullopt;
-  if (log_size <= kLogTailSize) return read(0, log_size);
-  auto tail = [&] { return read(log_size - kLogTailSize, kLogTailSize); };
+struct ChosenPage {
+  std::uint64_t lsn = 0;
+  std::uint64_t page = 0;
+  std::vector<std::byte> bytes;
+};
 
-  auto head = read(0, std::min<std::uint64_t>(log_size, 2 * 65536));
-  if (!head) return tail();
-  auto restart = newest_restart(*head);
-  if (!restart || restart->log_page_size != kLogPageSize) return tail();
-  const std::uint64_t P = restart->log_page_size;
-  const std::uint64_t total = log_size / P;
-  const std::uint64_t first = first_record_page(*restart);
-  auto lsn_offset = lsn_to_offset(restart->current_lsn, restart->seq_number_bits);
-  if (first >= total || !lsn_offset) return tail();
-  const std::uint64_t current = *lsn_offset / P;
-  if (current < first || current >= total) return tail();
-
-  // Ring positions count from the first record page.
-  const std::uint64_t area = total - first;
-  const std::uint64_t ring_current = current - first;
-  const std::uint64_t window = std::min(kLogTailSize / P, area);
-  const std::uint64_t ring_start = (ring_current + area - (window - 1)) % area;
-
-  std::vector<std::byte> out;
-  out.reserve(static_cast<std::size_t>(window * P));
-  auto append = [&](std::uint64_t ring_pos, std::uint64_t pages) {
-    auto bytes = read((first + ring_pos) * P, pages * P);
-    if (!bytes || bytes->size() != pages * P) return false;
-    out.insert(out.end(), bytes->begin(), bytes->end());
-    return true;
-  };
-  const std::uint64_t before_wrap = std::min(window, area - ring_start);
-  if (!append(ring_start, before_wrap)) return tail();
-  if (window > before_wrap && !append(0, window - before_wrap)) return tail();
-
-  // CurrentLsn lags the newest records on a live volume: go on while the
-  // following pages' last-LSN fields keep rising.
-  auto last_lsn = [](Bytes page) { return u64_at(page, 8).value_or(0); };
-  std::uint64_t previous = last_lsn(Bytes(out).subspan(out.size() - P, P));
-  for (std::uint64_t n = window, pos = (ring_current + 1) % area; n < area; ++n, pos = (pos + 1) % area) {
-    auto page = read((first + pos) * P, P);
-    if (!page || page->size() != P || !is_record_page(*page)) break;
-    const std::uint64_t lsn = last_lsn(*page);
-    if (lsn <= previous) break;
-    previous = lsn;
-    out.insert(out.end(), page->begin(), page->end());
+// Orders a min-heap: the oldest page on top.
+struct NewerFirst {
+  bool operator()(const ChosenPage& a, const ChosenPage& b) const {
+    return a.lsn != b.lsn ? a.lsn > b.lsn : a.page > b.page;
   }
-  return out;
+};
+
+constexpr std::uint64_t kLogReadChunk = 1 << 20;
+
+}  // namespace
+
+std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read,
+                                            const TimeBudget* deadline) {
+  const std::uint64_t P = kLogPageSize;
+  const std::uint64_t total = log_size / P;
+  if (total == 0) return std::nullopt;
+  const std::uint64_t keep = kLogTailSize / P;
+  auto expired = [&] { return deadline && deadline->expired(); };
+
+  std::uint32_t bits = bits_for_size(log_size);
+  std::vector<ChosenPage> heap;  // the newest `keep` record pages so far
+  std::map<std::uint64_t, ChosenPage> copies;  // tail copies by the page they copy
+  std::optional<std::uint64_t> record_start;   // the first page whose last-LSN maps to itself
+
+  auto offer = [&](ChosenPage page) {
+    if (heap.size() == keep) {
+      if (!NewerFirst{}(page, heap.front())) return;  // older than all kept
+      std::pop_heap(heap.begin(), heap.end(), NewerFirst{});
+      heap.pop_back();
+    }
+    heap.push_back(std::move(page));
+    std::push_heap(heap.begin(), heap.end(), NewerFirst{});
+  };
+
+  bool stopped = false;
+  for (std::uint64_t chunk = 0; chunk < total && !stopped; chunk += kLogReadChunk / P) {
+    if (expired()) break;
+    const std::uint64_t pages = std::min(kLogReadChunk / P, total - chunk);
+    auto bytes = read(chunk * P, pages * P);
+    if (!bytes || bytes->size() != pages * P) {
+      // Unreadable somewhere: page by page, the unreadable pages left zero
+      // (which no page check passes).
+      bytes.emplace(static_cast<std::size_t>(pages * P), std::byte{0});
+      for (std::uint64_t k = 0; k < pages && !stopped; ++k) {
+        if (expired()) stopped = true;
+        auto one = stopped ? std::nullopt : read((chunk + k) * P, P);
+        if (one && one->size() == P) std::copy(one->begin(), one->end(), bytes->begin() + static_cast<std::ptrdiff_t>(k * P));
+      }
+      if (stopped) break;
+    }
+    const Bytes all(*bytes);
+    if (chunk == 0) {
+      // The restart area, when readable, gives the sequence-number bits.
+      auto restart = newest_restart(all);
+      if (restart && restart->seq_number_bits >= 3 && restart->seq_number_bits <= 63) bits = restart->seq_number_bits;
+    }
+    for (std::uint64_t k = 0; k < pages; ++k) {
+      if (expired()) {
+        stopped = true;
+        break;
+      }
+      const std::uint64_t p = chunk + k;
+      const Bytes page = all.subspan(k * P, P);
+      if (!is_record_page(page)) continue;
+      const std::uint64_t lsn = *u64_at(page, 8);
+      if (lsn == 0 || lsn == std::numeric_limits<std::uint64_t>::max()) continue;
+      if (!record_start && lsn >> (64 - bits) == 0 && lsn % P == 0 && lsn / P < total && lsn / P != p) {
+        // A tail copy that names the page it copies by its file offset (the
+        // two copies of version 1.x logs); its last-end LSN says how new it is.
+        const std::uint64_t end = *u64_at(page, 0x20);
+        auto [it, inserted] = copies.try_emplace(lsn / P);
+        if (inserted || end > it->second.lsn) it->second = {end, lsn / P, {page.begin(), page.end()}};
+        continue;
+      }
+      auto offset = lsn_to_offset(lsn, bits);
+      if (!offset || *offset >= total * P) continue;  // never written, or absurd
+      const std::uint64_t home = *offset / P;
+      if (!record_start && home == p) record_start = p;
+      if (!record_start) {
+        // A tail copy: kept only as the newest copy of its page.
+        auto [it, inserted] = copies.try_emplace(home);
+        if (inserted || lsn > it->second.lsn) it->second = {lsn, home, {page.begin(), page.end()}};
+        continue;
+      }
+      auto copy = copies.find(p);
+      if (copy != copies.end()) {
+        ChosenPage c = std::move(copy->second);
+        copies.erase(copy);
+        if (c.lsn > lsn) {
+          offer(std::move(c));
+          continue;
+        }
+      }
+      if (heap.size() == keep && heap.front().lsn >= lsn) continue;
+      offer({lsn, p, {page.begin(), page.end()}});
+    }
+  }
+  // Copies of pages that were never written or could not be read stand in
+  // for them; copies of pages inside the copy area itself mean nothing.
+  for (auto& [home, c] : copies)
+    if (!stopped && (!record_start || home >= *record_start)) offer(std::move(c));
+  if (heap.empty()) return std::nullopt;
+
+  std::sort(heap.begin(), heap.end(), [](const ChosenPage& a, const ChosenPage& b) { return NewerFirst{}(b, a); });
+  const std::uint64_t ring_start = record_start.value_or(0);
+  LogPart part;
+  part.bytes.reserve(heap.size() * P);
+  for (std::size_t i = 0; i < heap.size(); ++i) {
+    const auto& c = heap[i];
+    bool follows = false;
+    if (i > 0) {
+      const std::uint64_t before = heap[i - 1].page;
+      follows = c.page == before + 1 || (before == total - 1 && c.page == ring_start);
+    }
+    part.bytes.insert(part.bytes.end(), c.bytes.begin(), c.bytes.end());
+    part.pages.push_back(c.page);
+    part.runs_on.push_back(follows ? 1 : 0);
+  }
+  return part;
 }
 
 std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_cluster, VolumeReader& reader,
@@ -145,7 +226,7 @@ std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_
   return out;
 }
 
-Result<std::vector<std::byte>> read_logfile_tail(char letter) {
+Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline) {
   auto reader = open_volume(letter);
   if (!reader) return fail(reader.error());
   auto volume = query_volume_data(*reader);
@@ -155,14 +236,17 @@ Result<std::vector<std::byte>> read_logfile_tail(char letter) {
   if (!record) return fail(Error::generic("无法读取 $LogFile MFT 记录", ErrorKind::not_found));
   auto stream = data_runs(*record);
   const std::uint64_t C = volume->bytes_per_cluster();
-  std::optional<std::vector<std::byte>> bytes;
+  std::optional<LogPart> part;
   if (stream && !stream->runs.empty()) {
-    bytes = read_newest_log_part(stream->data_size, [&](std::uint64_t offset, std::uint64_t length) {
-      return read_stream_range(C, *reader, stream->runs, offset, length);
-    });
+    part = read_newest_log_part(
+        stream->data_size,
+        [&](std::uint64_t offset, std::uint64_t length) {
+          return read_stream_range(C, *reader, stream->runs, offset, length);
+        },
+        deadline);
   }
-  if (!bytes || bytes->empty()) return fail(Error::generic("无法读取 $LogFile 数据流", ErrorKind::unexpected_eof));
-  return std::move(*bytes);
+  if (!part || part->bytes.empty()) return fail(Error::generic("无法读取 $LogFile 数据流", ErrorKind::unexpected_eof));
+  return std::move(*part);
 }
 
 }  // namespace quillon

@@ -1,6 +1,7 @@
 // The record scan of $LogFile bytes: plausible log record headers, the
 // delete operations among them, the candidate map and the keep rule.
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <map>
 
@@ -14,109 +15,187 @@ void bump(std::uint32_t& counter) {
   if (counter != std::numeric_limits<std::uint32_t>::max()) ++counter;
 }
 
+bool is_record_page(Bytes page) { return has_tag(page, 0, "RCRD") || has_tag(page, 0, "CHKD"); }
+
+// One deleted file as the log tells it, keyed by record and sequence number.
+struct Entry {
+  LogCandidate c;
+  int removed_pass = -1;  // the pass that last saw its index entry deleted
+  bool deallocated = false;
+};
+
 struct ScanState {
   std::uint64_t bytes_per_cluster = 0;
   std::uint32_t record_size = 1024;
   const std::unordered_set<std::uint64_t>& scope;
-  std::map<std::uint64_t, LogCandidate> map;
+  // By record number (names whose record is unknown: by parent, above the
+  // 48-bit range), one entry per sequence number in the order first seen.
+  std::map<std::uint64_t, std::deque<Entry>> map;  // deque: entries keep their address
   LogScanStats stats;
+  int pass = 0;
+  Entry* last = nullptr;  // the entry touched last, for a deallocation without a sequence
+  // The whole pass: bytes touching the header of a record page are not read
+  // (a record running on into the next page is read by the page pass).
+  Bytes whole;
 };
+
+constexpr std::uint64_t kByParent = std::uint64_t{1} << 48;
 
 std::uint64_t real_record(std::uint64_t reference) {
   const std::uint64_t r = reference & kRecordMask;
   return r < kSmallestRealRecord ? 0 : r;
 }
 
-void submit(ScanState& s, LogCandidate c) {
-  if (c.frn == 0 && !c.name) return;
-  std::uint64_t key = 0;
-  if (c.frn != 0)
-    key = c.frn;
-  else if (c.has_parent && c.parent != 0)
-    key = c.parent;
-  else
-    return;
-  auto [it, inserted] = s.map.try_emplace(key, c);
-  if (inserted) return;
-  LogCandidate& e = it->second;
-  if (c.frn != 0) e.frn = c.frn;
-  if (!e.has_parent && c.has_parent) {
-    e.has_parent = true;
-    e.parent = c.parent;
+// The entry of (`key`, `sequence`): the same sequence; one without a
+// sequence takes it; without a sequence, the entry of that record touched
+// last. Nothing (with `create` false) when there is none.
+Entry* find_entry(ScanState& s, std::uint64_t key, std::optional<std::uint16_t> sequence, bool create) {
+  auto& list = s.map[key];
+  Entry* found = nullptr;
+  for (auto& e : list)
+    if (e.c.sequence == sequence) found = &e;
+  if (!found && sequence) {
+    for (auto& e : list)
+      if (!e.c.sequence) {
+        e.c.sequence = sequence;
+        found = &e;
+        break;
+      }
   }
-  if (!e.name && c.name) e.name = c.name;
-  if (!e.sequence && c.sequence) e.sequence = c.sequence;
+  if (!found && !sequence && s.last)
+    for (auto& e : list)
+      if (&e == s.last) found = &e;
+  if (!found && !sequence && !list.empty()) found = &list.back();
+  if (!found && create) {
+    list.emplace_back();
+    found = &list.back();
+    found->c.sequence = sequence;
+  }
+  if (found) s.last = found;
+  return found;
+}
+
+// A deleted name: a later deletion of the same file names it as it was then.
+bool submit_name(ScanState& s, LogCandidate c) {
+  if (c.frn == 0 && (!c.has_parent || c.parent == 0)) return false;
+  const std::uint64_t key = c.frn != 0 ? c.frn : (kByParent | c.parent);
+  s.last = nullptr;
+  Entry* e = find_entry(s, key, c.sequence, true);
+  e->c.frn = c.frn;
+  e->c.has_parent = true;
+  e->c.parent = c.parent;
+  e->c.name = std::move(c.name);
+  e->removed_pass = s.pass;
+  return true;
+}
+
+bool submit_deallocation(ScanState& s, std::uint64_t frn, std::optional<std::uint16_t> sequence) {
+  if (frn == 0) return false;
+  if (s.last && s.last->c.frn != frn) s.last = nullptr;
+  Entry* e = find_entry(s, frn, sequence, true);
+  e->c.frn = frn;
+  e->deallocated = true;
+  e->c.renamed = false;
+  return true;
+}
+
+// An added index entry: after the same file's entry was deleted in this
+// pass, the file was renamed or moved, unless its record was freed.
+void added_entry(ScanState& s, Bytes data) {
+  if (data.size() < 8) return;
+  const std::uint64_t reference = *u64_at(data, 0);
+  const std::uint64_t frn = real_record(reference);
+  if (frn == 0 || !s.map.contains(frn)) return;
+  for (auto& e : s.map[frn])
+    if (e.c.sequence == static_cast<std::uint16_t>(reference >> 48) && e.removed_pass == s.pass && !e.deallocated)
+      e.c.renamed = true;
 }
 
 // Operation 3: the freed record's number from TargetVcn and
-// ClusterBlockOffset. The header (32 bytes at `h`) is known to be in bounds.
-void deallocation(ScanState& s, Bytes h) {
+// ClusterBlockOffset. The header (32 bytes at `h`) is known to be in bounds;
+// `undo`, when it holds the freed FILE record, gives its sequence number.
+bool deallocation(ScanState& s, Bytes h, Bytes undo) {
   bump(s.stats.deallocations);
-  if (s.bytes_per_cluster == 0) return;
+  if (s.bytes_per_cluster == 0) return false;
   const auto cbo = *u16_at(h, 20);
   const auto block = *u16_at(h, 22);
   const auto vcn = *i64_at(h, 24);
-  if (vcn < 0) return;
+  if (vcn < 0) return false;
   std::uint64_t offset = 0;
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(vcn), s.bytes_per_cluster, &offset) ||
       __builtin_add_overflow(offset, static_cast<std::uint64_t>(cbo) * 512, &offset))
-    return;
+    return false;
   const std::uint64_t divisor = block != 0 ? static_cast<std::uint64_t>(block) * 512
                                            : std::max<std::uint64_t>(s.record_size, 1024);
-  LogCandidate c;
-  c.frn = real_record(offset / divisor);
-  submit(s, std::move(c));
+  std::optional<std::uint16_t> sequence;
+  if (has_tag(undo, 0, "FILE")) sequence = u16_at(undo, 0x10);
+  return submit_deallocation(s, real_record(offset / divisor), sequence);
 }
 
 // Redo data of operations 6 and 13 read as a $FILE_NAME-style record:
 // parent at +0, record reference at +8, name length +64, namespace +65,
 // name from +66.
-void file_name_redo(ScanState& s, Bytes data) {
+bool file_name_redo(ScanState& s, Bytes data) {
   bump(s.stats.name_deletes);
-  if (data.size() <= 65) return;
+  if (data.size() <= 65) return false;
   const auto len = *u8_at(data, 64);
   const auto ns = *u8_at(data, 65);
-  if (ns == 2 || data.size() < 66 + 2ull * len) return;
+  if (ns == 2 || data.size() < 66 + 2ull * len) return false;
   std::string name = utf16le_to_utf8_lossy(data.subspan(66, 2ull * len));
   const std::uint64_t parent = *u64_at(data, 0) & kRecordMask;
-  if (name.empty() || !s.scope.contains(parent)) return;
+  if (name.empty() || !s.scope.contains(parent)) return false;
   LogCandidate c;
   c.has_parent = true;
   c.parent = parent;
   c.name = std::move(name);
   c.frn = real_record(*u64_at(data, 8));
-  submit(s, std::move(c));
+  return submit_name(s, std::move(c));
 }
 
 // Undo data of operations 13 and 15 as Windows writes them: the deleted
 // index entry. File reference at +0, key length at +10, and the $FILE_NAME
 // key from +16 (parent +16, name length +80, namespace +81, name from +82).
-void index_entry_undo(ScanState& s, Bytes data) {
+bool index_entry_undo(ScanState& s, Bytes data) {
   bump(s.stats.name_deletes);
-  if (data.size() < 16) return;
+  if (data.size() < 16) return false;
   const std::uint64_t reference = *u64_at(data, 0);
   const std::uint64_t key_length = *u16_at(data, 10);
-  if (key_length <= 65 || 16 + key_length > data.size()) return;
+  if (key_length <= 65 || 16 + key_length > data.size()) return false;
   const auto len = *u8_at(data, 80);
   const auto ns = *u8_at(data, 81);
-  if (66 + 2ull * len > key_length || ns == 2) return;
+  if (66 + 2ull * len > key_length || ns == 2) return false;
   std::string name = utf16le_to_utf8_lossy(data.subspan(82, 2ull * len));
   const std::uint64_t parent = *u64_at(data, 16) & kRecordMask;
-  if (name.empty() || !s.scope.contains(parent)) return;
+  if (name.empty() || !s.scope.contains(parent)) return false;
   LogCandidate c;
   c.has_parent = true;
   c.parent = parent;
   c.name = std::move(name);
   c.frn = real_record(reference);
   if (c.frn != 0) c.sequence = static_cast<std::uint16_t>(reference >> 48);
-  submit(s, std::move(c));
+  return submit_name(s, std::move(c));
 }
 
-void record_scan(ScanState& s, Bytes area) {
+// In the whole pass: whether bytes [begin, end) of the buffer touch the
+// header of a record page.
+bool touches_page_header(const ScanState& s, std::uint64_t begin, std::uint64_t end) {
+  if (s.whole.empty()) return false;
+  for (std::uint64_t page = begin / kLogPageSize * kLogPageSize; page < end; page += kLogPageSize)
+    if (begin < page + kLogPageHeader && is_record_page(s.whole.subspan(page))) return true;
+  return false;
+}
+
+// Returns false when the deadline ended the scan.
+bool record_scan(ScanState& s, Bytes area, std::uint64_t base, const TimeBudget* deadline) {
   const std::uint64_t L = area.size();
-  if (L < 32) return;
+  if (L < 32) return true;
   std::uint64_t i = 0;
+  std::uint64_t next_check = 0;
   while (i + 32 <= L) {
+    if (deadline && i >= next_check) {
+      if (deadline->expired()) return false;
+      next_check = i + kLogPageSize;
+    }
     const Bytes h = area.subspan(i, 32);
     const auto redo_op = *u16_at(h, 0);
     const auto undo_op = *u16_at(h, 2);
@@ -138,18 +217,32 @@ void record_scan(ScanState& s, Bytes area) {
       continue;
     }
     bump(s.stats.records);
-    if (redo_op == kOpDeallocateFileRecordSegment) {
-      deallocation(s, h);
+    const Bytes redo = redo_ok ? area.subspan(i + redo_off, redo_len) : Bytes{};
+    const Bytes undo = in_bounds(L, i + undo_off, undo_len) && undo_off >= kLogMinDataOffset
+                           ? area.subspan(i + undo_off, undo_len)
+                           : Bytes{};
+    std::uint64_t end = i + 32;
+    if (!redo.empty()) end = std::max(end, i + redo_off + redo_len);
+    if (!undo.empty()) end = std::max(end, i + undo_off + undo_len);
+    bool found = false;
+    if (touches_page_header(s, base + i, base + end)) {
+      // Read whole by the page pass, or not at all.
+    } else if (redo_op == kOpDeallocateFileRecordSegment) {
+      found = deallocation(s, h, undo);
     } else if (redo_ok && (redo_op == kOpDeleteAttribute || redo_op == kOpDeleteIndexEntryRoot)) {
-      file_name_redo(s, area.subspan(i + redo_off, redo_len));
+      found = file_name_redo(s, redo);
+    } else if (redo_ok && (redo_op == kOpAddIndexEntryRoot || redo_op == kOpAddIndexEntryAllocation)) {
+      added_entry(s, redo);
     } else if (undo_ok) {
-      index_entry_undo(s, area.subspan(i + undo_off, undo_len));
+      found = index_entry_undo(s, undo);
     }
-    i += 8;
+    // A plausible header that gave nothing may be a pattern just before a
+    // real one (the end of the log record header looks like one): go on at
+    // the next byte.
+    i += found ? 8 : 1;
   }
+  return true;
 }
-
-bool is_record_page(Bytes page) { return has_tag(page, 0, "RCRD") || has_tag(page, 0, "CHKD"); }
 
 }  // namespace
 
@@ -163,25 +256,51 @@ std::size_t apply_log_page_fixups(std::span<std::byte> log) {
 }
 
 LogScanResult scan_logfile(Bytes log, std::uint64_t bytes_per_cluster, std::uint32_t record_size,
-                           const std::unordered_set<std::uint64_t>& scope_set, const NamesByFrn* names_by_frn) {
-  ScanState s{bytes_per_cluster, record_size, scope_set, {}, {}};
-  for (std::size_t at = 0; at < log.size(); at += kLogPageSize) {
-    const Bytes page = log.subspan(at, std::min<std::size_t>(kLogPageSize, log.size() - at));
-    if (page.size() < 4 || !is_record_page(page)) continue;
-    record_scan(s, page.size() > kLogPageHeader ? page.subspan(kLogPageHeader) : Bytes{});
+                           const std::unordered_set<std::uint64_t>& scope_set, const NamesByFrn* names_by_frn,
+                           std::span<const std::uint8_t> runs_on, const TimeBudget* deadline) {
+  ScanState s{bytes_per_cluster, record_size, scope_set, {}, {}, 0, nullptr, {}};
+  // Page pass: the data areas of record pages that follow each other in the
+  // log, joined.
+  bool going = true;
+  std::vector<std::byte> joined;
+  auto flush = [&] {
+    if (going) going = record_scan(s, joined, 0, deadline);
+    joined.clear();
+  };
+  const std::size_t count = (log.size() + kLogPageSize - 1) / kLogPageSize;
+  for (std::size_t k = 0; k < count && going; ++k) {
+    const Bytes page = log.subspan(k * kLogPageSize, std::min<std::size_t>(kLogPageSize, log.size() - k * kLogPageSize));
+    if (!is_record_page(page)) {
+      flush();
+      continue;
+    }
+    const bool follows = runs_on.empty() || (k < runs_on.size() && runs_on[k] != 0);
+    if (!follows) flush();
+    if (page.size() > kLogPageHeader) joined.insert(joined.end(), page.begin() + kLogPageHeader, page.end());
   }
-  record_scan(s, log);
+  flush();
+  // Whole pass: the buffer as it is.
+  if (going) {
+    s.pass = 1;
+    s.last = nullptr;
+    s.whole = log;
+    record_scan(s, log, 0, deadline);
+  }
 
   LogScanResult result;
   result.stats = s.stats;
-  for (auto& [key, c] : s.map) {
-    const bool parent_in_scope = c.has_parent && scope_set.contains(c.parent);
-    if (names_by_frn && names_by_frn->contains(c.frn)) {
-      bump(result.stats.hint_kept);
-    } else if (!parent_in_scope) {
-      continue;
+  for (auto& [key, list] : s.map) {
+    for (auto& e : list) {
+      LogCandidate& c = e.c;
+      if (c.frn == 0 && !c.name) continue;
+      const bool parent_in_scope = c.has_parent && scope_set.contains(c.parent);
+      if (names_by_frn && names_by_frn->contains(c.frn)) {
+        bump(result.stats.hint_kept);
+      } else if (!parent_in_scope) {
+        continue;
+      }
+      result.candidates.push_back(std::move(c));
     }
-    result.candidates.push_back(std::move(c));
   }
   return result;
 }
