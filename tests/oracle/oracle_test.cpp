@@ -332,10 +332,13 @@ TEST_P(Oracle, DamageIsAsDescribed) {
 }
 
 // $LogFile as The Sleuth Kit's icat reads it (inode 2), parsed by its page
-// structure: the first restart page, then every record page from page 4
-// (after the two tail copies), fixups undone, records followed from the page
-// header to its next-record offset. Each client record is described as the
-// manifest describes it.
+// structure: the first restart page, then the record area from the page the
+// manifest names, fixups undone, records followed from one to the next
+// through the data areas of consecutive pages (a record runs on into the
+// next page; a page whose remaining room cannot hold a record header is left
+// for the next; where no record follows, the next page begins with one).
+// Each client record is described as the manifest describes it. The pages
+// before the record area are tail copies: each must name a record page.
 struct RawLog {
   std::uint64_t current_lsn = 0;
   std::uint32_t seq_bits = 0;
@@ -343,6 +346,7 @@ struct RawLog {
   std::set<std::uint64_t> restart_records;  // LSNs of client restart records
   std::map<std::uint64_t, std::string> fixed_names, raw_names;  // index entries' names by LSN
   std::map<std::uint64_t, bool> name_crosses;                   // ... and whether they cross a sector
+  std::map<std::uint64_t, bool> name_spans;                     // ... and whether they run on into the next page
   std::vector<std::string> faults;
 };
 
@@ -392,10 +396,10 @@ bool unfix(std::string& page) {
   return ok;
 }
 
-RawLog parse_raw_log(const std::string& log, std::uint64_t cluster) {
+RawLog parse_raw_log(const std::string& log, std::uint64_t cluster, std::size_t record_start) {
   RawLog r;
-  constexpr std::size_t P = 4096;
-  if (log.size() < 4 * P || log.compare(0, 4, "RSTR") != 0) return r;
+  constexpr std::size_t P = 4096, H = 0x40;
+  if (log.size() < (record_start + 1) * P || log.compare(0, 4, "RSTR") != 0) return r;
   std::string rstr = log.substr(0, P);
   if (!unfix(rstr)) r.faults.push_back("restart page fixups");
   const std::size_t area = le(rstr, 0x18, 2);
@@ -406,57 +410,93 @@ RawLog parse_raw_log(const std::string& log, std::uint64_t cluster) {
     r.faults.push_back("SeqNumberBits");
     return r;
   }
-  for (std::size_t p = 4; p < log.size() / P; ++p) {
+  const std::size_t pages = log.size() / P;
+  auto page_of = [&](std::uint64_t lsn) { return ((lsn << r.seq_bits) >> (r.seq_bits - 3)) / P; };
+  for (std::size_t p = 2; p < record_start; ++p) {
     if (log.compare(p * P, 4, "RCRD") != 0) continue;
-    const std::string as_read = log.substr(p * P, P);
-    std::string page = as_read;
-    if (!unfix(page)) r.faults.push_back("fixups of page " + std::to_string(p));
-    const std::size_t next = le(page, 0x18, 2);
-    for (std::size_t off = 0x40; off + 0x30 <= next && off + 0x30 <= P;) {
-      const std::uint64_t lsn = le(page, off, 8);
-      const std::size_t length = le(page, off + 0x18, 4);
-      const auto type = le(page, off + 0x20, 4);
-      if (((lsn << r.seq_bits) >> (r.seq_bits - 3)) != p * P + off)
-        r.faults.push_back("LSN " + std::to_string(lsn) + " is not at its own offset");
-      if (off + 0x30 + length > P) {
-        r.faults.push_back("record past its page");
-        break;
-      }
-      const std::string d = page.substr(off + 0x30, length);
-      if (type == 2) {
-        r.restart_records.insert(lsn);
-      } else if (type == 1 && d.size() >= 0x20) {
-        const auto redo = le(d, 0, 2), undo = le(d, 2, 2);
-        const std::size_t redo_off = le(d, 4, 2), redo_len = le(d, 6, 2), undo_off = le(d, 8, 2),
-                          undo_len = le(d, 10, 2);
-        const std::uint64_t cbo = le(d, 0x14, 2), block = le(d, 0x16, 2), vcn = le(d, 0x18, 8);
-        std::uint64_t record = 0, parent = 0;
-        std::string name;
-        if (redo >= 12 && redo <= 15) {
-          const bool in_undo = redo == 13 || redo == 15;
-          const std::size_t e = in_undo ? undo_off : redo_off;
-          const std::size_t len = in_undo ? undo_len : redo_len;
-          if (len < 16 + 66 || e + len > d.size()) {
-            r.faults.push_back("short index entry");
-          } else {
-            record = le(d, e, 8) & 0xFFFFFFFFFFFFULL;
-            parent = le(d, e + 16, 8) & 0xFFFFFFFFFFFFULL;
-            const std::size_t chars = static_cast<unsigned char>(d[e + 16 + 64]);
-            const std::size_t at = off + 0x30 + e + 16 + 66;
-            name = utf16_name(d, e + 16 + 66, chars);
-            r.fixed_names[lsn] = name;
-            r.raw_names[lsn] = utf16_name(as_read, at, chars);
-            r.name_crosses[lsn] = chars > 0 && at / 512 != (at + 2 * chars - 1) / 512;
+    const std::size_t target = page_of(le(log, p * P + 8, 8));
+    if (target < record_start || target >= pages || log.compare(target * P, 4, "RCRD") != 0)
+      r.faults.push_back("tail copy on page " + std::to_string(p) + " names no record page");
+  }
+  // The record area, fixed, and its data areas as one stream with the
+  // position of each byte in the log.
+  std::vector<std::string> fixed(pages), as_read(pages);
+  for (std::size_t p = record_start; p < pages; ++p) {
+    if (log.compare(p * P, 4, "RCRD") != 0) continue;
+    as_read[p] = fixed[p] = log.substr(p * P, P);
+    if (!unfix(fixed[p])) r.faults.push_back("fixups of page " + std::to_string(p));
+  }
+  std::size_t p = record_start, off = H;
+  while (p < pages) {
+    if (fixed[p].empty() || off + 0x30 > P) {
+      ++p, off = H;
+      continue;
+    }
+    const std::uint64_t lsn = le(fixed[p], off, 8);
+    if (lsn == 0 || ((lsn << r.seq_bits) >> (r.seq_bits - 3)) != p * P + off) {
+      // No record here: the next page begins with one.
+      if (lsn != 0) r.faults.push_back("LSN " + std::to_string(lsn) + " is not at its own offset");
+      ++p, off = H;
+      continue;
+    }
+    const std::size_t length = le(fixed[p], off + 0x18, 4);
+    const auto type = le(fixed[p], off + 0x20, 4);
+    // The record's bytes, and where each lies, across pages.
+    std::string rec, raw;
+    std::vector<std::pair<std::size_t, std::size_t>> where;
+    std::size_t q = p, o = off;
+    const std::size_t total = 0x30 + ((length + 7) & ~std::size_t{7});
+    while (rec.size() < total) {
+      if (q >= pages || fixed[q].empty()) break;
+      const std::size_t n = std::min(total - rec.size(), P - o);
+      rec += fixed[q].substr(o, n);
+      raw += as_read[q].substr(o, n);
+      for (std::size_t k = 0; k < n; ++k) where.emplace_back(q, o + k);
+      o += n;
+      if (rec.size() < total) ++q, o = H;
+    }
+    if (rec.size() < total) {
+      r.faults.push_back("record " + std::to_string(lsn) + " runs past the written pages");
+      break;
+    }
+    p = q, off = o;
+    const std::string d = rec.substr(0x30, length);
+    if (type == 2) {
+      r.restart_records.insert(lsn);
+    } else if (type == 1 && d.size() >= 0x20) {
+      const auto redo = le(d, 0, 2), undo = le(d, 2, 2);
+      const std::size_t redo_off = le(d, 4, 2), redo_len = le(d, 6, 2), undo_off = le(d, 8, 2),
+                        undo_len = le(d, 10, 2);
+      const std::uint64_t cbo = le(d, 0x14, 2), block = le(d, 0x16, 2), vcn = le(d, 0x18, 8);
+      std::uint64_t record = 0, parent = 0;
+      std::string name;
+      if (redo >= 12 && redo <= 15) {
+        const bool in_undo = redo == 13 || redo == 15;
+        const std::size_t e = in_undo ? undo_off : redo_off;
+        const std::size_t len = in_undo ? undo_len : redo_len;
+        if (len < 16 + 66 || e + len > d.size()) {
+          r.faults.push_back("short index entry");
+        } else {
+          record = le(d, e, 8) & 0xFFFFFFFFFFFFULL;
+          parent = le(d, e + 16, 8) & 0xFFFFFFFFFFFFULL;
+          const std::size_t chars = static_cast<unsigned char>(d[e + 16 + 64]);
+          const std::size_t at = 0x30 + e + 16 + 66;
+          name = utf16_name(d, e + 16 + 66, chars);
+          r.fixed_names[lsn] = name;
+          r.raw_names[lsn] = utf16_name(raw, at, chars);
+          if (chars > 0) {
+            const auto first = where[at], last = where[at + 2 * chars - 1];
+            r.name_spans[lsn] = first.first != last.first;
+            r.name_crosses[lsn] = first.first == last.first && first.second / 512 != last.second / 512;
           }
-        } else if (redo == 2 || redo == 3 || redo == 5 || redo == 6) {
-          record = block ? (vcn * cluster + cbo * 512) / (block * 512) : 0;
-        } else if ((redo == 21 || redo == 22) && redo_len >= 4) {
-          record = vcn * cluster * 8 + le(d, redo_off, 4);
         }
-        r.records.insert(std::to_string(lsn) + " " + std::to_string(redo) + " " + std::to_string(undo) + " " +
-                         std::to_string(record) + " " + std::to_string(parent) + " " + name);
+      } else if (redo == 2 || redo == 3 || redo == 5 || redo == 6) {
+        record = block ? (vcn * cluster + cbo * 512) / (block * 512) : 0;
+      } else if ((redo == 21 || redo == 22) && redo_len >= 4) {
+        record = vcn * cluster * 8 + le(d, redo_off, 4);
       }
-      off += 0x30 + ((length + 7) & ~std::size_t{7});
+      r.records.insert(std::to_string(lsn) + " " + std::to_string(redo) + " " + std::to_string(undo) + " " +
+                       std::to_string(record) + " " + std::to_string(parent) + " " + name);
     }
   }
   return r;
@@ -465,8 +505,9 @@ RawLog parse_raw_log(const std::string& log, std::uint64_t cluster) {
 // The manifest's logfile lines are exactly the client records in $LogFile
 // (none for a volume only ntfs-3g wrote: its log is all 0xFF), each LSN at
 // the byte offset its number encodes, CurrentLsn naming a restart record,
-// and the names said to cross a sector boundary crossing one, so that the
-// update sequence number sits inside them as read.
+// the names said to cross a sector boundary crossing one, so that the
+// update sequence number sits inside them as read, and the names said to
+// run on into the next page doing so.
 TEST_P(Oracle, LogFileAgreesWithManifest) {
   if (manifest_.volume.count("expect")) GTEST_SKIP() << "volume is not meant to be readable";
   if (!have_tool("icat")) GTEST_SKIP() << "icat (The Sleuth Kit) is not installed";
@@ -474,7 +515,8 @@ TEST_P(Oracle, LogFileAgreesWithManifest) {
   const std::string log = run_command("icat" + offset_arg_ + "-f ntfs " + quote(image_) + " 2 2>/dev/null", &status);
   if (manifest_.logfile.empty() && status != 0) GTEST_SKIP() << "icat cannot read this volume's $LogFile";
   ASSERT_EQ(status, 0);
-  const RawLog raw = parse_raw_log(log, manifest_.volume_number("cluster_size").value_or(4096));
+  const RawLog raw = parse_raw_log(log, manifest_.volume_number("cluster_size").value_or(4096),
+                                   manifest_.volume_number("log_record_start").value_or(4));
   for (const auto& f : raw.faults) ADD_FAILURE() << f;
   std::set<std::string> expected;
   for (const auto& l : manifest_.logfile)
@@ -497,6 +539,15 @@ TEST_P(Oracle, LogFileAgreesWithManifest) {
     EXPECT_EQ(raw.fixed_names.at(lsn), c->fields[1]);
     EXPECT_TRUE(raw.name_crosses.at(lsn));
     EXPECT_NE(raw.raw_names.at(lsn), c->fields[1]);
+  }
+  auto spanning = manifest_.lines("log_spanning");
+  EXPECT_FALSE(spanning.empty());
+  for (const auto* c : spanning) {
+    ASSERT_EQ(c->fields.size(), 2u);
+    const std::uint64_t lsn = std::stoull(c->fields[0], nullptr, 0);
+    ASSERT_TRUE(raw.fixed_names.count(lsn));
+    EXPECT_EQ(raw.fixed_names.at(lsn), c->fields[1]);
+    EXPECT_TRUE(raw.name_spans.at(lsn));
   }
 }
 
