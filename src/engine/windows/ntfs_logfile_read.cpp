@@ -85,6 +85,10 @@ struct NewerFirst {
 };
 
 constexpr std::uint64_t kLogReadChunk = 1 << 20;
+// Tail copies lie in the first pages (2 to 33 in the logs seen); from this
+// page on, pages are record pages even if none has mapped to itself yet, so
+// that a log whose LSNs make no sense is not held as copies.
+constexpr std::uint64_t kLogCopyAreaLimit = 64;
 
 }  // namespace
 
@@ -154,7 +158,7 @@ std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRan
       auto offset = lsn_to_offset(lsn, bits);
       if (!offset || *offset >= total * P) continue;  // never written, or absurd
       const std::uint64_t home = *offset / P;
-      if (!record_start && home == p) record_start = p;
+      if (!record_start && (home == p || p >= kLogCopyAreaLimit)) record_start = p;
       if (!record_start) {
         // A tail copy: kept only as the newest copy of its page.
         auto [it, inserted] = copies.try_emplace(home);

@@ -418,6 +418,9 @@ TEST(LogPages, ChosenByWhatTheyHold) {
   for (std::uint64_t p = 100; p <= 216; ++p) log.page(p, p, 2, 2048, p);
   for (std::uint64_t c = 2; c <= 32; ++c) log.page(c, 32 + c, 4, 1024, 100000 + c);  // stale
   log.page(33, 99, 4, 3072, 100033);  // newer than page 99
+  // A copy that names its page by file offset, with its last-end LSN (stale).
+  put64(log.bytes, 2 * kLogPageSize + 8, 34 * kLogPageSize);
+  put64(log.bytes, 2 * kLogPageSize + 0x20, log.lsn(4, 34, 1024));
   const auto expected = [] {
     auto e = range(100, 216);
     auto n = range(34, 98);
