@@ -76,12 +76,21 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
       if (r == hi) break;
     }
   }
+  // The limit holds for every read, not only between attempts: one attempt
+  // over the fallback band is 16,385 reads, and a pause never runs past it.
   const TimeBudget budget(limit);
   std::uint64_t added = 0;
   for (int attempt = 0; attempt < kRetryAttempts; ++attempt) {
     if (budget.expired()) break;
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+    if (attempt > 0) {
+      const auto pause = std::chrono::milliseconds(kRetryPauseMs);
+      const Duration left = budget.remaining();
+      const auto left_ns = std::chrono::seconds(left.seconds) + std::chrono::nanoseconds(left.nanos);
+      std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(pause, left_ns));
+      if (budget.expired()) break;
+    }
     for (std::uint64_t record : list) {
+      if (budget.expired()) break;
       if (frns.contains(record)) continue;
       auto found = evaluate_record_at(reader, record, ctx, false, !scope.strict_parent, false, nullptr);
       if (!found || found->empty()) continue;
@@ -95,32 +104,39 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
 
 LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
   LatePhaseCounts counts;
-  if (in.remaining.is_zero()) return counts;
+  // One deadline for both phases: the scan's own when given, else the
+  // remaining time from now.
+  const TimeBudget own(in.remaining);
+  const TimeBudget& deadline = in.deadline ? *in.deadline : own;
+  if (deadline.remaining().is_zero()) return counts;
   const Progress standard;
   const Progress& progress = in.progress ? *in.progress : standard;
   auto& out = *in.out;
 
   if (in.logfile_phase) {
     progress.step("阶段4 $LogFile 事务（刚删）");
-    auto log = read_logfile_tail(in.letter);
+    auto log = read_logfile_tail(in.letter, &deadline);
     if (log) {
       const std::size_t before = out.size();
       apply_log_page_fixups(log->bytes);
       const NamesByFrn* names = in.hints ? &in.hints->names_by_frn : nullptr;
       auto scan = scan_logfile(log->bytes, in.ctx->geometry.bytes_per_cluster,
                                std::max<std::uint32_t>(in.record_size, 1024), in.scope->parent_match_frns, names,
-                               log->runs_on);
+                               log->runs_on, &deadline);
       *log = LogPart{};
-      for (const auto& c : scan.candidates)
+      for (const auto& c : scan.candidates) {
+        if (deadline.expired()) break;
         process_log_candidate(*in.scope, c, *in.ctx, *in.reader, out, *in.keys, *in.frns, scan.stats, *in.audit);
+      }
       counts.logfile = growth(before, out.size());
     }
   }
-  if (in.retry_phase && (in.remaining.seconds > 0 || in.remaining.nanos > 200'000'000)) {
+  const Duration left = deadline.remaining();
+  if (in.retry_phase && (left.seconds > 0 || left.nanos > 200'000'000)) {
     progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
     const std::size_t before = out.size();
     retry_deferred_records(*in.scope, *in.ctx, *in.reader, in.hints, in.frn_snapshot, *in.frns, out, *in.keys,
-                           *in.audit, in.remaining);
+                           *in.audit, deadline.remaining());
     counts.retry = growth(before, out.size());
   }
   if (in.hints) {

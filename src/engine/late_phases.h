@@ -35,8 +35,9 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& candid
                            LogScanStats& stats, MftAudit& audit);
 
 // Up to three passes over the retry list (the journal's record numbers not
-// in `exclusion` nor accepted, else root ± 8192), 200 ms apart, the limit
-// tested between passes. Returns the number of reads that added an item.
+// in `exclusion` nor accepted, else root ± 8192), 200 ms apart; the limit,
+// counted from the call, is tested before every read and cuts a pause
+// short. Returns the number of reads that added an item.
 std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
                                      const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
                                      std::unordered_set<std::uint64_t>& frns, std::vector<DeletedItem>& out,
@@ -54,7 +55,8 @@ struct LatePhaseInputs {
   std::unordered_set<std::string>* keys = nullptr;
   std::unordered_set<std::uint64_t>* frns = nullptr;
   MftAudit* audit = nullptr;             // filtered_cross_dir is counted here
-  Duration remaining;
+  Duration remaining;                    // from now, when no deadline is given
+  const TimeBudget* deadline = nullptr;  // the scan's one deadline; replaces `remaining`
   bool logfile_phase = true;
   bool retry_phase = true;
   const Progress* progress = nullptr;    // standard output when null

@@ -111,6 +111,7 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
     late.frns = &frns;
     late.audit = &audit;
     late.remaining = budget.remaining();
+    late.deadline = &budget;
     late.logfile_phase = options.logfile_phase;
     late.retry_phase = options.retry_phase;
     late.progress = &progress;
