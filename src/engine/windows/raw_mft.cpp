@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/control_layout.h"
+
 namespace quillon {
 
 namespace {
@@ -242,29 +244,75 @@ std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, Vo
   return buf;
 }
 
-std::optional<MftRecord> read_record_fsctl(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size) {
-  std::array<std::byte, 8> in;
+namespace {
+
+// What the file system's record query answered.
+enum class RecordAnswer { record, other_record, nothing };
+
+RecordAnswer query_record(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size, MftRecord& out_record) {
+  namespace fr = platform::layout::file_record;
+  std::array<std::byte, fr::kInputSize> in;
   store_le(in.data(), frn);
   std::vector<std::byte> out(static_cast<std::size_t>(std::max<std::uint32_t>(record_size, 1024)) + 64);
   auto n = reader.control(platform::FSCTL_GET_NTFS_FILE_RECORD, in, out);
-  if (!n || *n < 12 || *n > out.size()) return std::nullopt;
-  const std::uint64_t len = load_le<std::uint32_t>(out.data() + 8);
-  if (len == 0 || *n < len + 12) return std::nullopt;
-  return MftRecord(out.begin() + 12, out.begin() + 12 + static_cast<std::ptrdiff_t>(len));
+  if (!n || *n < fr::kFileRecordBuffer || *n > out.size()) return RecordAnswer::nothing;
+  // For a record not in use the file system answers with the nearest record
+  // below it that is: an answer for another record number says the record
+  // asked for is free, and its bytes are a neighbour's.
+  const std::uint64_t answered = load_le<std::uint64_t>(out.data() + fr::kFileReferenceNumber);
+  if ((answered & kRecordMask) != (frn & kRecordMask)) return RecordAnswer::other_record;
+  const std::uint64_t len = load_le<std::uint32_t>(out.data() + fr::kFileRecordLength);
+  if (len == 0 || *n < len + fr::kFileRecordBuffer) return RecordAnswer::nothing;
+  out_record.assign(out.begin() + fr::kFileRecordBuffer,
+                    out.begin() + static_cast<std::ptrdiff_t>(fr::kFileRecordBuffer + len));
+  return RecordAnswer::record;
+}
+
+// fetch_record_by_frn; `freed` is set when the file system said the record
+// is not in use (it answered for a lower one).
+std::optional<MftRecord> fetch_by_frn(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size,
+                                      bool& freed) {
+  freed = false;
+  MftRecord r;
+  switch (query_record(reader, frn, record_size, r)) {
+    case RecordAnswer::record:
+      return r;
+    case RecordAnswer::other_record:
+      freed = true;
+      return std::nullopt;
+    case RecordAnswer::nothing:
+      break;
+  }
+  const std::uint64_t rec = frn & kRecordMask;
+  if (rec == 0) return std::nullopt;
+  MftRecord bare;
+  switch (query_record(reader, rec, record_size, bare)) {
+    case RecordAnswer::record:
+      break;
+    case RecordAnswer::other_record:
+      freed = true;
+      return std::nullopt;
+    case RecordAnswer::nothing:
+      return std::nullopt;
+  }
+  if (auto seq = record_sequence(bare); seq && *seq != 0) {
+    const std::uint64_t full = rec | (static_cast<std::uint64_t>(*seq) << 48);
+    if (full != frn && query_record(reader, full, record_size, r) == RecordAnswer::record) return r;
+  }
+  return bare;
+}
+
+}  // namespace
+
+std::optional<MftRecord> read_record_fsctl(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size) {
+  MftRecord r;
+  if (query_record(reader, frn, record_size, r) != RecordAnswer::record) return std::nullopt;
+  return r;
 }
 
 std::optional<MftRecord> fetch_record_by_frn(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size) {
-  if (auto r = read_record_fsctl(reader, frn, record_size)) return r;
-  const std::uint64_t rec = frn & kRecordMask;
-  if (rec == 0) return std::nullopt;
-  auto bare = read_record_fsctl(reader, rec, record_size);
-  if (!bare) return std::nullopt;
-  if (auto seq = record_sequence(*bare); seq && *seq != 0) {
-    const std::uint64_t full = rec | (static_cast<std::uint64_t>(*seq) << 48);
-    if (full != frn)
-      if (auto r = read_record_fsctl(reader, full, record_size)) return r;
-  }
-  return bare;
+  bool freed;
+  return fetch_by_frn(reader, frn, record_size, freed);
 }
 
 std::optional<MftBitmap> read_mft_bitmap(VolumeReader& reader, const MftGeometry& g) {
@@ -327,7 +375,11 @@ std::optional<MftRecord> fetch_record(const MftGeometry& g, const MftBitmap* bit
   const std::uint64_t rec = frn & kRecordMask;
   if (bitmap && bitmap_says_free(*bitmap, rec))
     if (auto r = read_record_raw(g, reader, rec)) return r;
-  return fetch_record_by_frn(reader, frn, g.record_size);
+  bool freed;
+  if (auto r = fetch_by_frn(reader, frn, g.record_size, freed)) return r;
+  // Freed after the bitmap was read: only a raw read still sees it.
+  if (freed) return read_record_raw(g, reader, rec);
+  return std::nullopt;
 }
 
 std::optional<MftRecord> fetch_record(const MftContext& ctx, VolumeReader& reader, std::uint64_t frn) {

@@ -217,11 +217,13 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
 std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
                                                         std::uint64_t first, std::uint64_t count);
 
-// FSCTL_GET_NTFS_FILE_RECORD for `frn`, unchanged. The file system returns
-// the nearest in-use record at or below the one asked for.
+// FSCTL_GET_NTFS_FILE_RECORD for `frn`, unchanged. The file system answers
+// a record that is not in use with the nearest in-use record below it; such
+// an answer (another record number) yields nothing.
 std::optional<MftRecord> read_record_fsctl(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size);
 // The file system road with the retries by bare record number and by the
-// sequence number found.
+// sequence number found; nothing once the file system says the record is
+// not in use.
 std::optional<MftRecord> fetch_record_by_frn(VolumeReader& reader, std::uint64_t frn, std::uint32_t record_size);
 
 // One bit per MFT record, set when the record is in use.
@@ -259,7 +261,9 @@ MftContext load_mft_context(VolumeReader& reader, const NtfsVolumeData& volume);
 
 // The lookup of one FRN the searches use: a record the bitmap shows free is
 // read raw (the file system query would return a neighbour below it);
-// otherwise, or when that read yields nothing, the file system road.
+// otherwise, or when that read yields nothing, the file system road; when
+// the file system says the record is not in use after all (freed since the
+// bitmap was read), the raw read.
 std::optional<MftRecord> fetch_record(const MftContext& ctx, VolumeReader& reader, std::uint64_t frn);
 std::optional<MftRecord> fetch_record(const MftGeometry& g, const MftBitmap* bitmap, VolumeReader& reader,
                                       std::uint64_t frn);
