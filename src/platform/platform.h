@@ -63,7 +63,8 @@ struct FileIdInfo {
 };
 
 // An open file or directory (CreateFileW with FILE_FLAG_BACKUP_SEMANTICS,
-// read access, share mode 7).
+// FILE_READ_ATTRIBUTES access, share mode 7; SeBackupPrivilege enabled when
+// the process holds it).
 class FileHandle {
  public:
   virtual ~FileHandle() = default;
@@ -72,7 +73,10 @@ class FileHandle {
   virtual Result<std::string> final_path_name() = 0;
   // Whether the 64-bit file reference (record number and sequence) names a
   // file that lives on this handle's volume (OpenFileById relative to it).
-  // A reference whose sequence is 0 is never taken as alive.
+  // A reference whose sequence is 0 is never taken as alive. Access denied
+  // is passed on as the error ERROR_ACCESS_DENIED: a file deleted while
+  // another handle still holds it open (delete pending) answers so, as does
+  // a live file closed to us.
   virtual Result<bool> reference_alive(std::uint64_t file_reference) = 0;
 };
 

@@ -2,6 +2,7 @@
 // journal control codes from them, for MemoryPlatform volumes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -95,8 +96,9 @@ inline Bytes view(const Buffer& b) { return Bytes(b); }
 
 // A journal held in memory. READ returns the records at or after StartUsn
 // (each record's USN is its position in `records`), ENUM the `enum_records`
-// whose FRN is at or after StartFileReferenceNumber, as Windows does:
-// continuation first, then as many whole records as fit.
+// whose FRN is at or after StartFileReferenceNumber and whose USN lies in
+// LowUsn..HighUsn, as Windows does: continuation first, then as many whole
+// records as fit.
 struct FakeJournal {
   struct Entry {
     std::int64_t usn;
@@ -105,10 +107,12 @@ struct FakeJournal {
   struct EnumEntry {
     std::uint64_t frn;
     Buffer bytes;
+    std::int64_t usn = 0;  // the file's last USN
   };
   struct Call {
     std::uint32_t code;
     Buffer in;
+    bool aligned = false;  // the input buffer sat on an 8-byte boundary
   };
 
   std::uint64_t journal_id = 0x1d0c0ffee;
@@ -122,6 +126,12 @@ struct FakeJournal {
   std::optional<std::uint32_t> read_error;          // every READ fails with it
   std::optional<std::uint32_t> enum_error;          // every ENUM fails with it
   bool reject_v4_reads = false;                     // MaxMajorVersion 4 is an invalid parameter
+  // ENUM with a MaxMajorVersion above this is an invalid parameter.
+  std::uint16_t enum_max_major_accepted = 4;
+  // The journal was trimmed after it was queried: a READ with a StartUsn
+  // other than 0 below this fails with ERROR_JOURNAL_ENTRY_DELETED; 0 starts
+  // at the first record kept.
+  std::int64_t trimmed_to = INT64_MIN;
   std::size_t records_per_answer = SIZE_MAX;
   // Replaces the READ answer when set.
   std::function<Result<std::size_t>(std::int64_t start, std::span<std::byte> out)> read_override;
@@ -139,7 +149,7 @@ struct FakeJournal {
   }
 
   Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) {
-    calls.push_back({code, Buffer(in.begin(), in.end())});
+    calls.push_back({code, Buffer(in.begin(), in.end()), reinterpret_cast<std::uintptr_t>(in.data()) % 8 == 0});
     if (code == platform::FSCTL_QUERY_USN_JOURNAL) {
       if (query_failures > 0) {
         --query_failures;
@@ -160,6 +170,8 @@ struct FakeJournal {
       auto start = load_le<std::int64_t>(in.data());
       if (reject_v4_reads && load_le<std::uint16_t>(in.data() + 42) > 2)
         return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
+      if (start != 0 && start < trimmed_to) return fail(win32::error(win32::ERROR_JOURNAL_ENTRY_DELETED));
+      if (start == 0) start = std::max(first_usn, trimmed_to);
       if (read_override) return read_override(start, out);
       std::size_t pos = 8;
       std::int64_t continuation = next_usn;
@@ -180,12 +192,15 @@ struct FakeJournal {
     if (code == platform::FSCTL_ENUM_USN_DATA) {
       if (in.size() < 32) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
       if (enum_error) return fail(win32::error(*enum_error));
+      if (load_le<std::uint16_t>(in.data() + 26) > enum_max_major_accepted)
+        return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
       auto start = load_le<std::uint64_t>(in.data());
+      const auto low = load_le<std::int64_t>(in.data() + 8), high = load_le<std::int64_t>(in.data() + 16);
       std::size_t pos = 8;
       std::uint64_t last = 0;
       bool any = false;
       for (const auto& r : enum_records) {
-        if (r.frn < start) continue;
+        if (r.frn < start || r.usn < low || r.usn > high) continue;
         if (pos + r.bytes.size() > out.size()) break;
         std::copy(r.bytes.begin(), r.bytes.end(), out.begin() + pos);
         pos += r.bytes.size();

@@ -14,6 +14,7 @@ namespace quillon {
 
 namespace {
 
+constexpr std::uint32_t kReasonFileDelete = 0x200;
 constexpr std::uint32_t kReasonDeleteOrRename = 0x3200;  // delete, rename old name, rename new name
 constexpr std::uint32_t kReasonClose = 0x80000000;
 constexpr std::uint32_t kReasonOtherThanClose = 0x7FFFCDFF;
@@ -84,12 +85,21 @@ std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
 bool still_alive(const UsnEntry& e, const UsnContext& ctx) {
   if (!ctx.live_folder || (e.file_reference >> 48) == 0) return false;
   auto alive = ctx.live_folder->reference_alive(e.file_reference);
-  return alive && *alive;
+  if (alive) return *alive;
+  return liveness_when_refused(alive.error(), (e.reason & kReasonFileDelete) != 0);
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
 }  // namespace
+
+bool liveness_when_refused(const Error& error, bool deleted_evidence) {
+  // Access denied: a file closed to us lives; one deleted while another
+  // handle held it open (delete pending) answers the same way, so the
+  // evidence of a deletion decides.
+  if (error.is_os(win32::ERROR_ACCESS_DENIED)) return !deleted_evidence;
+  return false;
+}
 
 bool is_delete_like(std::uint32_t reason) {
   if (reason & kReasonDeleteOrRename) return true;
@@ -218,7 +228,8 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
     std::unordered_set<std::uint64_t> pending;
     UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get()};
     std::uint64_t added = 0;
-    auto r = enumerate_records(*volume, scope.folder_record, scope.whole_volume, [&](Bytes records) {
+    const std::int64_t high_usn = journal ? journal->next_usn : kUsnEnumNoHighLimit;
+    auto r = enumerate_records(*volume, scope.folder_record, scope.whole_volume, high_usn, [&](Bytes records) {
       std::uint64_t n = process_usn_buffer(records, ctx);
       added += n;
       return n;

@@ -74,6 +74,12 @@ struct UsnContext {
   platform::FileHandle* live_folder = nullptr;
 };
 
+// Whether a file whose liveness query failed with `error` still counts as
+// alive. Access denied counts as alive unless `deleted_evidence` (the
+// record's own state says deleted, or the journal named a delete): a
+// delete-pending file answers access denied. Any other failure: not alive.
+bool liveness_when_refused(const Error& error, bool deleted_evidence);
+
 // Delete, either rename half, or a close that carries any other reason.
 bool is_delete_like(std::uint32_t reason);
 // p is the folder: its record number, its full FRN, or that FRN masked.

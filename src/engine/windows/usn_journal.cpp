@@ -5,16 +5,28 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/control_layout.h"
 #include "platform/platform.h"
 
 namespace quillon {
 
 namespace {
 
-constexpr std::size_t kJournalDataSize = 64;
-constexpr std::size_t kReadInputSize = 48;
-constexpr std::size_t kEnumInputSize = 32;
+namespace rd = platform::layout::read_journal;
+namespace en = platform::layout::enum_data;
+
+constexpr std::size_t kJournalDataSize = platform::layout::journal_data::kSizeV1;
 constexpr std::uint32_t kHresultFail = 0x80004005;
+constexpr std::uint32_t kHresultJournalEntryDeleted = 0x80070000u | win32::ERROR_JOURNAL_ENTRY_DELETED;
+
+// READ and ENUM are METHOD_NEITHER codes: the file system reads the caller's
+// input buffer in place, so it is given the alignment of its 64-bit fields.
+template <std::size_t N>
+struct alignas(8) ControlInput {
+  std::array<std::byte, N> bytes{};
+  std::byte* data() { return bytes.data(); }
+  operator std::span<const std::byte>() const { return bytes; }
+};
 
 // The journal operations report their failures as generic errors whose text
 // names the control code, followed by the platform's own text.
@@ -78,25 +90,34 @@ Result<std::uint64_t> read_journal(VolumeReader& volume, const UsnJournalInfo& i
   std::uint64_t added = 0;
 
   while (position < info.next_usn) {
-    std::array<std::byte, kReadInputSize> in{};
-    store_le<std::int64_t>(in.data() + 0, position);
-    store_le<std::uint32_t>(in.data() + 8, 0xFFFFFFFFu);  // every reason
-    store_le<std::uint32_t>(in.data() + 12, 0);           // not only on close
-    store_le<std::uint64_t>(in.data() + 16, 0);           // no timeout
-    store_le<std::uint64_t>(in.data() + 24, 0);           // never wait for more
-    store_le<std::uint64_t>(in.data() + 32, info.journal_id);
-    store_le<std::uint16_t>(in.data() + 40, 2);
-    store_le<std::uint16_t>(in.data() + 42, max_major);
+    ControlInput<rd::kSizeV1> in;
+    store_le<std::int64_t>(in.data() + rd::kStartUsn, position);
+    store_le<std::uint32_t>(in.data() + rd::kReasonMask, 0xFFFFFFFFu);  // every reason
+    store_le<std::uint32_t>(in.data() + rd::kReturnOnlyOnClose, 0);      // not only on close
+    store_le<std::uint64_t>(in.data() + rd::kTimeout, 0);                // no timeout
+    store_le<std::uint64_t>(in.data() + rd::kBytesToWaitFor, 0);         // never wait for more
+    store_le<std::uint64_t>(in.data() + rd::kUsnJournalId, info.journal_id);
+    store_le<std::uint16_t>(in.data() + rd::kMinMajorVersion, 2);
+    store_le<std::uint16_t>(in.data() + rd::kMaxMajorVersion, max_major);
 
     auto n = volume.control(platform::FSCTL_READ_USN_JOURNAL, in, buffer);
     if (!n) {
       std::uint32_t hr = hresult_of(n.error());
+      if (hr == kHresultInvalidParameter && may_downgrade) {
+        max_major = 2;
+        may_downgrade = false;
+        continue;
+      }
+      if (hr == kHresultJournalEntryDeleted) {
+        // The journal was trimmed past the position since it was queried:
+        // once more from the first record it holds now (a StartUsn of 0
+        // asks for exactly that), since the FirstUsn we know is gone too.
+        if (restarted) break;
+        position = 0;
+        restarted = true;
+        continue;
+      }
       if (hr == kHresultInvalidParameter) {
-        if (may_downgrade) {
-          max_major = 2;
-          may_downgrade = false;
-          continue;
-        }
         if (position == info.first_usn || restarted) break;
         // The start fell out of the journal: once more from its beginning.
         position = info.first_usn;
@@ -117,7 +138,7 @@ Result<std::uint64_t> read_journal(VolumeReader& volume, const UsnJournalInfo& i
 }
 
 Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record, bool whole_volume,
-                               const UsnBufferProcessor& process) {
+                               std::int64_t high_usn, const UsnBufferProcessor& process) {
   std::uint64_t position = 0;
   std::uint64_t limit = UINT64_MAX;
   if (!whole_volume) {
@@ -126,17 +147,26 @@ Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record
   }
 
   std::vector<std::byte> buffer(kUsnOutputBufferSize);
+  std::uint16_t max_major = 4;
   for (;;) {
-    std::array<std::byte, kEnumInputSize> in{};
-    store_le<std::uint64_t>(in.data() + 0, position);
-    store_le<std::int64_t>(in.data() + 8, 0);   // LowUsn
-    store_le<std::int64_t>(in.data() + 16, 0);  // HighUsn
-    store_le<std::uint16_t>(in.data() + 24, 2);
-    store_le<std::uint16_t>(in.data() + 26, 4);
+    ControlInput<en::kSizeV1> in;
+    store_le<std::uint64_t>(in.data() + en::kStartFileReferenceNumber, position);
+    // Only files whose last USN lies in LowUsn..HighUsn are returned.
+    store_le<std::int64_t>(in.data() + en::kLowUsn, 0);
+    store_le<std::int64_t>(in.data() + en::kHighUsn, high_usn);
+    store_le<std::uint16_t>(in.data() + en::kMinMajorVersion, 2);
+    store_le<std::uint16_t>(in.data() + en::kMaxMajorVersion, max_major);
 
     auto n = volume.control(platform::FSCTL_ENUM_USN_DATA, in, buffer);
     if (!n) {
-      if (is_end_of_file(hresult_of(n.error()))) return {};
+      std::uint32_t hr = hresult_of(n.error());
+      // Enumeration is documented for versions 2 and 3 only; a system that
+      // refuses 4 is asked again with 3, then with 2.
+      if (hr == kHresultInvalidParameter && max_major > 2) {
+        --max_major;
+        continue;
+      }
+      if (is_end_of_file(hr)) return {};
       return fail(journal_error("ENUM_USN_DATA", n.error()));
     }
     Bytes out = returned_bytes(buffer, *n);

@@ -68,15 +68,23 @@ using UsnBufferProcessor = std::function<std::uint64_t(Bytes records)>;
 Result<UsnJournalInfo> query_journal(VolumeReader& volume);
 
 // The READ loop from `start` up to the NextUsn of `info`, with the version
-// downgrade and the one restart from FirstUsn. Returns the items the
-// processor added, or "READ_USN_JOURNAL: {}".
+// downgrade and one restart: from FirstUsn when the start is refused as an
+// invalid parameter, from the journal's current first record when it was
+// trimmed past the position (ERROR_JOURNAL_ENTRY_DELETED). Returns the items
+// the processor added, or "READ_USN_JOURNAL: {}".
 Result<std::uint64_t> read_journal(VolumeReader& volume, const UsnJournalInfo& info, std::int64_t start,
                                    const UsnBufferProcessor& process);
 
-// The ENUM loop over the band around `folder_record` (or the whole volume).
-// Failure: "ENUM_USN_DATA: {}".
+// HighUsn of an enumeration when the journal could not be queried: no file
+// is left out for its USN.
+inline constexpr std::int64_t kUsnEnumNoHighLimit = INT64_MAX;
+
+// The ENUM loop over the band around `folder_record` (or the whole volume),
+// for files whose last USN is at most `high_usn` (the journal's NextUsn when
+// it was queried). MaxMajorVersion 4, lowered to 3 and then 2 when refused
+// as an invalid parameter. Failure: "ENUM_USN_DATA: {}".
 Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record, bool whole_volume,
-                               const UsnBufferProcessor& process);
+                               std::int64_t high_usn, const UsnBufferProcessor& process);
 
 // Splits a record area into records; bad records are skipped in 8-byte
 // steps, never ending the walk early.

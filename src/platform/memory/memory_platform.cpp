@@ -66,6 +66,7 @@ void MemoryPlatform::set_volume(char letter, Volume volume) {
 void MemoryPlatform::deny(std::string path, std::uint32_t code) { denied_[key_of(path)] = code; }
 
 void MemoryPlatform::set_alive(std::uint64_t ref, bool alive) { alive_[ref] = alive; }
+void MemoryPlatform::refuse_alive(std::uint64_t ref, std::uint32_t code) { refused_[ref] = code; }
 
 const MemoryPlatform::Node* MemoryPlatform::find(std::string_view path) const {
   auto it = nodes_.find(key_of(path));
@@ -94,8 +95,8 @@ class MemoryVolume final : public VolumeDevice {
 class MemoryHandle final : public FileHandle {
  public:
   MemoryHandle(std::string canonical, std::uint64_t ref, std::uint64_t serial,
-               const std::map<std::uint64_t, bool>& alive)
-      : canonical_(std::move(canonical)), ref_(ref), serial_(serial), alive_(alive) {}
+               const std::map<std::uint64_t, bool>& alive, const std::map<std::uint64_t, std::uint32_t>& refused)
+      : canonical_(std::move(canonical)), ref_(ref), serial_(serial), alive_(alive), refused_(refused) {}
   Result<FileIdInfo> file_id_info() override {
     FileIdInfo info;
     info.volume_serial = serial_;
@@ -105,6 +106,7 @@ class MemoryHandle final : public FileHandle {
   Result<std::string> final_path_name() override { return "\\\\?\\" + canonical_; }
   Result<bool> reference_alive(std::uint64_t ref) override {
     if ((ref >> 48) == 0) return false;
+    if (auto r = refused_.find(ref); r != refused_.end()) return fail(win32::error(r->second));
     auto it = alive_.find(ref);
     return it != alive_.end() && it->second;
   }
@@ -114,6 +116,7 @@ class MemoryHandle final : public FileHandle {
   std::uint64_t ref_;
   std::uint64_t serial_;
   const std::map<std::uint64_t, bool>& alive_;
+  const std::map<std::uint64_t, std::uint32_t>& refused_;
 };
 
 bool is_device_path(std::string_view p) { return p.size() == 6 && p.substr(0, 4) == "\\\\.\\" && p[5] == ':'; }
@@ -138,7 +141,7 @@ Result<std::unique_ptr<FileHandle>> MemoryPlatform::open_path(std::string_view p
     bool parent_exists = cut == std::string::npos || nodes_.count(key.substr(0, cut)) || cut == 2;
     return fail(win32::error(parent_exists ? win32::ERROR_FILE_NOT_FOUND : win32::ERROR_PATH_NOT_FOUND));
   }
-  return std::make_unique<MemoryHandle>(it->second.first, it->second.second.file_reference, serial_, alive_);
+  return std::make_unique<MemoryHandle>(it->second.first, it->second.second.file_reference, serial_, alive_, refused_);
 }
 
 Result<std::vector<DirectoryEntry>> MemoryPlatform::list_directory(std::string_view path) {

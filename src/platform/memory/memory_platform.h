@@ -42,6 +42,9 @@ class MemoryPlatform final : public Platform {
   void deny(std::string path, std::uint32_t code);
   void set_volume_serial(std::uint64_t serial) { serial_ = serial; }
   void set_alive(std::uint64_t file_reference, bool alive);
+  // The liveness query of `file_reference` fails with `code` (access denied
+  // is how a delete-pending file answers OpenFileById).
+  void refuse_alive(std::uint64_t file_reference, std::uint32_t code);
 
   const std::string& output() const { return output_; }
   void clear_output() { output_.clear(); }
@@ -64,6 +67,7 @@ class MemoryPlatform final : public Platform {
   std::map<char, Volume> volumes_;
   std::map<std::string, std::uint32_t> denied_;
   std::map<std::uint64_t, bool> alive_;
+  std::map<std::uint64_t, std::uint32_t> refused_;
   std::uint64_t serial_ = 0x1234abcd;
   std::string output_;
 };

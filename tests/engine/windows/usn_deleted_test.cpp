@@ -265,6 +265,46 @@ TEST_F(UsnSearch, LiveFilesAreNotDeletions) {
   EXPECT_FALSE(r.hints.reference_by_frn.contains(0x54));
 }
 
+// OpenFileById answers access denied both for a live file closed to us and
+// for one deleted while another handle still holds it (delete pending): the
+// journal's delete decides. Any other refusal counts as gone.
+TEST_F(UsnSearch, AccessDeniedLivenessFollowsTheJournalsDelete) {
+  const std::uint64_t pending = 0x0003000000000060;   // deleted, still open elsewhere
+  const std::uint64_t guarded = 0x0001000000000061;   // renamed, ACL shuts us out
+  const std::uint64_t vanished = 0x0001000000000062;  // renamed, the query fails otherwise
+  mem->refuse_alive(pending, win32::ERROR_ACCESS_DENIED);
+  mem->refuse_alive(guarded, win32::ERROR_ACCESS_DENIED);
+  mem->refuse_alive(vanished, win32::ERROR_NOT_READY);
+  journal->add(usn_v2(pending, kFolderRecord, kUsnDelete, u"open-elsewhere.txt"));
+  journal->add(usn_v2(guarded, kFolderRecord, kUsnRenameOld, u"private.txt"));
+  journal->add(usn_v2(vanished, kFolderRecord, kUsnRenameOld, u"unknown.txt"));
+  auto r = search();
+  EXPECT_EQ(paths_of(r.items), (std::vector<std::string>{"E:\\2\\open-elsewhere.txt", "E:\\2\\unknown.txt"}));
+
+  EXPECT_FALSE(liveness_when_refused(win32::error(win32::ERROR_ACCESS_DENIED), true));
+  EXPECT_TRUE(liveness_when_refused(win32::error(win32::ERROR_ACCESS_DENIED), false));
+  EXPECT_FALSE(liveness_when_refused(win32::error(win32::ERROR_INVALID_PARAMETER), false));
+  EXPECT_FALSE(liveness_when_refused(Error::generic("x"), false));
+}
+
+// The ENUM pass asks for every file up to the NextUsn the query gave (a
+// HighUsn of 0 would return only files untouched since the journal began),
+// and without a journal for every USN there is.
+TEST_F(UsnSearch, EnumPassAsksUpToTheQueriedNextUsn) {
+  journal->add(usn_v2(100, kFolderRecord, kUsnDelete, u"gone.txt"));
+  auto enum_high = [&] {
+    for (const auto& c : journal->calls)
+      if (c.code == platform::FSCTL_ENUM_USN_DATA) return load_le<std::int64_t>(c.in.data() + 16);
+    return std::int64_t{-1};
+  };
+  search();
+  EXPECT_EQ(enum_high(), journal->next_usn);
+  journal->calls.clear();
+  journal->query_failures = 2;
+  search();
+  EXPECT_EQ(enum_high(), INT64_MAX);
+}
+
 TEST_F(UsnSearch, DebugQueryCounters) {
   journal->add(usn_v4(300, kFolderRecord, kUsnDelete));     // matched, later paired
   journal->add(usn_v4(301, kFolderRecord, kUsnDelete));     // matched, left unpaired

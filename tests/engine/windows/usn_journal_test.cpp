@@ -368,21 +368,21 @@ TEST_F(UsnLoops, EnumCoversTheBandAroundTheFolder) {
     journal->enum_records.push_back({frn, usn_v2(frn, 5, 0, u"f")});
   auto v = volume();
 
-  ASSERT_TRUE(enumerate_records(v, 10000, false, collect()));
+  ASSERT_TRUE(enumerate_records(v, 10000, false, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(load_le<std::uint64_t>(journal->calls[0].in.data()), 5904u);
   const Buffer& in = journal->calls[0].in;
   ASSERT_EQ(in.size(), 32u);
   EXPECT_EQ(load_le<std::int64_t>(in.data() + 8), 0);
-  EXPECT_EQ(load_le<std::int64_t>(in.data() + 16), 0);
+  EXPECT_EQ(load_le<std::int64_t>(in.data() + 16), kUsnEnumNoHighLimit);
   EXPECT_EQ(load_le<std::uint16_t>(in.data() + 24), 2);
   EXPECT_EQ(load_le<std::uint16_t>(in.data() + 26), 4);
 
   journal->calls.clear();
-  ASSERT_TRUE(enumerate_records(v, 100, false, collect()));
+  ASSERT_TRUE(enumerate_records(v, 100, false, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(load_le<std::uint64_t>(journal->calls[0].in.data()), 0u);  // below 4096: from record 0
 
   journal->calls.clear();
-  ASSERT_TRUE(enumerate_records(v, 123456, true, collect()));
+  ASSERT_TRUE(enumerate_records(v, 123456, true, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(load_le<std::uint64_t>(journal->calls[0].in.data()), 0u);
 }
 
@@ -401,41 +401,122 @@ TEST_F(UsnLoops, EnumEndsAtTheLimitAndOnContinuationsThatDoNotAdvance) {
 
   // Folder 10000: the limit is 42768; a continuation beyond it ends the loop.
   answers = {20000, 42768, 42769};
-  ASSERT_TRUE(enumerate_records(vol, 10000, false, collect()));
+  ASSERT_TRUE(enumerate_records(vol, 10000, false, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(starts, (std::vector<std::uint64_t>{5904, 20000, 42768}));
   // The limit looks at the record number only.
   starts.clear();
   answers = {0x0005000000000100ull, 0x0005000000010000ull};
-  ASSERT_TRUE(enumerate_records(vol, 200, false, collect()));
+  ASSERT_TRUE(enumerate_records(vol, 200, false, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(starts.size(), 2u);
   // Whole volume: no limit; ends when the continuation is 0 or repeats.
   starts.clear();
   answers = {1'000'000, 9'000'000, 0};
-  ASSERT_TRUE(enumerate_records(vol, 200, true, collect()));
+  ASSERT_TRUE(enumerate_records(vol, 200, true, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(starts.size(), 3u);
   starts.clear();
   answers = {77, 77};
-  ASSERT_TRUE(enumerate_records(vol, 0, true, collect()));
+  ASSERT_TRUE(enumerate_records(vol, 0, true, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(starts.size(), 2u);
   // A continuation that points back would loop for ever; it ends the walk.
   starts.clear();
   answers = {5000, 300, 5000};
-  ASSERT_TRUE(enumerate_records(vol, 0, true, collect()));
+  ASSERT_TRUE(enumerate_records(vol, 0, true, kUsnEnumNoHighLimit, collect()));
   EXPECT_EQ(starts, (std::vector<std::uint64_t>{0, 5000}));
 }
 
-TEST_F(UsnLoops, EnumEndsOnEndOfFileAndFailsWithoutDowngrade) {
+TEST_F(UsnLoops, EnumEndsOnEndOfFileAndFailsOnceVersion2IsRefused) {
   journal->enum_records.push_back({4, usn_v2(4, 5, 0, u"x")});
   auto v = volume();
-  ASSERT_TRUE(enumerate_records(v, 4, false, collect()));  // second call answers end of file
+  ASSERT_TRUE(enumerate_records(v, 4, false, kUsnEnumNoHighLimit, collect()));  // second call answers end of file
   EXPECT_EQ(seen, std::vector<std::string>{"x"});
 
   journal->enum_error = win32::ERROR_INVALID_PARAMETER;
   journal->calls.clear();
-  auto r = enumerate_records(v, 4, false, collect());
+  auto r = enumerate_records(v, 4, false, kUsnEnumNoHighLimit, collect());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "ENUM_USN_DATA: The parameter is incorrect. (os error 87)");
-  EXPECT_EQ(journal->calls.size(), 1u);
+  ASSERT_EQ(journal->calls.size(), 3u);  // versions 4, 3 and 2, then the error
+  EXPECT_EQ(load_le<std::uint16_t>(journal->calls[2].in.data() + 26), 2);
+}
+
+// Windows documents versions 2 and 3 for enumeration: a system that refuses
+// 4 is asked again with 3, then with 2, at the same position.
+TEST_F(UsnLoops, EnumRefusingVersion4IsAskedAgainWith3Then2) {
+  journal->enum_records.push_back({4, usn_v2(4, 5, 0, u"x")});
+  auto v = volume();
+  for (std::uint16_t accepted : {3, 2}) {
+    SCOPED_TRACE(accepted);
+    journal->enum_max_major_accepted = accepted;
+    journal->calls.clear();
+    seen.clear();
+    ASSERT_TRUE(enumerate_records(v, 4, false, kUsnEnumNoHighLimit, collect()));
+    EXPECT_EQ(seen, std::vector<std::string>{"x"});
+    std::vector<std::uint16_t> majors;
+    for (const auto& c : journal->calls) majors.push_back(load_le<std::uint16_t>(c.in.data() + 26));
+    std::vector<std::uint16_t> want;
+    for (std::uint16_t m = 4; m >= accepted; --m) want.push_back(m);
+    want.push_back(accepted);  // the call that meets the end of the enumeration
+    EXPECT_EQ(majors, want);
+    EXPECT_EQ(load_le<std::uint64_t>(journal->calls[1].in.data()), load_le<std::uint64_t>(journal->calls[0].in.data()));
+  }
+}
+
+// ENUM returns only files whose last USN lies in LowUsn..HighUsn: with a
+// HighUsn of 0 only files untouched since the journal began would come back.
+TEST_F(UsnLoops, EnumAsksForEveryFileUpToTheGivenHighUsn) {
+  journal->next_usn = 5000;
+  journal->enum_records.push_back({10, usn_v2(10, 5, 0, u"untouched"), 0});
+  journal->enum_records.push_back({11, usn_v2(11, 5, 0, u"changed"), 4096});
+  journal->enum_records.push_back({12, usn_v2(12, 5, 0, u"after-the-query"), 6000});
+  auto v = volume();
+  auto info = query_journal(v);
+  ASSERT_TRUE(info);
+  ASSERT_TRUE(enumerate_records(v, 10, false, info->next_usn, collect()));
+  EXPECT_EQ(seen, (std::vector<std::string>{"untouched", "changed"}));
+  EXPECT_EQ(load_le<std::int64_t>(journal->calls[1].in.data() + 16), 5000);
+}
+
+// The journal was trimmed between the query and the read: Windows answers
+// ERROR_JOURNAL_ENTRY_DELETED; the loop starts once more from the first
+// record the journal still holds (StartUsn 0) instead of failing the pass.
+TEST_F(UsnLoops, ReadBelowATrimmedJournalRestartsFromItsFirstRecord) {
+  journal->first_usn = journal->next_usn = 512;
+  journal->add(usn_v2(1, 5, 0x200, u"trimmed-away"));
+  journal->add(usn_v2(2, 5, 0x200, u"kept-1"));
+  journal->add(usn_v2(3, 5, 0x200, u"kept-2"));
+  auto v = volume();
+  auto info = query_journal(v);
+  ASSERT_TRUE(info);
+  journal->trimmed_to = journal->records[1].usn;
+  auto n = read_journal(v, *info, info->first_usn, collect());
+  ASSERT_TRUE(n) << n.error().text();
+  EXPECT_EQ(seen, (std::vector<std::string>{"kept-1", "kept-2"}));
+  ASSERT_EQ(journal->count(platform::FSCTL_READ_USN_JOURNAL), 2u);
+  EXPECT_EQ(start_of(2), 0);
+
+  // Only once: a journal that keeps refusing ends the pass without error.
+  journal->trimmed_to = INT64_MAX;
+  journal->read_override = [](std::int64_t, std::span<std::byte>) -> Result<std::size_t> {
+    return fail(win32::error(win32::ERROR_JOURNAL_ENTRY_DELETED));
+  };
+  journal->calls.clear();
+  n = read_journal(v, *info, info->first_usn, collect());
+  ASSERT_TRUE(n);
+  EXPECT_EQ(*n, 0u);
+  EXPECT_EQ(journal->calls.size(), 2u);
+}
+
+// READ and ENUM read their input in place: it sits on an 8-byte boundary.
+TEST_F(UsnLoops, ControlInputsAreEightByteAligned) {
+  journal->add(usn_v2(1, 5, 0x200, u"a"));
+  journal->enum_records.push_back({4, usn_v2(4, 5, 0, u"x")});
+  auto v = volume();
+  auto info = query_journal(v);
+  ASSERT_TRUE(read_journal(v, *info, info->first_usn, collect()));
+  ASSERT_TRUE(enumerate_records(v, 4, false, kUsnEnumNoHighLimit, collect()));
+  ASSERT_GE(journal->calls.size(), 3u);
+  for (const auto& c : journal->calls)
+    if (!c.in.empty()) EXPECT_TRUE(c.aligned) << c.code;
 }
 
 TEST(UsnErrors, WinErrorsBecomeHresults) {
