@@ -49,7 +49,7 @@ std::string system_message(std::uint32_t code) {
     std::uint32_t code;
     const char* text;
   };
-  static constexpr std::array<Entry, 25> table{{
+  static constexpr std::array<Entry, 26> table{{
       {0, "The operation completed successfully."},
       {ERROR_INVALID_FUNCTION, "Incorrect function."},
       {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
@@ -73,6 +73,7 @@ std::string system_message(std::uint32_t code) {
       {ERROR_JOURNAL_NOT_ACTIVE, "The volume change journal is not active."},
       {ERROR_JOURNAL_ENTRY_DELETED, "The journal entry has been deleted from the journal."},
       {ERROR_CANT_ACCESS_FILE, "The file cannot be accessed by the system."},
+      {ERROR_FILE_CORRUPT, "The file or directory is corrupted and unreadable."},
       {WSAEACCES, "An attempt was made to access a socket in a way forbidden by its access permissions."},
       {1117, "The request could not be performed because of an I/O device error."},
   }};

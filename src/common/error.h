@@ -80,6 +80,7 @@ inline constexpr std::uint32_t ERROR_MORE_DATA = 234;
 inline constexpr std::uint32_t ERROR_NO_MORE_FILES = 18;
 inline constexpr std::uint32_t ERROR_JOURNAL_NOT_ACTIVE = 1179;
 inline constexpr std::uint32_t ERROR_JOURNAL_ENTRY_DELETED = 1181;
+inline constexpr std::uint32_t ERROR_FILE_CORRUPT = 1392;
 inline constexpr std::uint32_t ERROR_CANT_ACCESS_FILE = 1920;
 inline constexpr std::uint32_t WSAEACCES = 10013;
 

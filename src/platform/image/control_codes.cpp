@@ -1,8 +1,10 @@
 #include "platform/image/control_codes.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
+#include "platform/control_layout.h"
 #include "platform/platform.h"
 
 namespace quillon::platform::image {
@@ -10,10 +12,16 @@ namespace quillon::platform::image {
 namespace {
 
 using win32::error;
+namespace vd = layout::volume_data;
+namespace xvd = layout::extended_volume_data;
+namespace fr = layout::file_record;
+namespace en = layout::enum_data;
+namespace u2 = layout::usn_record_v2;
 
-constexpr std::size_t kVolumeDataSize = 96;
-constexpr std::size_t kRecordOutputHeader = 12;
-constexpr std::size_t kUsnRecordV2Header = 60;
+constexpr std::size_t kVolumeDataSize = vd::kSize;
+constexpr std::size_t kRecordOutputHeader = fr::kFileRecordBuffer;
+constexpr std::size_t kUsnRecordV2Header = u2::kFileName;
+constexpr std::uint64_t kLogFileRecord = 2;
 
 // $J read through the reader that found it.
 class ImageJournalStream final : public JournalStream {
@@ -45,40 +53,64 @@ class ImageJournalStream final : public JournalStream {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
 };
 
+// The version of the log file service from $LogFile's first restart page
+// (minor at 0x1A, major at 0x1C), 0.0 when it cannot be read.
+std::pair<std::uint16_t, std::uint16_t> lfs_version(NtfsReader& r) {
+  auto log = r.load(kLogFileRecord);
+  if (!log) return {0, 0};
+  const Attribute* data = log->find(kAttrData);
+  std::array<std::byte, 0x20> head{};
+  if (!data || !r.read_attribute(*data, 0, head) || !has_tag(head, 0, "RSTR")) return {0, 0};
+  return {load_le<std::uint16_t>(head.data() + 0x1C), load_le<std::uint16_t>(head.data() + 0x1A)};
+}
+
 Result<std::size_t> volume_data(NtfsReader& r, std::span<std::byte> out) {
   if (out.size() < kVolumeDataSize) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
   const NtfsVolume& v = r.volume();
   const BootSector& b = v.boot();
   std::byte* p = out.data();
   std::fill(p, p + kVolumeDataSize, std::byte{0});
-  std::uint64_t mft_clusters = 0;
   std::uint64_t mft_end = b.mft_lcn;
-  for (const auto& run : v.mft_runs()) {
-    mft_clusters += run.length;
+  for (const auto& run : v.mft_runs())
     if (run.vcn == 0) mft_end = *run.lcn + run.length;
-  }
-  store_le<std::uint64_t>(p + 0, b.serial);
-  store_le<std::uint64_t>(p + 8, b.total_sectors);
-  store_le<std::uint64_t>(p + 16, b.total_clusters);
-  store_le<std::uint64_t>(p + 24, r.free_clusters());
+  store_le<std::uint64_t>(p + vd::kVolumeSerialNumber, b.serial);
+  store_le<std::uint64_t>(p + vd::kNumberSectors, b.total_sectors);
+  store_le<std::uint64_t>(p + vd::kTotalClusters, b.total_clusters);
+  store_le<std::uint64_t>(p + vd::kFreeClusters, r.free_clusters());
   // TotalReserved counts clusters the running file system holds back for
   // pending allocations; an image at rest has none.
-  store_le<std::uint64_t>(p + 32, 0);
-  store_le<std::uint32_t>(p + 40, b.bytes_per_sector);
-  store_le<std::uint32_t>(p + 44, b.bytes_per_cluster);
-  store_le<std::uint32_t>(p + 48, b.record_size);
-  store_le<std::uint32_t>(p + 52, b.record_size >= b.bytes_per_cluster ? b.record_size / b.bytes_per_cluster : 0);
-  store_le<std::uint64_t>(p + 56, v.mft_valid_length());
-  store_le<std::uint64_t>(p + 64, b.mft_lcn);
-  store_le<std::uint64_t>(p + 72, b.mft_mirror_lcn);
+  store_le<std::uint64_t>(p + vd::kTotalReserved, 0);
+  store_le<std::uint32_t>(p + vd::kBytesPerSector, b.bytes_per_sector);
+  store_le<std::uint32_t>(p + vd::kBytesPerCluster, b.bytes_per_cluster);
+  store_le<std::uint32_t>(p + vd::kBytesPerFileRecordSegment, b.record_size);
+  store_le<std::uint32_t>(p + vd::kClustersPerFileRecordSegment,
+                          b.record_size >= b.bytes_per_cluster ? b.record_size / b.bytes_per_cluster : 0);
+  store_le<std::uint64_t>(p + vd::kMftValidDataLength, v.mft_valid_length());
+  store_le<std::uint64_t>(p + vd::kMftStartLcn, b.mft_lcn);
+  store_le<std::uint64_t>(p + vd::kMft2StartLcn, b.mft_mirror_lcn);
   // The MFT zone lives only in the running file system's memory. We place it
   // as a freshly mounted NTFS does: right after the $MFT's first extent, one
   // eighth of the volume long, clipped to the volume.
   std::uint64_t zone_end = std::min(b.total_clusters, mft_end + b.total_clusters / 8);
-  store_le<std::uint64_t>(p + 80, mft_end);
-  store_le<std::uint64_t>(p + 88, std::max(zone_end, mft_end));
-  (void)mft_clusters;
-  return kVolumeDataSize;
+  store_le<std::uint64_t>(p + vd::kMftZoneStart, mft_end);
+  store_le<std::uint64_t>(p + vd::kMftZoneEnd, std::max(zone_end, mft_end));
+
+  // NTFS_EXTENDED_VOLUME_DATA right after, as far as the buffer has room:
+  // ByteCount says how many of its bytes were filled.
+  const std::size_t room = std::min(out.size() - kVolumeDataSize, xvd::kSize);
+  if (room < xvd::kMajorVersion) return kVolumeDataSize;
+  std::array<std::byte, xvd::kSize> x{};
+  const auto [lfs_major, lfs_minor] = lfs_version(r);
+  store_le<std::uint32_t>(x.data() + xvd::kByteCount, static_cast<std::uint32_t>(room));
+  store_le<std::uint16_t>(x.data() + xvd::kMajorVersion, v.major_version());
+  store_le<std::uint16_t>(x.data() + xvd::kMinorVersion, v.minor_version());
+  // An image knows only its logical sector size.
+  store_le<std::uint32_t>(x.data() + xvd::kBytesPerPhysicalSector, b.bytes_per_sector);
+  store_le<std::uint16_t>(x.data() + xvd::kLfsMajorVersion, lfs_major);
+  store_le<std::uint16_t>(x.data() + xvd::kLfsMinorVersion, lfs_minor);
+  // The trim limits stay 0: an image file has no device that trims.
+  std::memcpy(p + kVolumeDataSize, x.data(), room);
+  return kVolumeDataSize + room;
 }
 
 Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> out) {
@@ -93,14 +125,15 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
   if (last == 0) return fail(error(win32::ERROR_INVALID_PARAMETER));
   if (n >= last) n = last - 1;
   // The record asked for when it is in use, else the nearest in-use record
-  // below it; a record that cannot be read is passed over like a free one.
+  // below it. An in-use record that cannot be read fails the request, as the
+  // file system fails a read of a corrupt record.
   for (std::uint64_t m = n + 1; m-- > 0;) {
     if (!v.record_in_use(m)) continue;
     auto rec = r.read_record(m);
-    if (!rec) continue;
+    if (!rec) return fail(error(win32::ERROR_FILE_CORRUPT));
     std::uint16_t seq = *u16_at(*rec, 0x10);
-    store_le<std::uint64_t>(out.data(), m | (std::uint64_t{seq} << 48));
-    store_le<std::uint32_t>(out.data() + 8, static_cast<std::uint32_t>(rec->size()));
+    store_le<std::uint64_t>(out.data() + fr::kFileReferenceNumber, m | (std::uint64_t{seq} << 48));
+    store_le<std::uint32_t>(out.data() + fr::kFileRecordLength, static_cast<std::uint32_t>(rec->size()));
     std::memcpy(out.data() + kRecordOutputHeader, rec->data(), rec->size());
     return kRecordOutputHeader + rec->size();
   }
@@ -109,60 +142,62 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
 
 Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> out) {
   if (!open_journal(r)) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
-  if (in.size() < 24) return fail(error(win32::ERROR_INVALID_PARAMETER));
-  if (in.size() >= 32 && !versions_ok(*u16_at(in, 24), *u16_at(in, 26)))
+  if (in.size() < en::kSizeV0) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  if (in.size() >= en::kSizeV1 &&
+      !versions_ok(*u16_at(in, en::kMinMajorVersion), *u16_at(in, en::kMaxMajorVersion)))
     return fail(error(win32::ERROR_INVALID_PARAMETER));
   if (out.size() < 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
   const NtfsVolume& v = r.volume();
-  std::uint64_t n = *u64_at(in, 0) & kRecordNumberMask;
-  const auto low = *i64_at(in, 8), high = *i64_at(in, 16);
+  std::uint64_t n = *u64_at(in, en::kStartFileReferenceNumber) & kRecordNumberMask;
+  const auto low = *i64_at(in, en::kLowUsn), high = *i64_at(in, en::kHighUsn);
   const std::uint64_t last = std::min(v.mft_records(), v.bitmap_records());
   std::size_t written = 8;
   bool full = false;
-  for (; n < last && !full; ++n) {
+  for (; n < last; ++n) {
     if (!v.record_in_use(n)) continue;
     auto f = r.load(n);
     if (!f || !f->header.in_use() || f->header.base_reference != 0) continue;
     auto usn = static_cast<std::int64_t>(f->si_usn());
     if (usn < low || usn > high) continue;
-    std::vector<FileName> names;
+    // One record per file, whatever its number of hard links: the first
+    // name outside the DOS namespace, in the record's order.
+    std::optional<FileName> name;
     for (auto& nm : f->names())
-      if (!nm.dos_only()) names.push_back(std::move(nm));
-    std::size_t need = 0;
-    for (const auto& nm : names) need += (kUsnRecordV2Header + 2 * nm.name.size() + 7) & ~std::size_t{7};
-    if (need > out.size() - written) {
+      if (!nm.dos_only()) {
+        name = std::move(nm);
+        break;
+      }
+    if (!name) continue;
+    const std::size_t len = (kUsnRecordV2Header + 2 * name->name.size() + 7) & ~std::size_t{7};
+    if (len > out.size() - written) {
       full = true;
       break;
     }
-    const std::uint32_t attrs = f->win32_attributes();
     std::uint32_t security = 0;
     if (const Attribute* si = f->find(kAttrStandardInformation); si && si->resident)
       security = u32_at(si->value, 0x34).value_or(0);
-    for (const auto& nm : names) {
-      std::size_t len = (kUsnRecordV2Header + 2 * nm.name.size() + 7) & ~std::size_t{7};
-      std::byte* p = out.data() + written;
-      std::fill(p, p + len, std::byte{0});
-      store_le<std::uint32_t>(p + 0, static_cast<std::uint32_t>(len));
-      store_le<std::uint16_t>(p + 4, 2);
-      store_le<std::uint16_t>(p + 6, 0);
-      store_le<std::uint64_t>(p + 8, f->reference());
-      store_le<std::uint64_t>(p + 16, nm.parent);
-      store_le<std::int64_t>(p + 24, usn);
-      // TimeStamp, Reason and SourceInfo stay 0: an enumeration describes
-      // files, not changes.
-      store_le<std::uint32_t>(p + 48, security);
-      store_le<std::uint32_t>(p + 52, attrs);
-      store_le<std::uint16_t>(p + 56, static_cast<std::uint16_t>(2 * nm.name.size()));
-      store_le<std::uint16_t>(p + 58, static_cast<std::uint16_t>(kUsnRecordV2Header));
-      for (std::size_t i = 0; i < nm.name.size(); ++i)
-        store_le<std::uint16_t>(p + kUsnRecordV2Header + 2 * i, nm.name[i]);
-      written += len;
-    }
+    std::byte* p = out.data() + written;
+    std::fill(p, p + len, std::byte{0});
+    store_le<std::uint32_t>(p + u2::kRecordLength, static_cast<std::uint32_t>(len));
+    store_le<std::uint16_t>(p + u2::kMajorVersion, 2);
+    store_le<std::uint16_t>(p + u2::kMinorVersion, 0);
+    store_le<std::uint64_t>(p + u2::kFileReferenceNumber, f->reference());
+    store_le<std::uint64_t>(p + u2::kParentFileReferenceNumber, name->parent);
+    store_le<std::int64_t>(p + u2::kUsn, usn);
+    // TimeStamp, Reason and SourceInfo stay 0: an enumeration describes
+    // files, not changes.
+    store_le<std::uint32_t>(p + u2::kSecurityId, security);
+    store_le<std::uint32_t>(p + u2::kFileAttributes, f->win32_attributes());
+    store_le<std::uint16_t>(p + u2::kFileNameLength, static_cast<std::uint16_t>(2 * name->name.size()));
+    store_le<std::uint16_t>(p + u2::kFileNameOffset, static_cast<std::uint16_t>(kUsnRecordV2Header));
+    for (std::size_t i = 0; i < name->name.size(); ++i)
+      store_le<std::uint16_t>(p + kUsnRecordV2Header + 2 * i, name->name[i]);
+    written += len;
   }
   if (written == 8) {
     // Nothing left from the starting record on: the end of the enumeration.
     if (!full) return fail(error(win32::ERROR_HANDLE_EOF));
-    // A file whose records do not fit at all (undocumented; see READ).
+    // A file whose record does not fit at all (undocumented; see READ).
     return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
   }
   store_le<std::uint64_t>(out.data(), n);

@@ -102,8 +102,13 @@ Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, 
   std::uint32_t mask = *u32_at(in, 8);
   bool only_on_close = *u32_at(in, 12) != 0;
   std::uint64_t id = *u64_at(in, 32);
-  if (in.size() >= 48 && !versions_ok(*u16_at(in, 40), *u16_at(in, 42)))
-    return fail(error(win32::ERROR_INVALID_PARAMETER));
+  // The record versions the caller accepts; the V0 input knows V2 only.
+  std::uint16_t min_major = 2, max_major = 2;
+  if (in.size() >= 48) {
+    min_major = *u16_at(in, 40);
+    max_major = *u16_at(in, 42);
+    if (!versions_ok(min_major, max_major)) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  }
   // A journal id other than the current one: the journal the caller knew is
   // gone. Windows' documentation only says the call fails; we answer as for
   // any other bad parameter.
@@ -151,7 +156,10 @@ Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, 
         continue;
       }
       std::uint32_t reason = *u32_at(*rec, *reason_at);
-      bool wanted = (reason & mask) != 0 && (!only_on_close || (reason & kReasonClose));
+      // Records of a version outside the caller's range are left out (V4
+      // range records reach only callers that accept version 4).
+      bool wanted = (reason & mask) != 0 && (!only_on_close || (reason & kReasonClose)) && major >= min_major &&
+                    major <= max_major;
       if (wanted) {
         if (len > out.size() - written) {
           full = true;

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "common/bytes.h"
 #include "platform/image/image_platform.h"
 #include "support/images.h"
 #include "support/manifest.h"
+#include "platform/control_layout.h"
 #include "platform/image/usn_journal.h"
 #include "platform/platform.h"
 
@@ -16,6 +20,10 @@ namespace quillon::platform::image {
 namespace {
 
 using Buf = std::vector<std::byte>;
+namespace vdl = layout::volume_data;
+namespace xvd = layout::extended_volume_data;
+namespace frl = layout::file_record;
+namespace u2 = layout::usn_record_v2;
 
 Buf frn_input(std::uint64_t frn) {
   Buf in(8);
@@ -45,6 +53,42 @@ TEST(ImageControlCodes, VolumeDataFileRecordsAndErrorsOnAFragmentedMft) {
   EXPECT_LT(free, total);
   Buf small(95);
   EXPECT_TRUE(d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, small).error().is_os(win32::ERROR_INSUFFICIENT_BUFFER));
+  // NTFS_VOLUME_DATA_BUFFER field by field.
+  EXPECT_NE(load_le<std::uint64_t>(vd.data() + vdl::kVolumeSerialNumber), 0u);
+  const std::uint64_t sectors = load_le<std::uint64_t>(vd.data() + vdl::kNumberSectors);
+  EXPECT_GE(sectors * 512, total * 1024);
+  EXPECT_LT(sectors * 512, total * 1024 + 1024);
+  EXPECT_EQ(load_le<std::uint64_t>(vd.data() + vdl::kTotalReserved), 0u);
+  EXPECT_EQ(load_le<std::uint32_t>(vd.data() + vdl::kClustersPerFileRecordSegment), 1u);
+  const std::uint64_t valid = load_le<std::uint64_t>(vd.data() + vdl::kMftValidDataLength);
+  EXPECT_EQ(valid % 1024, 0u);
+  EXPECT_GT(valid / 1024, second_extent);
+  EXPECT_NE(load_le<std::uint64_t>(vd.data() + vdl::kMft2StartLcn), 0u);
+  const std::uint64_t zone_start = load_le<std::uint64_t>(vd.data() + vdl::kMftZoneStart);
+  EXPECT_GT(zone_start, load_le<std::uint64_t>(vd.data() + vdl::kMftStartLcn));
+  EXPECT_GE(load_le<std::uint64_t>(vd.data() + vdl::kMftZoneEnd), zone_start);
+  EXPECT_LE(load_le<std::uint64_t>(vd.data() + vdl::kMftZoneEnd), total);
+  // NTFS_EXTENDED_VOLUME_DATA after it when the buffer has room; ByteCount
+  // says how much of it was filled.
+  Buf ext(vdl::kSize + xvd::kSize + 16, std::byte{0xCC});
+  ASSERT_EQ(*d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, ext), vdl::kSize + xvd::kSize);
+  EXPECT_TRUE(std::equal(vd.begin(), vd.end(), ext.begin()));
+  const std::byte* x = ext.data() + vdl::kSize;
+  EXPECT_EQ(load_le<std::uint32_t>(x + xvd::kByteCount), xvd::kSize);
+  EXPECT_EQ(load_le<std::uint16_t>(x + xvd::kMajorVersion), 3);
+  EXPECT_EQ(load_le<std::uint16_t>(x + xvd::kMinorVersion), 1);
+  EXPECT_EQ(load_le<std::uint32_t>(x + xvd::kBytesPerPhysicalSector), 512u);
+  // mkntfs leaves $LogFile without restart pages: no log file version.
+  EXPECT_EQ(load_le<std::uint16_t>(x + xvd::kLfsMajorVersion), 0);
+  EXPECT_EQ(load_le<std::uint16_t>(x + xvd::kLfsMinorVersion), 0);
+  for (std::size_t f : {xvd::kMaxDeviceTrimExtentCount, xvd::kMaxDeviceTrimByteCount, xvd::kMaxVolumeTrimExtentCount,
+                        xvd::kMaxVolumeTrimByteCount})
+    EXPECT_EQ(load_le<std::uint32_t>(x + f), 0u) << f;
+  EXPECT_EQ(ext[vdl::kSize + xvd::kSize], std::byte{0xCC}) << "nothing written past the structure";
+  Buf part(vdl::kSize + 8);
+  ASSERT_EQ(*d.control(FSCTL_GET_NTFS_VOLUME_DATA, {}, part), vdl::kSize + 8);
+  EXPECT_EQ(load_le<std::uint32_t>(part.data() + vdl::kSize + xvd::kByteCount), 8u);
+  EXPECT_EQ(load_le<std::uint16_t>(part.data() + vdl::kSize + xvd::kMajorVersion), 3);
 
   // A file whose record lies past the $MFT's first extent.
   auto h = (*p)->open_path("E:\\2\\file-100.txt");
@@ -98,6 +142,22 @@ TEST(ImageControlCodes, VolumeDataFileRecordsAndErrorsOnAFragmentedMft) {
   EXPECT_TRUE(d.read_exact_at(bytes + 512 * 2, sector).error().is_os(win32::ERROR_HANDLE_EOF));
   EXPECT_TRUE(d.read_exact_at(bytes - 512, sector).has_value());
   EXPECT_TRUE((*p)->open_volume("\\\\.\\F:").error().is_os(win32::ERROR_FILE_NOT_FOUND));
+}
+
+// The log file version comes from $LogFile's restart page when it has one.
+TEST(ImageControlCodes, ExtendedVolumeDataCarriesTheLogFileVersion) {
+  auto path = test::scenario_image("logfile");
+  if (!path) GTEST_SKIP() << "tests/data/logfile.img.gz is absent";
+  auto p = open_image_platform({path->string(), 'E', std::nullopt});
+  ASSERT_TRUE(p.has_value()) << p.error().text();
+  auto dev = (*p)->open_volume("\\\\.\\E:");
+  ASSERT_TRUE(dev.has_value());
+  Buf ext(vdl::kSize + xvd::kSize);
+  ASSERT_EQ(*(*dev)->control(FSCTL_GET_NTFS_VOLUME_DATA, {}, ext), ext.size());
+  const std::byte* x = ext.data() + vdl::kSize;
+  const std::uint16_t major = load_le<std::uint16_t>(x + xvd::kLfsMajorVersion);
+  EXPECT_TRUE(major == 1 || major == 2) << major;
+  EXPECT_EQ(load_le<std::uint16_t>(x + xvd::kMajorVersion), 3);
 }
 
 // $J in memory: a hole, then records at their USNs with page padding.
@@ -229,6 +289,149 @@ TEST(ImageJournal, GarbageBetweenRecordsIsSlidOver) {
   auto n = read_usn_journal(*info, j, read_input(0, 0xFFFFFFFF, 0), out);
   ASSERT_TRUE(n.has_value());
   EXPECT_EQ(frns_of(out, *n), (std::vector<std::uint64_t>{7, 8}));
+}
+
+// READ hands out only records of the versions the caller accepts: V4 range
+// records reach a caller whose MaxMajorVersion is 4, never one that asked
+// for 2 (nor the V0 input, which knows V2 only).
+TEST(ImageJournal, ReadLeavesOutVersionsTheCallerDoesNotAccept) {
+  MemoryJournal j;
+  j.ranges.emplace_back(0, 0);
+  j.add(0x200, 7);
+  Buf v4(80);
+  store_le<std::uint32_t>(v4.data(), 80);
+  store_le<std::uint16_t>(v4.data() + 4, 4);
+  store_le<std::uint64_t>(v4.data() + 8, 8);
+  store_le<std::uint32_t>(v4.data() + 48, 0x200);
+  j.data.insert(j.data.end(), v4.begin(), v4.end());
+  j.ranges.back().second = j.data.size();
+  j.add(0x200, 9);
+  Buf max(32);
+  auto info = journal_info(max, j);
+  Buf out(4096);
+  auto frns = [&](Buf in) {
+    auto n = read_usn_journal(*info, j, in, out);
+    EXPECT_TRUE(n.has_value());
+    return n ? frns_of(out, *n) : std::vector<std::uint64_t>{};
+  };
+  EXPECT_EQ(frns(read_input(0, 0xFFFFFFFF, 0, 2, 4)), (std::vector<std::uint64_t>{7, 8, 9}));
+  EXPECT_EQ(frns(read_input(0, 0xFFFFFFFF, 0, 2, 3)), (std::vector<std::uint64_t>{7, 9}));
+  EXPECT_EQ(frns(read_input(0, 0xFFFFFFFF, 0, 2, 2)), (std::vector<std::uint64_t>{7, 9}));
+  EXPECT_EQ(frns(read_input(0, 0xFFFFFFFF, 0, 4, 4)), (std::vector<std::uint64_t>{8}));
+  Buf v0 = read_input(0, 0xFFFFFFFF, 0);
+  v0.resize(40);
+  EXPECT_EQ(frns(v0), (std::vector<std::uint64_t>{7, 9}));
+}
+
+// A copy of the journal scenario with two records changed in place, as
+// Windows could leave them: record 72 (final.txt) with a second hard link
+// "Linal.txt" in the same folder, record 73 (moved-here.txt) in use but
+// torn (a sector whose update sequence number does not match).
+std::optional<std::filesystem::path> patched_journal_image() {
+  auto src = test::scenario_image("journal");
+  if (!src) return std::nullopt;
+  auto dst = test::binary_dir() / "images" / "journal-linked-torn.img";
+  std::filesystem::copy_file(*src, dst, std::filesystem::copy_options::overwrite_existing);
+  std::fstream f(dst, std::ios::in | std::ios::out | std::ios::binary);
+  Buf boot(512);
+  f.read(reinterpret_cast<char*>(boot.data()), 512);
+  const std::uint64_t cluster = std::uint64_t{load_le<std::uint16_t>(boot.data() + 0x0B)} * std::to_integer<std::uint8_t>(boot[0x0D]);
+  const std::uint64_t mft = load_le<std::uint64_t>(boot.data() + 0x30) * cluster;
+  auto patch = [&](std::uint64_t record, const std::function<void(Buf&)>& change) {
+    Buf r(1024);
+    f.seekg(static_cast<std::streamoff>(mft + record * 1024));
+    f.read(reinterpret_cast<char*>(r.data()), 1024);
+    const std::size_t usa = load_le<std::uint16_t>(r.data() + 4), count = load_le<std::uint16_t>(r.data() + 6);
+    for (std::size_t i = 1; i < count; ++i)  // undo the fixups
+      std::memcpy(r.data() + i * 512 - 2, r.data() + usa + 2 * i, 2);
+    change(r);
+    for (std::size_t i = 1; i < count; ++i) {  // and apply them again
+      std::memcpy(r.data() + usa + 2 * i, r.data() + i * 512 - 2, 2);
+      std::memcpy(r.data() + i * 512 - 2, r.data() + usa, 2);
+    }
+    f.seekp(static_cast<std::streamoff>(mft + record * 1024));
+    f.write(reinterpret_cast<const char*>(r.data()), 1024);
+  };
+  patch(72, [](Buf& r) {
+    std::size_t at = load_le<std::uint16_t>(r.data() + 0x14), name_at = 0, end = 0;
+    while (at + 8 <= r.size()) {
+      const std::uint32_t type = load_le<std::uint32_t>(r.data() + at);
+      if (type == 0xFFFFFFFF) {
+        end = at;
+        break;
+      }
+      if (type == 0x30 && !name_at) name_at = at;
+      at += load_le<std::uint32_t>(r.data() + at + 4);
+    }
+    ASSERT_TRUE(name_at && end);
+    const std::uint32_t len = load_le<std::uint32_t>(r.data() + name_at + 4);
+    Buf link(r.begin() + static_cast<std::ptrdiff_t>(name_at), r.begin() + static_cast<std::ptrdiff_t>(name_at + len));
+    store_le<std::uint16_t>(link.data() + 14, load_le<std::uint16_t>(r.data() + 0x28));  // a new attribute id
+    store_le<std::uint16_t>(r.data() + 0x28, load_le<std::uint16_t>(r.data() + 0x28) + 1);
+    const std::size_t value = load_le<std::uint16_t>(link.data() + 20);
+    store_le<std::uint16_t>(link.data() + value + 66, u'L');  // "final.txt" -> "Linal.txt"
+    link[value + 65] = std::byte{1};                          // Win32 namespace
+    ASSERT_LE(end + len + 8, 1024u - 8);
+    r.insert(r.begin() + static_cast<std::ptrdiff_t>(end), link.begin(), link.end());
+    r.resize(1024);
+    store_le<std::uint32_t>(r.data() + 0x18, static_cast<std::uint32_t>(end + len + 8));
+  });
+  // Tear record 73: its first sector's last two bytes no longer match.
+  const auto torn_at = static_cast<std::streamoff>(mft + 73 * 1024 + 510);
+  f.seekg(torn_at);
+  const char was = static_cast<char>(f.get());
+  f.seekp(torn_at);
+  f.put(static_cast<char>(was ^ 0x5A));
+  f.flush();
+  return f ? std::optional(dst) : std::nullopt;
+}
+
+// ENUM: one record per file whatever its number of hard links (the first
+// name outside the DOS namespace). FILE_RECORD: an in-use record that cannot
+// be read fails the request; it is never passed over for a lower record.
+TEST(ImageControlCodes, EnumOneRecordPerFileAndUnreadableRecordsFail) {
+  auto path = patched_journal_image();
+  if (!path) GTEST_SKIP() << "tests/data/journal.img.gz is absent";
+  auto p = open_image_platform({path->string(), 'E', std::nullopt});
+  ASSERT_TRUE(p.has_value()) << p.error().text();
+  auto dev = (*p)->open_volume("\\\\.\\E:");
+  ASSERT_TRUE(dev.has_value());
+  VolumeDevice& d = **dev;
+
+  std::map<std::uint64_t, std::vector<std::string>> names;  // record -> names
+  Buf in(layout::enum_data::kSizeV1);
+  store_le<std::int64_t>(in.data() + layout::enum_data::kHighUsn, INT64_MAX);
+  store_le<std::uint16_t>(in.data() + layout::enum_data::kMinMajorVersion, 2);
+  store_le<std::uint16_t>(in.data() + layout::enum_data::kMaxMajorVersion, 3);
+  Buf out(64 * 1024);
+  for (int guard = 0; guard < 100; ++guard) {
+    auto n = d.control(FSCTL_ENUM_USN_DATA, in, out);
+    if (!n) {
+      EXPECT_TRUE(n.error().is_os(win32::ERROR_HANDLE_EOF)) << n.error().text();
+      break;
+    }
+    for (std::size_t at = 8; at + u2::kFileName <= *n; at += load_le<std::uint32_t>(out.data() + at)) {
+      const std::byte* r = out.data() + at;
+      ASSERT_GE(load_le<std::uint32_t>(r + u2::kRecordLength), u2::kFileName);
+      ASSERT_EQ(load_le<std::uint16_t>(r + u2::kMajorVersion), 2);
+      std::string name;
+      for (std::size_t i = 0; i < load_le<std::uint16_t>(r + u2::kFileNameLength); i += 2)
+        name.push_back(static_cast<char>(load_le<std::uint16_t>(r + load_le<std::uint16_t>(r + u2::kFileNameOffset) + i)));
+      names[load_le<std::uint64_t>(r + u2::kFileReferenceNumber) & 0xFFFFFFFFFFFFULL].push_back(name);
+    }
+    std::memcpy(in.data(), out.data(), 8);
+  }
+  EXPECT_EQ(names[72], std::vector<std::string>{"final.txt"}) << "one record for the file with two links";
+  EXPECT_EQ(names[71], std::vector<std::string>{"report.txt"});
+  EXPECT_FALSE(names.contains(73)) << "a torn record describes no file";
+  for (const auto& [record, list] : names) EXPECT_EQ(list.size(), 1u) << record;
+
+  Buf rec(frl::kFileRecordBuffer + 1024);
+  auto torn = d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(73), rec);
+  ASSERT_FALSE(torn.has_value()) << "answered with record " << (load_le<std::uint64_t>(rec.data()) & 0xFFFF);
+  EXPECT_TRUE(torn.error().is_os(win32::ERROR_FILE_CORRUPT));
+  ASSERT_TRUE(d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(72), rec).has_value());
+  EXPECT_EQ(load_le<std::uint64_t>(rec.data() + frl::kFileReferenceNumber) & 0xFFFFFFFFFFFFULL, 72u);
 }
 
 }  // namespace
