@@ -58,7 +58,9 @@ void check_volume(const std::filesystem::path& image, bool expect_fragmented) {
     EXPECT_EQ(bitmap_in_use(*mft->bitmap_ptr(), r), std::optional<bool>(true));
   }
   EXPECT_GT(in_use, 16u);
-  if (expect_fragmented) EXPECT_GT(free_with_bytes, 0u) << "no freed record to ask for";
+  if (expect_fragmented) {
+    EXPECT_GT(free_with_bytes, 0u) << "no freed record to ask for";
+  }
   // Past the $MFT's allocation there are no records of this volume.
   EXPECT_FALSE(record_offset(mft->geometry, mft->volume.mft_valid_data_length() / size + (1u << 20)));
 }

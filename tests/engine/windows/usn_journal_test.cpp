@@ -515,8 +515,11 @@ TEST_F(UsnLoops, ControlInputsAreEightByteAligned) {
   ASSERT_TRUE(read_journal(v, *info, info->first_usn, collect()));
   ASSERT_TRUE(enumerate_records(v, 4, false, kUsnEnumNoHighLimit, collect()));
   ASSERT_GE(journal->calls.size(), 3u);
-  for (const auto& c : journal->calls)
-    if (!c.in.empty()) EXPECT_TRUE(c.aligned) << c.code;
+  for (const auto& c : journal->calls) {
+    if (!c.in.empty()) {
+      EXPECT_TRUE(c.aligned) << c.code;
+    }
+  }
 }
 
 TEST(UsnErrors, WinErrorsBecomeHresults) {
