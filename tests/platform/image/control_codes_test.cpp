@@ -323,13 +323,26 @@ TEST(ImageJournal, ReadLeavesOutVersionsTheCallerDoesNotAccept) {
   EXPECT_EQ(frns(v0), (std::vector<std::uint64_t>{7, 9}));
 }
 
-// A copy of the journal scenario with two records changed in place, as
-// Windows could leave them: record 72 (final.txt) with a second hard link
-// "Linal.txt" in the same folder, record 73 (moved-here.txt) in use but
-// torn (a sector whose update sequence number does not match).
-std::optional<std::filesystem::path> patched_journal_image() {
+// A copy of the journal scenario with two live files' records changed in
+// place, as Windows could leave them: `linked` (final.txt) gains a second
+// hard link "Linal.txt" in the same folder, `torn` (moved-here.txt) stays in
+// use but its first sector's update sequence number no longer matches.
+struct PatchedJournal {
+  std::filesystem::path image;
+  std::uint64_t linked = 0, torn = 0, plain = 0;  // plain: report.txt, left alone
+};
+
+std::optional<PatchedJournal> patched_journal_image() {
   auto src = test::scenario_image("journal");
-  if (!src) return std::nullopt;
+  auto manifest = test::load_manifest("journal");
+  if (!src || !manifest) return std::nullopt;
+  PatchedJournal out;
+  for (const auto& l : manifest->live) {
+    if (l.path == "E:\\2\\final.txt") out.linked = l.record;
+    if (l.path == "E:\\2\\sub\\moved-here.txt") out.torn = l.record;
+    if (l.path == "E:\\2\\report.txt") out.plain = l.record;
+  }
+  if (!out.linked || !out.torn || !out.plain) return std::nullopt;
   auto dst = test::binary_dir() / "images" / "journal-linked-torn.img";
   std::filesystem::copy_file(*src, dst, std::filesystem::copy_options::overwrite_existing);
   std::fstream f(dst, std::ios::in | std::ios::out | std::ios::binary);
@@ -352,7 +365,7 @@ std::optional<std::filesystem::path> patched_journal_image() {
     f.seekp(static_cast<std::streamoff>(mft + record * 1024));
     f.write(reinterpret_cast<const char*>(r.data()), 1024);
   };
-  patch(72, [](Buf& r) {
+  patch(out.linked, [](Buf& r) {
     std::size_t at = load_le<std::uint16_t>(r.data() + 0x14), name_at = 0, end = 0;
     while (at + 8 <= r.size()) {
       const std::uint32_t type = load_le<std::uint32_t>(r.data() + at);
@@ -377,22 +390,24 @@ std::optional<std::filesystem::path> patched_journal_image() {
     store_le<std::uint32_t>(r.data() + 0x18, static_cast<std::uint32_t>(end + len + 8));
   });
   // Tear record 73: its first sector's last two bytes no longer match.
-  const auto torn_at = static_cast<std::streamoff>(mft + 73 * 1024 + 510);
+  const auto torn_at = static_cast<std::streamoff>(mft + out.torn * 1024 + 510);
   f.seekg(torn_at);
   const char was = static_cast<char>(f.get());
   f.seekp(torn_at);
   f.put(static_cast<char>(was ^ 0x5A));
   f.flush();
-  return f ? std::optional(dst) : std::nullopt;
+  if (!f) return std::nullopt;
+  out.image = dst;
+  return out;
 }
 
 // ENUM: one record per file whatever its number of hard links (the first
 // name outside the DOS namespace). FILE_RECORD: an in-use record that cannot
 // be read fails the request; it is never passed over for a lower record.
 TEST(ImageControlCodes, EnumOneRecordPerFileAndUnreadableRecordsFail) {
-  auto path = patched_journal_image();
-  if (!path) GTEST_SKIP() << "tests/data/journal.img.gz is absent";
-  auto p = open_image_platform({path->string(), 'E', std::nullopt});
+  auto patched = patched_journal_image();
+  if (!patched) GTEST_SKIP() << "tests/data/journal.img.gz or its manifest is absent";
+  auto p = open_image_platform({patched->image.string(), 'E', std::nullopt});
   ASSERT_TRUE(p.has_value()) << p.error().text();
   auto dev = (*p)->open_volume("\\\\.\\E:");
   ASSERT_TRUE(dev.has_value());
@@ -421,17 +436,17 @@ TEST(ImageControlCodes, EnumOneRecordPerFileAndUnreadableRecordsFail) {
     }
     std::memcpy(in.data(), out.data(), 8);
   }
-  EXPECT_EQ(names[72], std::vector<std::string>{"final.txt"}) << "one record for the file with two links";
-  EXPECT_EQ(names[71], std::vector<std::string>{"report.txt"});
-  EXPECT_FALSE(names.contains(73)) << "a torn record describes no file";
+  EXPECT_EQ(names[patched->linked], std::vector<std::string>{"final.txt"}) << "one record for the file with two links";
+  EXPECT_EQ(names[patched->plain], std::vector<std::string>{"report.txt"});
+  EXPECT_FALSE(names.contains(patched->torn)) << "a torn record describes no file";
   for (const auto& [record, list] : names) EXPECT_EQ(list.size(), 1u) << record;
 
   Buf rec(frl::kFileRecordBuffer + 1024);
-  auto torn = d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(73), rec);
+  auto torn = d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(patched->torn), rec);
   ASSERT_FALSE(torn.has_value()) << "answered with record " << (load_le<std::uint64_t>(rec.data()) & 0xFFFF);
   EXPECT_TRUE(torn.error().is_os(win32::ERROR_FILE_CORRUPT));
-  ASSERT_TRUE(d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(72), rec).has_value());
-  EXPECT_EQ(load_le<std::uint64_t>(rec.data() + frl::kFileReferenceNumber) & 0xFFFFFFFFFFFFULL, 72u);
+  ASSERT_TRUE(d.control(FSCTL_GET_NTFS_FILE_RECORD, frn_input(patched->linked), rec).has_value());
+  EXPECT_EQ(load_le<std::uint64_t>(rec.data() + frl::kFileReferenceNumber) & 0xFFFFFFFFFFFFULL, patched->linked);
 }
 
 }  // namespace
