@@ -32,10 +32,11 @@ std::optional<BootSector> parse_boot_sector(Bytes s, std::string* why) {
   b.bytes_per_sector = *u16_at(s, 0x0B);
   if (!power_of_two(b.bytes_per_sector) || b.bytes_per_sector < 256 || b.bytes_per_sector > 4096)
     return reject(why, "the boot sector gives an impossible sector size");
-  std::uint8_t spc = *u8_at(s, 0x0D);
-  // Values above 0x80 encode 2^(256 - value) sectors (large clusters).
-  std::uint64_t sectors = spc <= 0x80 ? spc : (std::uint64_t{1} << (256 - spc));
+  const unsigned spc = *u8_at(s, 0x0D);
+  // Values above 0x80 encode 2^(256 - value) sectors (large clusters); the
+  // exponent is checked before it is used as a shift.
   if (spc > 0x80 && 256 - spc > 12) return reject(why, "the boot sector gives an impossible cluster size");
+  const std::uint64_t sectors = spc <= 0x80 ? spc : (std::uint64_t{1} << (256 - spc));
   if (!power_of_two(sectors)) return reject(why, "the boot sector gives an impossible cluster size");
   std::uint64_t cluster = sectors * b.bytes_per_sector;
   if (cluster > (std::uint64_t{1} << 21)) return reject(why, "the boot sector gives an impossible cluster size");

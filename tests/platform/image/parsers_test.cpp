@@ -157,6 +157,15 @@ TEST(ImageBootSector, RefusesEveryImpossibleField) {
     EXPECT_FALSE(why.empty()) << c.what;
   }
   for (std::size_t n = 0; n < 512; n += 37) EXPECT_FALSE(parse_boot_sector(Bytes(boot_sector()).first(n)));
+  // Every sectors-per-cluster byte: 0x81..0xC0 would shift by 64 or more
+  // (the sanitized build aborts on that), 0xC1..0xF3 by more than 12.
+  for (int spc = 0x81; spc <= 0xFF; ++spc) {
+    Buf s = boot_sector();
+    s[0x0D] = static_cast<std::byte>(spc);
+    store_le<std::uint64_t>(s.data() + 0x28, 1ULL << 40);
+    s[0x44] = std::byte{0xF4};  // 4 KiB index blocks whatever the cluster
+    EXPECT_EQ(parse_boot_sector(s).has_value(), spc >= 0xF4) << spc;
+  }
 }
 
 // A disk in memory: `locate_ntfs_volume` reads it through a callback.
