@@ -29,6 +29,7 @@ ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, 
   c.page_size = options.page_size;
   c.include_in_use = options.parser_flag_a;
   c.follow_parent_chain = options.parser_flag_b;
+  c.live = open_volume_root(letter);
   return c;
 }
 

@@ -64,4 +64,10 @@ Result<FolderId> folder_frn(std::string_view path) {
   return id;
 }
 
+std::shared_ptr<platform::FileHandle> open_volume_root(char letter) {
+  auto handle = platform::current().open_path(std::string{letter, ':', '\\'});
+  if (!handle) return nullptr;
+  return std::shared_ptr<platform::FileHandle>(std::move(*handle));
+}
+
 }  // namespace quillon

@@ -46,5 +46,8 @@ std::optional<std::vector<std::byte>> read_exact_at(VolumeReader& reader, std::u
 // The same into a caller's buffer; false on any failure.
 bool read_exact_into(VolumeReader& reader, std::uint64_t offset, std::span<std::byte> out);
 Result<FolderId> folder_frn(std::string_view path);
+// The root folder of the drive `letter`, open: the handle through which file
+// references are opened by id. Null when it cannot be opened.
+std::shared_ptr<platform::FileHandle> open_volume_root(char letter);
 
 }  // namespace quillon

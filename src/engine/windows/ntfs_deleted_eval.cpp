@@ -70,6 +70,16 @@ std::vector<DeletedItem> reused_record_items(std::uint64_t frn, const ScanContex
   return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents);
 }
 
+// An in-use record whose reference still opens by id is a live file. An
+// unanswered query (no handle, an error) leaves the judgement to the paths.
+bool opens_by_id(Bytes record, std::uint64_t frn, const ScanContext& ctx) {
+  if (!ctx.live) return false;
+  auto seq = record_sequence(record);
+  if (!seq || *seq == 0) return false;
+  auto alive = ctx.live->reference_alive(frn | (std::uint64_t{*seq} << 48));
+  return alive && *alive;
+}
+
 }  // namespace
 
 ScanContext scan_context_for(const ScopeContext& scope) {
@@ -114,6 +124,11 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
     }
   }
 
+  // A record the file system still opens is its own names' live file; only
+  // a name the journal or a hint gives it and it no longer holds can be gone.
+  const bool alive = in_use && opens_by_id(record, frn, ctx);
+  if (alive && !journal_names) return {};
+
   // A live record the journal did not name must look gone or empty first.
   if (!journal_names && in_use) {
     auto names = names_in_scope(record, parents, use_all_names);
@@ -124,11 +139,12 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
     }
   }
 
-  auto names = names_in_scope(record, parents, use_all_names);
+  std::vector<FileNameEntry> names;
+  if (!alive) names = names_in_scope(record, parents, use_all_names);
   if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent) &&
       !named_elsewhere(record, *hint->name, parents))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
-  if (journal_names) {
+  if (journal_names && !alive) {
     for (auto& [parent, name] : file_names(record)) {
       if (!journal_names->contains(name) || !in_set(parents, parent) || !noise_filter(name, false)) continue;
       bool listed = std::any_of(names.begin(), names.end(),

@@ -38,6 +38,10 @@ struct ScanContext {
   std::shared_ptr<const FrnSet> skip;  // records already handled; may be null
   bool include_in_use = false;
   bool follow_parent_chain = false;
+  // A handle on the volume (its root) through which a record's full
+  // reference is opened by id; may be null (no liveness query). Shared by
+  // the paged scan's workers: the query must be safe from any thread.
+  std::shared_ptr<platform::FileHandle> live;
 
   std::uint32_t record_size() const { return geometry.record_size; }
 };
@@ -57,9 +61,12 @@ struct RecordHint {
 };
 
 // The items one FILE record yields. Directories never yield any. A record
-// still in use must first look gone (a name's path missing, with
-// `verify_live`) or empty (a name of size 0, or an empty resident $DATA);
-// its items then keep only the names whose files are gone.
+// still in use whose full reference (record and sequence) the file system
+// opens by id names a live file: none of its own names is an item, whatever
+// their paths' lookups say (a damaged index loses a name, not the file).
+// Otherwise a record still in use must first look gone (a name's path
+// missing, with `verify_live`) or empty (a name of size 0, or an empty
+// resident $DATA); its items then keep only the names whose files are gone.
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
                                          bool verify_live, bool use_all_names, bool follow_parent_chain,
                                          const RecordHint* hint = nullptr);

@@ -259,6 +259,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
     ctx.root_path = scope.root;
     ctx.root_frn = scope.folder_record;
     ctx.letter = *letter;
+    ctx.live = open_volume_root(*letter);
     if (scope.dir_frns)
       ctx.parent_match_frns = std::make_shared<FrnSet>(scope.dir_frns->begin(), scope.dir_frns->end());
     else

@@ -103,6 +103,36 @@ TEST_F(EvaluateRecord, LiveFilesNeverPassAsDeleted) {
   EXPECT_EQ(paths(both, 60), Paths{"E:\\2\\old.txt"});
 }
 
+// A folder whose index is damaged loses its entries' names, not their files:
+// a record in use whose reference (record and sequence) still opens by id
+// is alive whatever its path lookup says. Only a reference that no longer
+// opens (deleted, not yet flushed) lets an in-use record be an item.
+TEST_F(EvaluateRecord, ARecordThatOpensByIdIsAliveWhateverItsPath) {
+  mem_->add_directory("E:\\", 5 | (5ULL << 48));
+  ctx_.live = open_volume_root('E');
+  ASSERT_TRUE(ctx_.live);
+  const std::uint64_t ref = 96 | (1ULL << 48);  // the builder's sequence is 1
+  auto unlisted = RecordBuilder(kLive).name(41, u"unindexed.txt", 4096).data(10).build();
+  mem_->set_alive(ref, true);
+  EXPECT_TRUE(paths(unlisted, 96, true).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"unindexed.txt").build(), 96).empty());  // "empty" too
+  UsnHints h;
+  h.names_by_frn[96] = {"unindexed.txt", "former.txt"};
+  set_hints(h);
+  EXPECT_TRUE(paths(unlisted, 96).empty());
+  // A name the journal gives a reused record, which no longer holds it,
+  // belonged to a former file: still an item.
+  RecordHint former{"former.txt", kRoot, true};
+  EXPECT_EQ(paths(RecordBuilder(kLive).name(99, u"new.txt").build(), 96, false, &former), Paths{"E:\\2\\former.txt"});
+  set_hints({});
+  // The file system no longer opens the reference: the path decides.
+  mem_->set_alive(ref, false);
+  EXPECT_EQ(paths(unlisted, 96, true), Paths{"E:\\2\\a\\unindexed.txt"});
+  ctx_.live.reset();
+  mem_->set_alive(ref, true);
+  EXPECT_EQ(paths(unlisted, 96, true), Paths{"E:\\2\\a\\unindexed.txt"});
+}
+
 TEST_F(EvaluateRecord, JournalNamesAndHints) {
   // The journal named this live record: the size test is skipped.
   UsnHints h;
