@@ -126,6 +126,7 @@ int run(const std::vector<std::string>& args) {
         return 0;
       }
     }
+    io.note = [](std::string_view line) { print("Note: " + std::string(line) + "\n"); };
     auto image = platform::open_image_platform(io);
     if (!image) {
       print("Error: " + image.error().text() + "\n");

@@ -197,6 +197,9 @@ MftGeometry mft_geometry(const NtfsVolumeData& volume) {
 MftGeometry load_mft_geometry(VolumeReader& reader, const NtfsVolumeData& volume) {
   MftGeometry g = mft_geometry(volume);
   auto record0 = read_record_raw(g, reader, 0);
+  // A damaged record 0 on disk: the file system's own copy (it keeps one in
+  // $MFTMirr and in memory).
+  if (!record0 || !is_file_record(*record0)) record0 = read_record_fsctl(reader, 0, g.record_size);
   if (!record0 || !is_file_record(*record0)) return g;
   // Extension records are read through the runs of record 0 itself; they
   // lie in the first extents in practice.

@@ -290,6 +290,8 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
   }
   auto volume = NtfsVolume::open(*file, extent);
   if (!volume) return fail(volume.error());
+  if (options.note)
+    for (const auto& n : (*volume)->notes()) options.note(n);
   auto shared = std::make_shared<Shared>();
   shared->volume = *volume;
   shared->path = options.file;

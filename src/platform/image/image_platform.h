@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -15,6 +17,9 @@ struct ImageOptions {
   std::string file;                    // the image file (read-only)
   char letter = 'E';                   // the drive letter the image stands for
   std::optional<std::uint64_t> offset;  // byte offset of the volume inside a disk image
+  // Told, one line each, what was read from NTFS's spare copies because the
+  // original is damaged (the backup boot sector, $MFTMirr). May be empty.
+  std::function<void(std::string_view)> note;
 };
 
 // Opens the image and returns a platform that serves it. One clear error

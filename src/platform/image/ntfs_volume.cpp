@@ -31,6 +31,25 @@ Error image_error(const ImageFile& f, const std::string& why) {
   return Error::generic("cannot use image " + f.path() + ": " + why, ErrorKind::invalid_input);
 }
 
+constexpr std::uint64_t kMirroredRecords = 4;  // $MFT, $MFTMirr, $LogFile, $Volume
+
+// NTFS keeps a copy of the boot sector in the sector after the last one the
+// volume counts: the last sector of its partition (of a bare image, the end
+// of the image). It is taken only where its own sector count places it.
+std::optional<std::pair<BootSector, std::uint64_t>> backup_boot_sector(ImageFile& file, VolumeExtent extent) {
+  if (extent.offset >= file.size()) return std::nullopt;
+  const std::uint64_t end = extent.offset + std::min(extent.length, file.size() - extent.offset);
+  for (std::uint64_t sector : {std::uint64_t{512}, std::uint64_t{4096}}) {
+    if (end < extent.offset + 2 * sector) continue;
+    const std::uint64_t at = end - sector;
+    std::array<std::byte, 512> s;
+    if (!file.read(at, s)) continue;
+    auto b = parse_boot_sector(s);
+    if (b && b->bytes_per_sector == sector && b->volume_bytes() == at - extent.offset) return std::pair{*b, at};
+  }
+  return std::nullopt;
+}
+
 // The pieces of each non-resident attribute, joined in VCN order.
 std::vector<Attribute> join_pieces(std::vector<Attribute> in) {
   std::vector<Attribute> out;
@@ -153,7 +172,14 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
     return fail(image_error(file, "the image ends before the volume's boot sector"));
   std::string why;
   auto boot = parse_boot_sector(sector, &why);
-  if (!boot) return fail(image_error(file, why));
+  std::vector<std::string> notes;
+  if (!boot) {
+    auto backup = backup_boot_sector(file, extent);
+    if (!backup) return fail(image_error(file, why));
+    boot = backup->first;
+    notes.push_back("the boot sector is damaged (" + why + "); its backup at byte " +
+                    std::to_string(backup->second) + " of the image is used");
+  }
   std::uint64_t room = file.size() - extent.offset;
   if (boot->volume_bytes() > room)
     return fail(image_error(file, "the image is truncated: the volume at byte " + std::to_string(extent.offset) +
@@ -166,14 +192,25 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
   const std::uint64_t cluster = boot->bytes_per_cluster, rsize = boot->record_size;
   const std::uint64_t vlen = vol->extent_.length;
 
-  // Record 0 describes the $MFT; read it where the boot sector says.
-  std::vector<std::byte> rec0(rsize);
-  auto rec0_at = mul(boot->mft_lcn, cluster);
-  if (!rec0_at || !in_bounds(vlen, *rec0_at, rsize) || !file.read(extent.offset + *rec0_at, rec0) ||
-      !apply_fixups(rec0))
-    return fail(image_error(file, "the $MFT's first record cannot be read"));
-  auto h0 = parse_record_header(rec0);
-  if (!h0 || !h0->in_use()) return fail(image_error(file, "the $MFT's first record is not a valid FILE record"));
+  // Record 0 describes the $MFT; read it where the boot sector says, else
+  // its copy in $MFTMirr.
+  auto first_record = [&](std::uint64_t lcn) -> std::optional<std::pair<std::vector<std::byte>, RecordHeader>> {
+    std::vector<std::byte> r(rsize);
+    auto at = mul(lcn, cluster);
+    if (!at || !in_bounds(vlen, *at, rsize) || !file.read(extent.offset + *at, r) || !has_tag(r, 0, "FILE") ||
+        !apply_fixups(r))
+      return std::nullopt;
+    auto h = parse_record_header(r);
+    if (!h || !h->in_use()) return std::nullopt;
+    return std::pair{std::move(r), *h};
+  };
+  auto first = first_record(boot->mft_lcn);
+  if (!first) {
+    first = first_record(boot->mft_mirror_lcn);
+    if (!first) return fail(image_error(file, "the $MFT's first record cannot be read, nor its copy in $MFTMirr"));
+  }
+  std::vector<std::byte> rec0 = std::move(first->first);
+  auto h0 = std::optional<RecordHeader>(first->second);
   auto attrs = parse_attributes(rec0, *h0, boot->total_clusters);
   const Attribute* data = nullptr;
   for (const auto& a : attrs)
@@ -276,6 +313,14 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
   auto root = reader.load(kRootRecord);
   if (!root || !root->header.in_use() || !root->header.directory() || !root->find(kAttrIndexRoot, u"$I30"))
     return fail(image_error(file, "the root directory's record cannot be read"));
+  std::string mirrored;
+  for (std::uint64_t n = 0; n < kMirroredRecords; ++n)
+    if (!reader.read_primary_record(n) && reader.read_mirror_record(n))
+      mirrored += (mirrored.empty() ? "" : ", ") + std::to_string(n);
+  if (!mirrored.empty())
+    notes.push_back("$MFT record" + std::string(mirrored.size() > 1 ? "s " : " ") + mirrored +
+                    " cannot be read; the copy in $MFTMirr is used");
+  vol->notes_ = std::move(notes);
   return std::shared_ptr<const NtfsVolume>(std::move(vol));
 }
 
@@ -311,6 +356,22 @@ bool NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
 }
 
 std::optional<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
+  auto r = read_primary_record(n);
+  if (!r && n < kMirroredRecords) r = read_mirror_record(n);
+  return r;
+}
+
+std::optional<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
+  const std::uint64_t rsize = vol_->boot_.record_size;
+  auto base = mul(vol_->boot_.mft_mirror_lcn, vol_->boot_.bytes_per_cluster);
+  if (n >= kMirroredRecords || !base) return std::nullopt;
+  std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
+  if (!read_volume(*base + n * rsize, rec)) return std::nullopt;
+  if (!has_tag(rec, 0, "FILE") || !apply_fixups(rec) || !parse_record_header(rec)) return std::nullopt;
+  return rec;
+}
+
+std::optional<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
   if (n >= vol_->mft_records_) return std::nullopt;
   const std::uint64_t rsize = vol_->boot_.record_size;
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
@@ -392,14 +453,6 @@ std::optional<std::vector<std::byte>> NtfsReader::attribute_value(const Attribut
 
 // ---------------------------------------------------------------- indexes
 
-struct NtfsReader::Node {
-  struct Entry {
-    std::optional<IndexEntry> entry;  // none for the end entry or an unreadable key
-    std::optional<std::uint64_t> child;
-  };
-  std::vector<Entry> entries;
-};
-
 namespace {
 
 struct IndexContext {
@@ -410,16 +463,17 @@ struct IndexContext {
   std::set<std::uint64_t> visited;
 };
 
-// Entries of one index node whose header sits at `h` in `b`.
-std::vector<NtfsReader::Node::Entry> parse_node(Bytes b, std::uint64_t h) {
-  std::vector<NtfsReader::Node::Entry> out;
+}  // namespace
+
+std::vector<IndexNodeEntry> parse_index_node(Bytes b, std::uint64_t h) {
+  std::vector<IndexNodeEntry> out;
   auto first = u32_at(b, h), length = u32_at(b, h + 4);
   if (!first || !length) return out;
   std::uint64_t pos = h + *first, end = std::min<std::uint64_t>(h + *length, b.size());
   while (in_bounds(end, pos, 16)) {
     std::uint16_t len = *u16_at(b, pos + 8), key_len = *u16_at(b, pos + 10), flags = *u16_at(b, pos + 12);
     if (len < 16 || len % 8 != 0 || !in_bounds(end, pos, len)) break;
-    NtfsReader::Node::Entry e;
+    IndexNodeEntry e;
     if (flags & 1) {
       if (len < 24) break;
       e.child = *u64_at(b, pos + len - 8);
@@ -434,6 +488,8 @@ std::vector<NtfsReader::Node::Entry> parse_node(Bytes b, std::uint64_t h) {
   }
   return out;
 }
+
+namespace {
 
 bool bit_set(const std::vector<std::byte>& bits, std::uint64_t i) {
   if ((i >> 3) >= bits.size()) return false;
@@ -455,7 +511,7 @@ std::vector<IndexEntry> NtfsReader::list_index(const FileRecord& dir) {
   ctx.vcn_unit = vol_->boot_.bytes_per_cluster <= ctx.block_size ? vol_->boot_.bytes_per_cluster : 512;
 
   // In-order walk: an entry's subtree comes before the entry itself.
-  auto walk = [&](auto& self, const std::vector<Node::Entry>& entries, int depth) -> void {
+  auto walk = [&](auto& self, const std::vector<IndexNodeEntry>& entries, int depth) -> void {
     for (const auto& e : entries) {
       if (e.child && ctx.allocation && blocks_ok && depth < kMaxIndexDepth && ctx.visited.insert(*e.child).second) {
         auto offset = mul(*e.child, ctx.vcn_unit);
@@ -463,13 +519,13 @@ std::vector<IndexEntry> NtfsReader::list_index(const FileRecord& dir) {
           std::vector<std::byte> block(ctx.block_size);
           if (read_attribute(*ctx.allocation, *offset, block) && has_tag(block, 0, "INDX") && apply_fixups(block) &&
               u64_at(block, 0x10) == *e.child)
-            self(self, parse_node(block, 0x18), depth + 1);
+            self(self, parse_index_node(block, 0x18), depth + 1);
         }
       }
       if (e.entry) out.push_back(*e.entry);
     }
   };
-  walk(walk, parse_node(root->value, 0x10), 0);
+  walk(walk, parse_index_node(root->value, 0x10), 0);
   return out;
 }
 

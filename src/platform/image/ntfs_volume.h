@@ -53,6 +53,18 @@ struct IndexEntry {
   FileName key;
 };
 
+// One entry of an index node: the entry (none for the end entry or an
+// unreadable key) and the VCN of the node below it, when it has one.
+struct IndexNodeEntry {
+  std::optional<IndexEntry> entry;
+  std::optional<std::uint64_t> child;
+};
+// The entries of the index node whose header (first entry offset, length)
+// sits at byte `header` of `node` ($INDEX_ROOT's value at 0x10, an INDX
+// block with its fixups applied at 0x18). Stops at the first entry that
+// does not fit.
+std::vector<IndexNodeEntry> parse_index_node(Bytes node, std::uint64_t header);
+
 class NtfsVolume {
  public:
   // Reads and checks the volume at `extent` of `file`. Any failure is one
@@ -70,6 +82,9 @@ class NtfsVolume {
   // $MFT:$BITMAP: whether record `n` is in use.
   bool record_in_use(std::uint64_t n) const;
   std::uint64_t bitmap_records() const { return mft_bitmap_.size() * 8; }
+  // What was read from NTFS's spare copies instead of the damaged original
+  // (the backup boot sector, $MFTMirr), one line each; empty when nothing.
+  const std::vector<std::string>& notes() const { return notes_; }
   // NTFS version from $Volume (major, minor), 0.0 when unreadable.
   std::uint8_t major_version() const { return major_version_; }
   std::uint8_t minor_version() const { return minor_version_; }
@@ -91,6 +106,7 @@ class NtfsVolume {
   std::vector<std::uint8_t> mft_bitmap_;
   std::vector<char16_t> upcase_;
   std::uint8_t major_version_ = 0, minor_version_ = 0;
+  std::vector<std::string> notes_;
   mutable std::once_flag free_once_;
   mutable std::uint64_t free_clusters_ = 0;
 
@@ -114,7 +130,11 @@ class NtfsReader {
 
   // FILE record `n` with fixups applied; nothing when it lies outside the
   // $MFT, cannot be read, is not a "FILE" record or fails its fixups.
+  // Records 0 to 3 that fail so are read from $MFTMirr.
   std::optional<std::vector<std::byte>> read_record(std::uint64_t n);
+  // The same from the $MFT alone, and record `n` (0 to 3) from $MFTMirr.
+  std::optional<std::vector<std::byte>> read_primary_record(std::uint64_t n);
+  std::optional<std::vector<std::byte>> read_mirror_record(std::uint64_t n);
   // The file whose base record is `n` (extension records joined in).
   std::optional<FileRecord> load(std::uint64_t n);
   // `load` for a full reference: the record must be in use and carry that
@@ -132,10 +152,6 @@ class NtfsReader {
   std::vector<IndexEntry> list_index(const FileRecord& dir);
   // The entry of `dir` whose name equals `name` case-insensitively.
   std::optional<IndexEntry> find_in_index(const FileRecord& dir, std::u16string_view name);
-
- private:
-  public:
-  struct Node;
 
  private:
 

@@ -19,15 +19,26 @@ using Sector = std::array<std::byte, kSector>;
 
 bool read_sector(const ReadAt& read, std::uint64_t offset, Sector& s) { return read(offset, s); }
 
+// True when the last 512- or 4096-byte sector before `end` (not below
+// `start`) carries the NTFS signature: the backup boot sector.
+bool ntfs_backup_before(const ReadAt& read, std::uint64_t start, std::uint64_t end) {
+  for (std::uint64_t size : {kSector, std::uint64_t{4096}}) {
+    Sector s;
+    if (end >= start + 2 * size && read_sector(read, end - size, s) && has_ntfs_signature(s)) return true;
+  }
+  return false;
+}
+
 // An extent, clipped to the image, when its first sector holds an NTFS boot
-// sector.
+// sector, or its last one the backup.
 std::optional<VolumeExtent> ntfs_at(const ReadAt& read, std::uint64_t image_size, std::uint64_t start_lba,
                                     std::uint64_t sectors) {
   if (start_lba == 0 || start_lba > image_size / kSector) return std::nullopt;
   std::uint64_t offset = start_lba * kSector;
-  Sector s;
-  if (!read_sector(read, offset, s) || !has_ntfs_signature(s)) return std::nullopt;
   std::uint64_t length = sectors <= (image_size - offset) / kSector ? sectors * kSector : image_size - offset;
+  Sector s;
+  if (!read_sector(read, offset, s)) return std::nullopt;
+  if (!has_ntfs_signature(s) && !ntfs_backup_before(read, offset, offset + length)) return std::nullopt;
   return VolumeExtent{offset, length};
 }
 
@@ -80,7 +91,9 @@ std::optional<VolumeExtent> from_extended(const ReadAt& read, std::uint64_t imag
 
 }  // namespace
 
-std::optional<VolumeExtent> locate_ntfs_volume(const ReadAt& read, std::uint64_t image_size) {
+namespace {
+
+std::optional<VolumeExtent> locate_by_first_sectors(const ReadAt& read, std::uint64_t image_size) {
   Sector s;
   if (!read_sector(read, 0, s)) return std::nullopt;
   if (has_ntfs_signature(s)) return VolumeExtent{0, image_size};
@@ -104,6 +117,16 @@ std::optional<VolumeExtent> locate_ntfs_volume(const ReadAt& read, std::uint64_t
   for (const auto& e : entries)
     if (is_extended(e.type) && e.start != 0)
       if (auto v = from_extended(read, image_size, e.start)) return v;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<VolumeExtent> locate_ntfs_volume(const ReadAt& read, std::uint64_t image_size) {
+  if (auto v = locate_by_first_sectors(read, image_size)) return v;
+  // A bare volume whose first sector is damaged past recognition: its
+  // backup boot sector ends the image.
+  if (ntfs_backup_before(read, 0, image_size)) return VolumeExtent{0, image_size};
   return std::nullopt;
 }
 

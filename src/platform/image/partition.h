@@ -1,6 +1,9 @@
 // Where the NTFS volume lies inside an image: the image itself when it starts
 // with an NTFS boot sector, else the first NTFS partition of its MBR
-// (primary, then logical partitions of extended ones) or GPT table.
+// (primary, then logical partitions of extended ones) or GPT table, else the
+// image itself when its last sector is an NTFS backup boot sector. A
+// partition counts as NTFS by its first sector or, when that is damaged, by
+// the backup boot sector in its last.
 #pragma once
 
 #include <cstdint>
