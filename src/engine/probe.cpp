@@ -37,7 +37,18 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
 
   progress.step("Locating directory...");
   auto id = folder_frn(folder);
-  if (!id) return fail(Error::generic("Cannot locate directory: " + id.error().text()));
+  if (!id) {
+    // An index on the path may be damaged while the folder itself is not:
+    // its chain of names is still in the MFT.
+    std::optional<FolderId> found;
+    if (!path_not_found(id.error())) return fail(Error::generic("Cannot locate directory: " + id.error().text()));
+    if (auto reader = open_volume(*letter))
+      if (auto mft = load_mft_context(*reader))
+        if (auto m = folder_frn_from_mft(folder, *mft, *reader)) found = *m;
+    if (!found) return fail(Error::generic("Cannot locate directory: " + id.error().text()));
+    progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
+    id = *found;
+  }
 
   progress.step("Building directory tree FRN scope...");
   std::optional<ScopeContext> scope = build_scope(folder, *letter);

@@ -1,10 +1,12 @@
 #include "engine/windows/scope_build.h"
 
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/recycle.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -129,11 +131,85 @@ class ScopeWalk {
   std::deque<Pending> queue_;
 };
 
+// The names below the drive of a path (E:\a\b, or \\?\E:\a\b).
+std::optional<std::vector<std::string>> names_below_drive(std::string_view path) {
+  if (path.starts_with("\\\\?\\")) path.remove_prefix(4);
+  if (path.size() < 2 || path[1] != ':') return std::nullopt;
+  std::vector<std::string> names;
+  std::string cur;
+  for (char c : path.substr(2)) {
+    if (c == '\\' || c == '/') {
+      if (!cur.empty() && cur != ".") names.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(c);
+    }
+  }
+  if (!cur.empty() && cur != ".") names.push_back(cur);
+  return names;
+}
+
+constexpr std::uint64_t kRootRecord = 5;
+constexpr std::uint64_t kNameScanBlock = 256;  // records read at once
+
 }  // namespace
+
+bool path_not_found(const Error& e) {
+  return e.is_os(win32::ERROR_FILE_NOT_FOUND) || e.is_os(win32::ERROR_PATH_NOT_FOUND);
+}
+
+Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
+  auto wanted = names_below_drive(folder);
+  if (!wanted) return fail(Error::generic("not a path on a drive", ErrorKind::invalid_input));
+  // One pass over the MFT: every in-use base directory record, by parent.
+  struct Dir {
+    std::string name;
+    std::uint64_t record = 0;
+    std::uint16_t sequence = 0;
+  };
+  std::multimap<std::uint64_t, Dir> by_parent;
+  const std::uint32_t size = mft.record_size();
+  const std::uint64_t bound = record_scan_bound(mft.bitmap_ptr());
+  for (std::uint64_t first = 0; first < bound; first += kNameScanBlock) {
+    const std::uint64_t count = std::min(kNameScanBlock, bound - first);
+    auto block = read_record_block(mft.geometry, reader, first, count);
+    if (!block) continue;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      Bytes r = Bytes(*block).subspan(static_cast<std::size_t>(i * size), size);
+      if (!is_file_record(r) || !record_in_use(r) || !record_is_directory(r)) continue;
+      if (u64_at(r, 0x20).value_or(1) != 0) continue;  // an extension record
+      const std::uint16_t seq = record_sequence(r).value_or(0);
+      for (auto& [parent, name] : file_names(r))
+        by_parent.emplace(parent & kRecordMask, Dir{std::move(name), first + i, seq});
+    }
+  }
+  FolderId id{kRootRecord, kRootRecord};
+  if (auto root = by_parent.equal_range(kRootRecord); root.first != root.second)
+    for (auto it = root.first; it != root.second; ++it)
+      if (it->second.record == kRootRecord) id.file_id = kRootRecord | (std::uint64_t{it->second.sequence} << 48);
+  for (const auto& name : *wanted) {
+    const std::string want = comparison_form(name);
+    const Dir* found = nullptr;
+    auto range = by_parent.equal_range(id.record);
+    for (auto it = range.first; it != range.second; ++it) {
+      if (it->second.record == id.record || comparison_form(it->second.name) != want) continue;
+      if (!found || it->second.name == name) found = &it->second;  // an exact match first
+    }
+    if (!found) return fail(win32::error(win32::ERROR_PATH_NOT_FOUND));
+    id.record = found->record;
+    id.file_id = found->record | (std::uint64_t{found->sequence} << 48);
+  }
+  return id;
+}
 
 Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
   auto id = folder_frn(folder);
-  if (!id) return fail(id.error());
+  if (!id) {
+    if (!path_not_found(id.error())) return fail(id.error());
+    auto through_mft = folder_frn_from_mft(folder, mft, reader);
+    if (!through_mft) return fail(id.error());
+    id = *through_mft;
+  }
   return ScopeWalk(mft, reader).run(folder, *id);
 }
 

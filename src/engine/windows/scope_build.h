@@ -21,9 +21,19 @@ inline constexpr std::size_t kMaxScopeDirs = 4096;
 // not queued at it.
 inline constexpr std::uint32_t kMaxScopeDepth = 64;
 
+// The folder's id read from the MFT alone, for a folder the file system
+// cannot open because an index on its path is damaged: from the root down,
+// the in-use directory record whose $FILE_NAME names the next component
+// under the record found so far (names compared case-insensitively).
+Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader);
+// True for the errors of a path the file system cannot find (not for one it
+// refuses): those after which the MFT is asked.
+bool path_not_found(const Error& e);
+
 // Breadth-first walk from `folder` over the live listing and each directory's
 // $INDEX_ROOT, then a second index pass (all entries of deleted directories).
-// Fails only when the folder's own file id cannot be read.
+// Fails only when the folder's own file id cannot be read (nor found through
+// the MFT).
 Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader);
 
 // Opens the volume of `letter`, reads its MFT context and collects the scope;

@@ -1,0 +1,181 @@
+// A damaged volume read as far as it goes: copies of the basic volume with
+// one structure damaged where NTFS keeps a spare (boot sector, $MFT record 0)
+// or where an index loses a name, probed by the built program.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/image/image_file.h"
+#include "platform/image/ntfs_volume.h"
+#include "support/images.h"
+#include "support/manifest.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+namespace img = platform::image;
+
+// A copy of basic.img, and where its structures lie.
+class DamagedCopy {
+ public:
+  explicit DamagedCopy(const std::string& tag) {
+    auto base = test::scenario_image("basic");
+    if (!base) return;
+    path_ = test::binary_dir() / ("damaged-" + tag + ".img");
+    fs::copy_file(*base, path_, fs::copy_options::overwrite_existing);
+    auto file = img::ImageFile::open(path_.string());
+    if (!file) return;
+    auto vol = img::NtfsVolume::open(*file, {0, file->size()});
+    if (!vol) return;
+    vol_ = *vol;
+    reader_ = std::make_unique<img::NtfsReader>(vol_, std::move(*file));
+  }
+  ~DamagedCopy() {
+    std::error_code ec;
+    fs::remove(path_, ec);
+  }
+  bool ok() const { return reader_ != nullptr; }
+  const fs::path& path() const { return path_; }
+  img::NtfsReader& reader() { return *reader_; }
+
+  // Image offset of byte `pos` of a stream laid out by `runs`.
+  std::uint64_t stream_offset(const std::vector<img::Run>& runs, std::uint64_t pos) const {
+    const std::uint64_t cluster = vol_->boot().bytes_per_cluster;
+    for (const auto& r : runs)
+      if (r.lcn && pos >= r.vcn * cluster && pos < (r.vcn + r.length) * cluster)
+        return *r.lcn * cluster + pos - r.vcn * cluster;
+    ADD_FAILURE() << "byte " << pos << " not mapped";
+    return 0;
+  }
+  std::uint64_t record_offset(std::uint64_t n) const {
+    return stream_offset(vol_->mft_runs(), n * vol_->boot().record_size);
+  }
+  // Offset in record `n` (fixups applied) of its first attribute of `type`.
+  std::uint64_t attribute_in_record(std::uint64_t n, std::uint32_t type) {
+    auto rec = reader_->read_record(n);
+    EXPECT_TRUE(rec);
+    std::uint64_t pos = load_le<std::uint16_t>(rec->data() + 0x14);
+    while (pos + 8 <= rec->size() && load_le<std::uint32_t>(rec->data() + pos) != type)
+      pos += load_le<std::uint32_t>(rec->data() + pos + 4);
+    EXPECT_LT(pos, 510u) << "kept clear of the update sequence";
+    return pos;
+  }
+  void poke(std::uint64_t at, std::string_view bytes) {
+    std::fstream f(path_, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+
+ private:
+  fs::path path_;
+  std::shared_ptr<const img::NtfsVolume> vol_;
+  std::unique_ptr<img::NtfsReader> reader_;
+};
+
+struct Run {
+  std::string out;
+  int status = 0;
+};
+
+Run probe(const fs::path& image, const std::string& folder) {
+  Run r;
+  r.out = test::run_command(std::string("'") + QUILLON_BIN + "' --image='" + image.string() + "' '" + folder + "' 2>&1",
+                            &r.status);
+  return r;
+}
+
+bool lists(const std::string& out, const std::string& path) { return out.find(" " + path + "\n") != std::string::npos; }
+
+// Under `folder`: no live file of the manifest is listed, and every item
+// the intact volume lists is.
+void expect_items(const std::string& out, const std::string& folder) {
+  auto m = test::load_manifest("basic");
+  auto intact = test::scenario_image("basic");
+  ASSERT_TRUE(m && intact);
+  for (const auto& l : m->live) {
+    if (l.path.starts_with(folder + "\\")) EXPECT_FALSE(lists(out, l.path)) << "live file listed: " << l.path;
+  }
+  const std::string want = probe(*intact, folder).out;
+  std::size_t items = 0;
+  for (const auto& d : m->deleted)
+    if (lists(want, d.path)) {
+      ++items;
+      EXPECT_TRUE(lists(out, d.path)) << "deletion not listed: " << d.path;
+    }
+  EXPECT_GT(items, 0u) << want;
+}
+
+// One damaged length in the INDX block of E:\2\many hides one live file's
+// name from the path lookup; its record, in use and opened by id, says it
+// lives.
+TEST(DamagedVolume, ALiveFileWhoseIndexEntryIsDamagedIsNotListed) {
+  DamagedCopy copy("index-entry");
+  ASSERT_TRUE(copy.ok());
+  const std::u16string name = u"a rather long file name to fill the directory index number 001.txt";
+  auto many = copy.reader().load(83);
+  ASSERT_TRUE(many);
+  const img::Attribute* alloc = many->find(img::kAttrIndexAllocation, u"$I30");
+  ASSERT_TRUE(alloc);
+  auto blocks = copy.reader().attribute_value(*alloc);
+  ASSERT_TRUE(blocks);
+  std::string units(reinterpret_cast<const char*>(name.data()), name.size() * 2);
+  auto at = std::string_view(reinterpret_cast<const char*>(blocks->data()), blocks->size()).find(units);
+  ASSERT_NE(at, std::string_view::npos);
+  copy.poke(copy.stream_offset(alloc->runs, at - 2), "\xF0");  // the key's name length
+  auto r = probe(copy.path(), "E:\\2");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(lists(r.out, "E:\\2\\many\\" + std::string(name.begin(), name.end()))) << r.out;
+  expect_items(r.out, "E:\\2");
+}
+
+// E:\2's own $INDEX_ROOT is damaged (its name no longer "$I30"): E:\2\live
+// cannot be opened by path, but its chain of names is in the MFT.
+TEST(DamagedVolume, AFolderBelowADamagedIndexIsFoundThroughTheMft) {
+  DamagedCopy copy("ancestor-index");
+  ASSERT_TRUE(copy.ok());
+  copy.poke(copy.record_offset(64) + copy.attribute_in_record(64, img::kAttrIndexRoot) + 9, "\x03");
+  auto r = probe(copy.path(), "E:\\2\\live");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("] Directory not reachable through its parents' indexes (damaged); located through the MFT\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(lists(r.out, "E:\\2\\live\\inside-deleted.txt")) << r.out;
+  expect_items(r.out, "E:\\2\\live");
+}
+
+// The primary boot sector or $MFT record 0 damaged: the spare copies are
+// read, one line says so, and the items are those of the intact volume.
+TEST(DamagedVolume, SpareBootSectorAndMftMirrorStandIn) {
+  auto intact = test::scenario_image("basic");
+  ASSERT_TRUE(intact);
+  auto items = [](const std::string& out) { return out.substr(out.find("Total ")); };
+  const std::string expected = items(probe(*intact, "E:\\2").out);
+
+  DamagedCopy boot("boot");
+  ASSERT_TRUE(boot.ok());
+  boot.poke(0x0B, std::string("\x00\x03", 2));  // 768-byte sectors
+  auto b = probe(boot.path(), "E:\\2");
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(b.out.rfind("Note: the boot sector is damaged (the boot sector gives an impossible sector size); its "
+                        "backup at byte 8388096 of the image is used\nProbing NTFS deleted under: E:\\2\n",
+                        0),
+            0u)
+      << b.out;
+  EXPECT_EQ(items(b.out), expected);
+
+  DamagedCopy mft("mft-record-0");
+  ASSERT_TRUE(mft.ok());
+  mft.poke(mft.record_offset(0), "BAAD");
+  auto m = probe(mft.path(), "E:\\2");
+  EXPECT_EQ(m.status, 0);
+  EXPECT_EQ(m.out.rfind("Note: $MFT record 0 cannot be read; the copy in $MFTMirr is used\n", 0), 0u) << m.out;
+  EXPECT_EQ(items(m.out), expected);
+}
+
+}  // namespace
+}  // namespace quillon
