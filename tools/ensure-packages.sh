@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build and the tests need and this
-# machine lacks. Usage: tools/ensure-packages.sh build|test
+# Installs, with apt-get, whatever the build, the tests and the fuzz
+# harnesses need and this machine lacks.
 set -euo pipefail
+# Usage: tools/ensure-packages.sh build|test|fuzz
 want=(cmake ninja-build g++ gzip libgtest-dev googletest)
-if [ "${1:-build}" = test ]; then
-  want+=(sleuthkit libfsntfs-utils ntfs-3g attr python3 mingw-w64 g++-mingw-w64-x86-64-posix wine)
-fi
+# libFuzzer: clang 19 (clang 14 cannot compile the standard library's
+# std::expected) and its runtime.
+fuzz=(clang-19 libclang-rt-19-dev python3)
+case "${1:-build}" in
+  test) want+=(sleuthkit libfsntfs-utils ntfs-3g attr python3 mingw-w64 g++-mingw-w64-x86-64-posix wine "${fuzz[@]}") ;;
+  fuzz) want+=("${fuzz[@]}") ;;
+esac
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
