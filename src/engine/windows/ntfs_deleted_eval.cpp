@@ -139,18 +139,26 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
     }
   }
 
-  std::vector<FileNameEntry> names;
-  if (!alive) names = names_in_scope(record, parents, use_all_names);
+  auto names = names_in_scope(record, parents, use_all_names);
   if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent) &&
       !named_elsewhere(record, *hint->name, parents))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
-  if (journal_names && !alive) {
+  if (journal_names) {
     for (auto& [parent, name] : file_names(record)) {
       if (!journal_names->contains(name) || !in_set(parents, parent) || !noise_filter(name, false)) continue;
       bool listed = std::any_of(names.begin(), names.end(),
                                 [&](const FileNameEntry& e) { return e.name == name && e.parent == parent; });
       if (!listed) names.push_back(FileNameEntry{name, parent, 0, 0});
     }
+  }
+  if (alive) {
+    // The record's own names are the live file's.
+    const auto own = file_names(record);
+    std::erase_if(names, [&](const FileNameEntry& e) {
+      return std::any_of(own.begin(), own.end(), [&](const auto& o) {
+        return (o.first & kRecordMask) == (e.parent & kRecordMask) && o.second == e.name;
+      });
+    });
   }
   if (names.empty()) return {};
 

@@ -124,6 +124,10 @@ TEST_F(EvaluateRecord, ARecordThatOpensByIdIsAliveWhateverItsPath) {
   // belonged to a former file: still an item.
   RecordHint former{"former.txt", kRoot, true};
   EXPECT_EQ(paths(RecordBuilder(kLive).name(99, u"new.txt").build(), 96, false, &former), Paths{"E:\\2\\former.txt"});
+  // A renamed file: the record holds its new name in the folder, so the old
+  // name the journal gives is not taken for another file's.
+  RecordHint old_name{"former.txt", 41, true};
+  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"unindexed.txt").build(), 96, false, &old_name).empty());
   set_hints({});
   // The file system no longer opens the reference: the path decides.
   mem_->set_alive(ref, false);
