@@ -126,8 +126,9 @@ int run(const std::vector<std::string>& args) {
         return 0;
       }
     }
-    io.note = [](std::string_view line) { print("Note: " + std::string(line) + "\n"); };
-    auto image = platform::open_image_platform(io);
+    std::vector<std::string> notes;
+    auto image = platform::open_image_platform(io, &notes);
+    for (const auto& n : notes) print("Note: " + n + "\n");
     if (!image) {
       print("Error: " + image.error().text() + "\n");
       return 0;

@@ -98,7 +98,9 @@ void expect_items(const std::string& out, const std::string& folder) {
   auto intact = test::scenario_image("basic");
   ASSERT_TRUE(m && intact);
   for (const auto& l : m->live) {
-    if (l.path.starts_with(folder + "\\")) EXPECT_FALSE(lists(out, l.path)) << "live file listed: " << l.path;
+    if (l.path.starts_with(folder + "\\")) {
+      EXPECT_FALSE(lists(out, l.path)) << "live file listed: " << l.path;
+    }
   }
   const std::string want = probe(*intact, folder).out;
   std::size_t items = 0;
@@ -167,6 +169,19 @@ TEST(DamagedVolume, SpareBootSectorAndMftMirrorStandIn) {
             0u)
       << b.out;
   EXPECT_EQ(items(b.out), expected);
+
+  // A boot sector that parses but puts the $MFT one cluster off (on the
+  // FILE record of $AttrDef): record 0 is known by where its data begins.
+  DamagedCopy lcn("boot-mft-lcn");
+  ASSERT_TRUE(lcn.ok());
+  lcn.poke(0x30, "\x05");
+  auto l = probe(lcn.path(), "E:\\2");
+  EXPECT_EQ(l.out.rfind("Note: the boot sector does not lead to the $MFT; its backup at byte 8388096 of the image is "
+                        "used\n",
+                        0),
+            0u)
+      << l.out;
+  EXPECT_EQ(items(l.out), expected);
 
   DamagedCopy mft("mft-record-0");
   ASSERT_TRUE(mft.ok());

@@ -23,6 +23,7 @@ struct BootSector {
   std::uint64_t serial = 0;
 
   std::uint64_t volume_bytes() const { return total_sectors * bytes_per_sector; }
+  bool operator==(const BootSector&) const = default;
 };
 
 // Parses the first 512 bytes of a volume. On failure `why` (when given) says

@@ -268,7 +268,7 @@ class ImagePlatform final : public Platform {
 
 }  // namespace
 
-Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options) {
+Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options, std::vector<std::string>* notes) {
   auto file = image::ImageFile::open(options.file);
   if (!file) return fail(file.error());
   image::VolumeExtent extent;
@@ -290,8 +290,7 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
   }
   auto volume = NtfsVolume::open(*file, extent);
   if (!volume) return fail(volume.error());
-  if (options.note)
-    for (const auto& n : (*volume)->notes()) options.note(n);
+  if (notes) *notes = (*volume)->notes();
   auto shared = std::make_shared<Shared>();
   shared->volume = *volume;
   shared->path = options.file;

@@ -3,11 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -17,13 +16,14 @@ struct ImageOptions {
   std::string file;                    // the image file (read-only)
   char letter = 'E';                   // the drive letter the image stands for
   std::optional<std::uint64_t> offset;  // byte offset of the volume inside a disk image
-  // Told, one line each, what was read from NTFS's spare copies because the
-  // original is damaged (the backup boot sector, $MFTMirr). May be empty.
-  std::function<void(std::string_view)> note;
 };
 
 // Opens the image and returns a platform that serves it. One clear error
 // when the file cannot be read or holds no NTFS volume.
-Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options);
+// `notes`, when given, receives one line for each thing read from NTFS's
+// spare copies because the original is damaged (the backup boot sector,
+// $MFTMirr).
+Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options,
+                                                      std::vector<std::string>* notes = nullptr);
 
 }  // namespace quillon::platform

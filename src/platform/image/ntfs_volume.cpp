@@ -172,14 +172,29 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
     return fail(image_error(file, "the image ends before the volume's boot sector"));
   std::string why;
   auto boot = parse_boot_sector(sector, &why);
-  std::vector<std::string> notes;
+  auto backup_note = [](std::string what, std::uint64_t at) {
+    return "the boot sector " + what + "; its backup at byte " + std::to_string(at) + " of the image is used";
+  };
   if (!boot) {
     auto backup = backup_boot_sector(file, extent);
     if (!backup) return fail(image_error(file, why));
-    boot = backup->first;
-    notes.push_back("the boot sector is damaged (" + why + "); its backup at byte " +
-                    std::to_string(backup->second) + " of the image is used");
+    return open_with(file, extent, backup->first, {backup_note("is damaged (" + why + ")", backup->second)});
   }
+  auto v = open_with(file, extent, *boot, {});
+  if (v) return v;
+  // A boot sector that reads well but places the $MFT where it is not: the
+  // backup may still know where it is.
+  if (auto backup = backup_boot_sector(file, extent); backup && !(backup->first == *boot))
+    if (auto w = open_with(file, extent, backup->first,
+                           {backup_note("does not lead to the $MFT", backup->second)}))
+      return w;
+  return v;
+}
+
+Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file, VolumeExtent extent,
+                                                                const BootSector& boot_sector,
+                                                                std::vector<std::string> notes) {
+  const std::optional<BootSector> boot = boot_sector;
   std::uint64_t room = file.size() - extent.offset;
   if (boot->volume_bytes() > room)
     return fail(image_error(file, "the image is truncated: the volume at byte " + std::to_string(extent.offset) +
@@ -202,7 +217,12 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
       return std::nullopt;
     auto h = parse_record_header(r);
     if (!h || !h->in_use()) return std::nullopt;
-    return std::pair{std::move(r), *h};
+    // Record 0 is the one whose data begins where the boot sector puts it.
+    for (const auto& a : parse_attributes(r, *h, boot->total_clusters))
+      if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0 && !a.runs.empty() &&
+          a.runs[0].lcn == boot->mft_lcn)
+        return std::pair{std::move(r), *h};
+    return std::nullopt;
   };
   auto first = first_record(boot->mft_lcn);
   if (!first) {

@@ -97,6 +97,8 @@ class NtfsVolume {
 
  private:
   NtfsVolume() = default;
+  static Result<std::shared_ptr<const NtfsVolume>> open_with(ImageFile& file, VolumeExtent extent,
+                                                             const BootSector& boot, std::vector<std::string> notes);
 
   BootSector boot_;
   VolumeExtent extent_;

@@ -165,6 +165,9 @@ TEST(ImageOracle, LivePathsListingsAndRecordsMatchTheSleuthKit) {
     const std::string off = std::to_string(extent->offset / 512);
     Platform& p = **opened;
     auto listed = fls(im, off);
+    // The Sleuth Kit reads the primary boot sector only; where it is damaged
+    // we read the backup, and there is nothing to compare with.
+    if (listed.empty() && damaged(im)) continue;
     ASSERT_FALSE(listed.empty());
 
     auto stats = fsntfsinfo(im, extent->offset);
