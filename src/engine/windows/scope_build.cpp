@@ -45,6 +45,39 @@ bool is_name_surrogate(const platform::DirectoryEntry& e) {
          (e.reparse_tag & platform::REPARSE_TAG_NAME_SURROGATE);
 }
 
+// Every in-use base directory record of the MFT, by parent record.
+struct MftDir {
+  std::string name;
+  std::uint64_t record = 0;
+  std::uint16_t sequence = 0;
+  bool link = false;  // carries a reparse point (junction, directory link)
+};
+using MftDirTree = std::multimap<std::uint64_t, MftDir>;
+
+constexpr std::uint64_t kNameScanBlock = 256;  // records read at once
+
+MftDirTree read_dir_tree(const MftContext& mft, VolumeReader& reader) {
+  MftDirTree by_parent;
+  const std::uint32_t size = mft.record_size();
+  const std::uint64_t bound = record_scan_bound(mft.bitmap_ptr());
+  for (std::uint64_t first = 0; first < bound; first += kNameScanBlock) {
+    const std::uint64_t count = std::min(kNameScanBlock, bound - first);
+    auto block = read_record_block(mft.geometry, reader, first, count);
+    if (!block) continue;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      Bytes r = Bytes(*block).subspan(static_cast<std::size_t>(i * size), size);
+      if (!is_file_record(r) || !record_in_use(r) || !record_is_directory(r)) continue;
+      if (u64_at(r, 0x20).value_or(1) != 0) continue;  // an extension record
+      const std::uint16_t seq = record_sequence(r).value_or(0);
+      bool link = false;
+      for (const auto& a : attributes(r)) link |= a.type == kAttrReparsePoint;
+      for (auto& [parent, name] : file_names(r))
+        by_parent.emplace(parent & kRecordMask, MftDir{std::move(name), first + i, seq, link});
+    }
+  }
+  return by_parent;
+}
+
 class ScopeWalk {
  public:
   ScopeWalk(const MftContext& mft, VolumeReader& reader) : mft_(mft), reader_(reader) {}
@@ -90,7 +123,26 @@ class ScopeWalk {
     }
   }
 
-  ScopeContext run(std::string_view folder, const FolderId& id) {
+  // Directories below `root` that only the MFT still places there (their
+  // parents' indexes are damaged), links left out as the live walk leaves
+  // them out.
+  void add_from_tree(const MftDirTree& tree, std::uint64_t root) {
+    std::deque<std::pair<std::uint64_t, std::uint32_t>> todo{{root, 0}};
+    while (!todo.empty() && has_room()) {
+      auto [dir, depth] = todo.front();
+      todo.pop_front();
+      if (depth + 1 >= kMaxScopeDepth) continue;
+      auto range = tree.equal_range(dir);
+      for (auto it = range.first; it != range.second && has_room(); ++it) {
+        const MftDir& c = it->second;
+        if (c.link || c.record == dir || !scope_.dir_frns.insert(c.record).second) continue;
+        scope_.dir_map[c.record] = DirEntry{c.name, dir};
+        todo.emplace_back(c.record, depth + 1);
+      }
+    }
+  }
+
+  ScopeContext run(std::string_view folder, const FolderId& id, const MftDirTree* tree = nullptr) {
     const std::uint64_t root = id.record;
     scope_.dir_frns.insert(root);
     scope_.dir_map[root] = DirEntry{"", 5};
@@ -103,6 +155,8 @@ class ScopeWalk {
       if (dir.depth < kMaxScopeDepth) list_live(dir);
       read_index(dir.frn, false, &dir);
     }
+
+    if (tree) add_from_tree(*tree, root);
 
     // Second pass: children of every directory found so far, all of them for
     // deleted directories (their index no longer keeps to the window).
@@ -150,7 +204,6 @@ std::optional<std::vector<std::string>> names_below_drive(std::string_view path)
 }
 
 constexpr std::uint64_t kRootRecord = 5;
-constexpr std::uint64_t kNameScanBlock = 256;  // records read at once
 
 }  // namespace
 
@@ -158,38 +211,18 @@ bool path_not_found(const Error& e) {
   return e.is_os(win32::ERROR_FILE_NOT_FOUND) || e.is_os(win32::ERROR_PATH_NOT_FOUND);
 }
 
-Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
+namespace {
+
+Result<FolderId> folder_in_tree(std::string_view folder, const MftDirTree& by_parent) {
   auto wanted = names_below_drive(folder);
   if (!wanted) return fail(Error::generic("not a path on a drive", ErrorKind::invalid_input));
-  // One pass over the MFT: every in-use base directory record, by parent.
-  struct Dir {
-    std::string name;
-    std::uint64_t record = 0;
-    std::uint16_t sequence = 0;
-  };
-  std::multimap<std::uint64_t, Dir> by_parent;
-  const std::uint32_t size = mft.record_size();
-  const std::uint64_t bound = record_scan_bound(mft.bitmap_ptr());
-  for (std::uint64_t first = 0; first < bound; first += kNameScanBlock) {
-    const std::uint64_t count = std::min(kNameScanBlock, bound - first);
-    auto block = read_record_block(mft.geometry, reader, first, count);
-    if (!block) continue;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      Bytes r = Bytes(*block).subspan(static_cast<std::size_t>(i * size), size);
-      if (!is_file_record(r) || !record_in_use(r) || !record_is_directory(r)) continue;
-      if (u64_at(r, 0x20).value_or(1) != 0) continue;  // an extension record
-      const std::uint16_t seq = record_sequence(r).value_or(0);
-      for (auto& [parent, name] : file_names(r))
-        by_parent.emplace(parent & kRecordMask, Dir{std::move(name), first + i, seq});
-    }
-  }
   FolderId id{kRootRecord, kRootRecord};
-  if (auto root = by_parent.equal_range(kRootRecord); root.first != root.second)
-    for (auto it = root.first; it != root.second; ++it)
-      if (it->second.record == kRootRecord) id.file_id = kRootRecord | (std::uint64_t{it->second.sequence} << 48);
+  auto root = by_parent.equal_range(kRootRecord);
+  for (auto it = root.first; it != root.second; ++it)
+    if (it->second.record == kRootRecord) id.file_id = kRootRecord | (std::uint64_t{it->second.sequence} << 48);
   for (const auto& name : *wanted) {
     const std::string want = comparison_form(name);
-    const Dir* found = nullptr;
+    const MftDir* found = nullptr;
     auto range = by_parent.equal_range(id.record);
     for (auto it = range.first; it != range.second; ++it) {
       if (it->second.record == id.record || comparison_form(it->second.name) != want) continue;
@@ -202,13 +235,21 @@ Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& 
   return id;
 }
 
+}  // namespace
+
+Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
+  return folder_in_tree(folder, read_dir_tree(mft, reader));
+}
+
 Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
   auto id = folder_frn(folder);
   if (!id) {
+    // The folder is found, and its tree filled in, through the MFT.
     if (!path_not_found(id.error())) return fail(id.error());
-    auto through_mft = folder_frn_from_mft(folder, mft, reader);
+    const MftDirTree tree = read_dir_tree(mft, reader);
+    auto through_mft = folder_in_tree(folder, tree);
     if (!through_mft) return fail(id.error());
-    id = *through_mft;
+    return ScopeWalk(mft, reader).run(folder, *through_mft, &tree);
   }
   return ScopeWalk(mft, reader).run(folder, *id);
 }
