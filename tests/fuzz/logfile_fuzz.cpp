@@ -26,8 +26,8 @@ int logfile(const std::uint8_t* data, std::size_t size) {
   (void)scan_logfile(log, 4096, 1024, scope, &names);
   (void)scan_logfile(log, 512, 4096, scope, nullptr);
   if (part) {
-    (void)apply_log_page_fixups(*part);
-    (void)scan_logfile(*part, 4096, 1024, scope, nullptr);
+    (void)apply_log_page_fixups(part->bytes);
+    (void)scan_logfile(part->bytes, 4096, 1024, scope, nullptr, part->runs_on);
   }
   return 0;
 }
