@@ -9,7 +9,6 @@ int logfile(const std::uint8_t* data, std::size_t size) {
   Bytes in(reinterpret_cast<const std::byte*>(data), size);
   if (auto r = parse_restart_page(in)) {
     (void)lsn_to_offset(r->current_lsn, r->seq_number_bits);
-    (void)first_record_page(*r);
   }
   (void)newest_restart(in);
   // The input as a whole $LogFile stream, read through the newest-part logic.
