@@ -1,0 +1,52 @@
+// The image file itself: opened read-only, read at byte positions. Besides a
+// raw image it reads split raw images (NAME.001, NAME.002, ...) and fixed VHD
+// files natively, and EWF (E01) and dynamic VHD/VHDX images through libewf
+// and libvhdi when the build has them. Formats it cannot read give one
+// error that names the format and the way to mount it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "common/error.h"
+
+namespace quillon::platform::image {
+
+// Where the bytes come from: one file, several pieces, or a container library.
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  // Exactly out.size() bytes at `offset` (within the image's size).
+  virtual bool read(std::uint64_t offset, std::span<std::byte> out) = 0;
+};
+
+class ImageFile {
+ public:
+  // Opens `path` for reading. A missing, unreadable, empty or directory path
+  // gives one error that names the file and says what is wrong.
+  static Result<ImageFile> open(const std::string& path);
+
+  // Reads exactly out.size() bytes at `offset`; false when the file is too
+  // short or the read fails.
+  bool read(std::uint64_t offset, std::span<std::byte> out);
+
+  std::uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+  // "raw", "split raw (3 files)", "fixed VHD", "EWF", "VHD", "VHDX".
+  const std::string& format() const { return format_; }
+  // A second, independent handle on the same file (one per thread).
+  Result<ImageFile> reopen() const { return open(path_); }
+
+ private:
+  ImageFile(std::string path, std::unique_ptr<ImageSource> source, std::uint64_t size, std::string format)
+      : path_(std::move(path)), source_(std::move(source)), size_(size), format_(std::move(format)) {}
+
+  std::string path_;
+  std::unique_ptr<ImageSource> source_;
+  std::uint64_t size_ = 0;
+  std::string format_;
+};
+
+}  // namespace quillon::platform::image
