@@ -1,10 +1,14 @@
 #include "platform/image/image_platform.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "platform/image/boot_sector.h"
 #include "platform/image/control_codes.h"
 #include "platform/image/image_file.h"
 #include "platform/image/image_paths.h"
@@ -268,10 +272,34 @@ class ImagePlatform final : public Platform {
 
 }  // namespace
 
-Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options, std::vector<std::string>* notes) {
+Result<std::uint64_t> partition_offset(const std::string& path, unsigned number) {
+  auto file = image::ImageFile::open(path);
+  if (!file) return fail(file.error());
+  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); };
+  auto parts = image::list_partitions(read, file->size());
+  auto refuse = [&](const std::string& why) {
+    return fail(Error::generic("cannot use image " + path + ": " + why + "; " + image::describe_partitions(parts),
+                               ErrorKind::invalid_input));
+  };
+  auto it = std::find_if(parts.begin(), parts.end(), [&](const image::PartitionInfo& p) { return p.number == number; });
+  if (it == parts.end()) return refuse("it has no partition " + std::to_string(number));
+  if (!it->ntfs)
+    return refuse("partition " + std::to_string(it->number) + " at byte " + std::to_string(it->offset) +
+                  " holds no NTFS volume");
+  return it->offset;
+}
+
+Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& options, std::vector<std::string>* notes,
+                                                      ImageFacts* facts) {
   auto file = image::ImageFile::open(options.file);
   if (!file) return fail(file.error());
   image::VolumeExtent extent;
+  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); };
+  auto refuse = [&](const std::string& why) {
+    return fail(Error::generic("cannot use image " + options.file + ": " + why + "; " +
+                                   image::describe_partitions(image::list_partitions(read, file->size())),
+                               ErrorKind::invalid_input));
+  };
   if (options.offset) {
     if (*options.offset >= file->size())
       return fail(Error::generic("cannot use image " + options.file + ": the offset " +
@@ -279,6 +307,10 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
                                      std::to_string(file->size()) + " bytes)",
                                  ErrorKind::invalid_input));
     extent = {*options.offset, file->size() - *options.offset};
+    // The volume ends where its partition does, if the offset starts one:
+    // that is where a damaged boot sector's backup lies.
+    for (const auto& p : image::list_partitions(read, file->size()))
+      if (p.offset == *options.offset) extent.length = std::min(p.length, extent.length);
   } else {
     auto found = image::locate_ntfs_volume(
         [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); }, file->size());
@@ -289,14 +321,37 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
     extent = *found;
   }
   auto volume = NtfsVolume::open(*file, extent);
+  if (!volume && options.offset) {
+    // An offset that does not start an NTFS volume: say where the volumes are.
+    std::array<std::byte, 512> sector{};
+    if (!file->read(*options.offset, sector) || !image::has_ntfs_signature(sector))
+      return refuse("no NTFS volume at byte " + std::to_string(*options.offset));
+  }
   if (!volume) return fail(volume.error());
   if (notes) *notes = (*volume)->notes();
+  if (facts) {
+    facts->volume_offset = extent.offset;
+    facts->volume_bytes = (*volume)->boot().volume_bytes();
+    facts->present_bytes = std::min(facts->volume_bytes, file->size() - extent.offset);
+  }
   auto shared = std::make_shared<Shared>();
   shared->volume = *volume;
   shared->path = options.file;
   shared->letter = static_cast<char>(options.letter & 0x5F);
   shared->reader = std::make_unique<NtfsReader>(*volume, std::move(*file));
   return std::unique_ptr<Platform>(std::make_unique<ImagePlatform>(std::move(shared)));
+}
+
+std::string missing_volume_note(const ImageFacts& facts) {
+  if (facts.present_bytes >= facts.volume_bytes) return {};
+  const std::uint64_t missing = facts.volume_bytes - facts.present_bytes;
+  // Tenths of a percent, rounded up so that a small loss never reads as 0.
+  const auto permille = static_cast<std::uint64_t>(
+      std::ceil(static_cast<double>(missing) * 1000.0 / static_cast<double>(facts.volume_bytes)));
+  return "Note: the image ends before its volume does: " + std::to_string(missing) + " of its " +
+         std::to_string(facts.volume_bytes) + " bytes are missing (" + std::to_string(permille / 10) + "." +
+         std::to_string(permille % 10) + "%, from byte " + std::to_string(facts.present_bytes) +
+         " of the volume on); what lay there reads as unreadable sectors\n";
 }
 
 }  // namespace quillon::platform

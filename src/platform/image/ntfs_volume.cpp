@@ -195,11 +195,10 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
                                                                 const BootSector& boot_sector,
                                                                 std::vector<std::string> notes) {
   const std::optional<BootSector> boot = boot_sector;
+  // An image that ends before its volume does (imaging a failing disk often
+  // stops short) is examined as far as it goes: reads past its end fail as
+  // unreadable sectors would.
   std::uint64_t room = file.size() - extent.offset;
-  if (boot->volume_bytes() > room)
-    return fail(image_error(file, "the image is truncated: the volume at byte " + std::to_string(extent.offset) +
-                                      " needs " + std::to_string(boot->volume_bytes()) + " bytes, the file holds " +
-                                      std::to_string(room)));
   auto vol = std::shared_ptr<NtfsVolume>(new NtfsVolume());
   vol->boot_ = *boot;
   vol->extent_ = extent;

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace quillon::platform::image {
 
@@ -22,5 +24,23 @@ struct VolumeExtent {
 using ReadAt = std::function<bool(std::uint64_t, std::span<std::byte>)>;
 
 std::optional<VolumeExtent> locate_ntfs_volume(const ReadAt& read, std::uint64_t image_size);
+
+// One partition of a disk image's table.
+struct PartitionInfo {
+  // Numbered as Linux numbers them: MBR slots 1 to 4, logical partitions from
+  // 5 on; GPT entries from 1 in table order.
+  unsigned number = 0;
+  std::uint64_t offset = 0;  // bytes from the start of the image
+  std::uint64_t length = 0;  // bytes the table gives
+  bool ntfs = false;         // its first sector, or its last, holds an NTFS boot sector
+};
+
+// Every partition of the image's MBR (with its extended chains) or GPT; empty
+// when the image has no partition table.
+std::vector<PartitionInfo> list_partitions(const ReadAt& read, std::uint64_t image_size);
+
+// "partitions found: 1 at byte 1048576 (sector 2048, NTFS), 2 at ..." or
+// "no MBR or GPT partition table found".
+std::string describe_partitions(const std::vector<PartitionInfo>& partitions);
 
 }  // namespace quillon::platform::image
