@@ -1,6 +1,24 @@
 #include "cli/args.h"
 
+#include <array>
+#include <string_view>
+#include <utility>
+
 namespace quillon::cli {
+
+namespace {
+
+using Field = std::optional<std::string> Options::*;
+
+constexpr std::array<std::pair<std::string_view, Field>, 5> kValueSwitches = {{
+    {"--image", &Options::image},
+    {"--offset", &Options::image_offset},
+    {"--partition", &Options::partition},
+    {"--format", &Options::format},
+    {"--output", &Options::output},
+}};
+
+}  // namespace
 
 Options parse_arguments(const std::vector<std::string>& args) {
   Options o;
@@ -8,18 +26,37 @@ Options parse_arguments(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     if (a == "--debug") o.debug = true;  // the program name counts too
     if (i == 0) continue;
+    if (a == "/?") {
+      o.help = true;  // never a folder: the way Windows programs are asked for help
+      continue;
+    }
     if (a.empty() || a[0] != '-') {
       o.folder = a;  // the last plain argument wins
       continue;
     }
-    if (a == "--help") {
+    if (a == "--help" || a == "-h" || a == "-?") {
       o.help = true;
     } else if (a == "--version") {
       o.version = true;
-    } else if (a.starts_with("--image=")) {
-      o.image = a.substr(8);
-    } else if (a.starts_with("--offset=")) {
-      o.image_offset = a.substr(9);
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (a == "--all") {
+      o.all = true;
+    } else {
+      for (const auto& [name, field] : kValueSwitches) {
+        if (a == name) {
+          // The value is the next argument, whatever it looks like.
+          if (i + 1 < args.size())
+            o.*field = args[++i];
+          else
+            o.missing_value = std::string(name);
+          break;
+        }
+        if (a.size() > name.size() && a.starts_with(name) && a[name.size()] == '=') {
+          o.*field = a.substr(name.size() + 1);
+          break;
+        }
+      }
     }
     // Every other switch is ignored without a message.
   }

@@ -1,5 +1,6 @@
 // Command-line arguments: the folder to probe, the debug switch, and the
-// switches of our own (--image, --offset, --help, --version).
+// switches of our own. Switches that take a value accept it after '=' or as
+// the next argument ("--image=d.img" or "--image d.img").
 #pragma once
 
 #include <optional>
@@ -13,10 +14,17 @@ inline constexpr const char* kDefaultFolder = "E:\\2";
 struct Options {
   std::string folder = kDefaultFolder;
   bool debug = false;
-  bool help = false;
+  bool help = false;     // --help, -h, -?, /?
   bool version = false;
-  std::optional<std::string> image;         // --image=FILE
-  std::optional<std::string> image_offset;  // --offset=BYTES (text as given)
+  bool quiet = false;    // --quiet: no progress lines
+  bool all = false;      // --all: the noise filter keeps every name
+  std::optional<std::string> image;         // --image FILE
+  std::optional<std::string> image_offset;  // --offset BYTES (text as given)
+  std::optional<std::string> partition;     // --partition N (text as given)
+  std::optional<std::string> format;        // --format text|csv|json|bodyfile
+  std::optional<std::string> output;        // --output FILE
+  // A switch that wants a value came last, without one: its name.
+  std::optional<std::string> missing_value;
 };
 
 // `args` holds the program name first, as the process received it (WTF-8).

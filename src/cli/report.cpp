@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "engine/probe.h"
+#include "engine/windows/recycle.h"
 #include "platform/platform.h"
 
 namespace quillon::cli {
@@ -40,14 +41,44 @@ std::string format_report(const ProbeReport& report) {
   return out;
 }
 
-void run_report(std::string_view folder) {
-  Progress progress;
+std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool keep_all) {
+  if (keep_all) return "Noise filter: off (--all), every name kept\n";
+  std::uint64_t total = 0;
+  std::string detail;
+  for (const auto& [rule, count] : drops) {
+    total += count;
+    detail += (detail.empty() ? "" : ", ") + rule + " " + std::to_string(count);
+  }
+  if (total == 0) return "Noise filter dropped: no names\n";
+  return "Noise filter dropped: " + std::to_string(total) + (total == 1 ? " name (" : " names (") + detail +
+         "); --all keeps them\n";
+}
+
+void run_report(std::string_view folder, const ReportOptions& options, const Emit& emit) {
+  const bool text = options.format == Format::text;
+  Progress progress = text && !options.quiet ? Progress(emit) : Progress([](std::string_view) {});
+  clear_noise_drops();
   auto report = probe_folder(folder, Duration{60, 0}, progress);
+  ReportContext context = options.context;
+  context.noise_drops = noise_drops();
   if (!report) {
-    platform::print("Error: " + lossy_utf8(report.error().text()) + "\n");
+    const std::string error = lossy_utf8(report.error().text());
+    emit(options.format == Format::json ? format_json_error(error, context) : "Error: " + error + "\n");
     return;
   }
-  platform::print(format_report(*report));
+  switch (options.format) {
+    case Format::text:
+      emit(format_report(*report));
+      if (options.noise_line) emit(noise_line(context.noise_drops, context.keep_all));
+      break;
+    case Format::csv: emit(format_csv(*report)); break;
+    case Format::json: emit(format_json(*report, context)); break;
+    case Format::bodyfile: emit(format_bodyfile(*report)); break;
+  }
+}
+
+void run_report(std::string_view folder) {
+  run_report(folder, ReportOptions{}, [](std::string_view s) { platform::print(s); });
 }
 
 }  // namespace quillon::cli

@@ -1,16 +1,32 @@
 // The report: one probe with a 60-second budget, printed.
 #pragma once
 
+#include <functional>
+#include <string>
 #include <string_view>
 
+#include "cli/formats.h"
 #include "engine/model.h"
 
 namespace quillon::cli {
 
+// Where the run's text goes: standard output, or a buffer for --output.
+using Emit = std::function<void(std::string_view)>;
+
+struct ReportOptions {
+  Format format = Format::text;
+  bool quiet = false;          // no progress lines
+  bool noise_line = false;     // the debug run's count of what the noise filter dropped
+  ReportContext context;       // what the machine formats add
+};
+
 // Runs the probe of `folder` and prints its report.
 void run_report(std::string_view folder);
+void run_report(std::string_view folder, const ReportOptions& options, const Emit& emit);
 // The report's text for a finished probe (what run_report prints after the
 // probe's own progress lines).
 std::string format_report(const ProbeReport& report);
+// "Noise filter dropped: 3 names (.exe 2, tmp. 1)\n" and its variants.
+std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool keep_all);
 
 }  // namespace quillon::cli

@@ -1,6 +1,8 @@
 #include "cli/run.h"
 
 #include <charconv>
+#include <cstdint>
+#include <mutex>
 
 #include "cli/args.h"
 #include "cli/report.h"
@@ -18,59 +20,66 @@ namespace {
 
 using platform::print;
 
-void debug_usn_query(const std::string& folder) {
+
+void debug_usn_query(const std::string& folder, const Emit& emit) {
   auto r = usn_debug_query(folder);
   if (!r) {
-    print("USN query failed: " + r.error().text() + "\n");
+    emit("USN query failed: " + r.error().text() + "\n");
     return;
   }
-  print("USN  Dir FRN=" + std::to_string(r->dir_record) + " ref=0x" + hex_lower(r->dir_ref) + "  Journal " +
+  emit("USN  Dir FRN=" + std::to_string(r->dir_record) + " ref=0x" + hex_lower(r->dir_ref) + "  Journal " +
         std::to_string(r->first_usn) + ".." + std::to_string(r->next_usn) + "\n");
-  print("     Parsed=" + std::to_string(r->parsed) + "  DeleteReason=" + std::to_string(r->delete_reason) +
+  emit("     Parsed=" + std::to_string(r->parsed) + "  DeleteReason=" + std::to_string(r->delete_reason) +
         "  ParentMatch=" + std::to_string(r->parent_match) + "  Accepted=" + std::to_string(r->accepted) +
         "  UnpairedV4=" + std::to_string(r->unpaired_v4) + "\n");
   if (r->parent_match == 0 && r->parsed != 0)
-    print(
+    emit(
         "     Note: no delete records with 'parent dir = this folder' in current USN journal segment (journal "
         "advances with other writes on E:, old Shift+Delete entries may be overwritten)\n");
 }
 
-void debug_mft_query(const std::string& folder) {
+void debug_mft_query(const std::string& folder, const Emit& emit) {
   auto report = query_mft_folder(folder);
   if (!report) {
-    print("MFT query failed: " + report.error().text() + "\n");
+    emit("MFT query failed: " + report.error().text() + "\n");
     return;
   }
-  print(format_mft_folder_report(*report));
+  emit(format_mft_folder_report(*report));
 }
 
-void debug_run(const std::string& folder) {
+void debug_run(const std::string& folder, const std::string& note, const ReportOptions& options,
+               const Emit& emit) {
   auto meta = platform::current().metadata(folder);
   if (!meta || !meta->is_directory) {
-    print("Warning: \"" + folder + "\" is not a valid directory\n");
-    print("  quillon --debug \"E:\\vale\"\n");
+    emit("Warning: \"" + folder + "\" is not a valid directory\n");
+    emit("  quillon --debug \"E:\\vale\"\n");
   }
-  print("=== Debug: " + folder + " ===\n\n");
-  debug_usn_query(folder);
-  debug_mft_query(folder);
-  print("\n=== Recoverable items in this folder (USN + MFT merged) ===\n\n");
-  run_report(folder);
+  emit("=== Debug: " + folder + " ===\n\n");
+  emit(note);
+  // The queries resolve the folder as the probe does (any spelling of one
+  // folder counts the same records).
+  const std::string resolved = typed_drive_letter(folder) ? canonical_folder(folder) : folder;
+  debug_usn_query(resolved, emit);
+  debug_mft_query(resolved, emit);
+  emit("\n=== Recoverable items in this folder (USN + MFT merged) ===\n\n");
+  run_report(folder, options, emit);
 }
 
-void normal_run(const std::string& folder) {
-  print("Probing NTFS deleted under: " + folder + "\n");
+void normal_run(const std::string& folder, const std::string& note, const ReportOptions& options,
+                const Emit& emit) {
+  emit("Probing NTFS deleted under: " + folder + "\n");
   if (is_volume_root(folder))
-    print("Note: volume root won't list Shift+Delete inside subfolders; use a specific path, e.g. E:\\vale\n");
-  print(
+    emit("Note: volume root won't list Shift+Delete inside subfolders; use a specific path, e.g. E:\\vale\n");
+  emit(
       "Hint: only lists Shift+Delete in this folder and subfolders (parent dir FRN within directory tree "
       "scope)\n");
-  run_report(folder);
+  emit(note);
+  run_report(folder, options, emit);
 }
 
-std::optional<std::uint64_t> parse_offset(const std::string& text) {
+std::optional<std::uint64_t> parse_number(std::string_view t) {
   std::uint64_t v = 0;
   int base = 10;
-  std::string_view t = text;
   if (t.starts_with("0x") || t.starts_with("0X")) {
     base = 16;
     t.remove_prefix(2);
@@ -81,29 +90,107 @@ std::optional<std::uint64_t> parse_offset(const std::string& text) {
   return v;
 }
 
+// Bytes, or 512-byte sectors with a trailing 's' as mmls prints them.
+std::optional<std::uint64_t> parse_offset(std::string_view t) {
+  constexpr std::uint64_t kSector = 512;
+  if (t.size() > 1 && (t.back() == 's' || t.back() == 'S') && !t.starts_with("0x") && !t.starts_with("0X")) {
+    auto sectors = parse_number(t.substr(0, t.size() - 1));
+    if (!sectors || *sectors > UINT64_MAX / kSector) return std::nullopt;
+    return *sectors * kSector;
+  }
+  return parse_number(t);
+}
+
+std::optional<unsigned> parse_partition(std::string_view t) {
+  unsigned v = 0;
+  auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+  if (t.empty() || ec != std::errc() || p != t.data() + t.size() || v == 0 || v > 1024) return std::nullopt;
+  return v;
+}
+
+// The image platform for --image, or the error line's text.
+std::optional<std::string> install_image(const Options& o, std::vector<std::string>& notes,
+                                         platform::ImageFacts& facts) {
+  platform::ImageOptions io;
+  io.file = *o.image;
+  io.letter = typed_drive_letter(o.folder).value_or('E');
+  if (o.image_offset && o.partition) return "--offset and --partition name the volume twice; give one of them";
+  if (o.image_offset) {
+    io.offset = parse_offset(*o.image_offset);
+    if (!io.offset)
+      return "--offset wants a byte offset (or sectors, as in 2048s), not \"" + *o.image_offset + "\"";
+  }
+  if (o.partition) {
+    auto number = parse_partition(*o.partition);
+    if (!number) return "--partition wants a partition number from 1, not \"" + *o.partition + "\"";
+    auto offset = platform::partition_offset(io.file, *number);
+    if (!offset) return offset.error().text();
+    io.offset = *offset;
+  }
+  auto image = platform::open_image_platform(io, &notes, &facts);
+  if (!image) return image.error().text();
+  platform::install(std::move(*image));
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string usage_text() {
   return "quillon " QUILLON_VERSION
          " - lists what was recently deleted from an NTFS folder tree and is still recoverable\n"
          "\n"
-         "Usage: quillon [--debug] [--image=FILE [--offset=BYTES]] [FOLDER]\n"
+         "Usage: quillon [--debug] [--quiet] [--all] [--format=FORMAT] [--output=FILE]\n"
+         "               [--image=FILE [--offset=BYTES | --partition=N]] [FOLDER]\n"
          "\n"
-         "  FOLDER          the folder to probe, with its drive letter (default E:\\2)\n"
-         "  --debug         print the raw journal and MFT counters around the folder first\n"
-         "  --image=FILE    examine an NTFS image (a bare volume, or a disk with an MBR or GPT\n"
-         "                  partition table: its first NTFS partition) instead of a live volume;\n"
-         "                  the image stands for the drive letter of FOLDER\n"
-         "  --offset=BYTES  with --image: the volume starts at this byte offset of the image\n"
-         "                  (decimal, or hexadecimal with 0x), for disks with several volumes\n"
-         "  --help          print this text\n"
-         "  --version       print the version\n"
+         "  FOLDER           the folder to probe, with its drive letter (default E:\\2)\n"
+         "  --debug          print the raw journal and MFT counters around the folder first\n"
+         "  --image=FILE     examine an NTFS image (a bare volume, or a disk with an MBR or GPT\n"
+         "                   partition table: its first NTFS partition) instead of a live volume;\n"
+         "                   the image stands for the drive letter of FOLDER\n"
+         "  --offset=BYTES   with --image: the volume starts at this byte offset of the image\n"
+         "                   (decimal, hexadecimal with 0x, or 512-byte sectors as in 2048s,\n"
+         "                   the unit mmls prints), for disks with several volumes\n"
+         "  --partition=N    with --image: the volume is partition N of the disk's MBR or GPT\n"
+         "                   (numbered as Linux does: 1-4 primary, 5 on logical; GPT from 1)\n"
+         "  --format=FORMAT  text (the default), csv, json, or bodyfile (for mactime); in the\n"
+         "                   last three only the report is written, with times in UTC and\n"
+         "                   the searches that found each item\n"
+         "  --output=FILE    write to FILE, created new (never over an existing file, never\n"
+         "                   on the volume being examined)\n"
+         "  --quiet          no progress lines\n"
+         "  --all            keep every name (the noise filter of build and cache artefacts off)\n"
+         "  --help, -h, -?   print this text\n"
+         "  --version        print the version\n"
+         "\n"
+         "Switches that take a value accept it after '=' or as the next argument.\n"
          "\n"
          "Each item lists its file reference number, its parent directory's, its size, its\n"
          "time (raw FILETIME) when known, and its rebuilt path. quillon only reads: it never\n"
          "writes to the volume or the image and never restores anything. On Windows it needs\n"
          "an administrator console to open the raw volume.\n";
 }
+
+namespace {
+
+// Why the report may not be written to `path`, or nothing. The file is
+// created new and never replaces one; and it never goes onto the volume
+// being examined, where it could overwrite what is to be recovered.
+std::optional<std::string> output_refusal(const std::string& path, const Options& o) {
+  if (path.empty()) return "--output wants a file name";
+  if (platform::native_file_exists(path)) return "--output: " + path + " already exists; quillon never writes over a file";
+  if (!o.image) {
+    // A live volume: the file's drive must not be the folder's.
+    auto folder = typed_drive_letter(o.folder);
+    auto full = platform::current().full_path_name(path);
+    auto target = full ? typed_drive_letter(*full) : typed_drive_letter(path);
+    if (folder && target && *folder == *target)
+      return "--output: " + path + " lies on the volume being examined (" + std::string(1, *folder) +
+             ":); write it to another drive";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 int run(const std::vector<std::string>& args) {
   Options o = parse_arguments(args);
@@ -115,30 +202,67 @@ int run(const std::vector<std::string>& args) {
     print("quillon " QUILLON_VERSION "\n");
     return 0;
   }
-  if (o.image) {
-    platform::ImageOptions io;
-    io.file = *o.image;
-    io.letter = drive_letter_for_path(o.folder).value_or('E');
-    if (o.image_offset) {
-      io.offset = parse_offset(*o.image_offset);
-      if (!io.offset) {
-        print("Error: --offset wants a byte offset, not \"" + *o.image_offset + "\"\n");
-        return 0;
-      }
-    }
-    std::vector<std::string> notes;
-    auto image = platform::open_image_platform(io, &notes);
-    for (const auto& n : notes) print("Note: " + n + "\n");
-    if (!image) {
-      print("Error: " + image.error().text() + "\n");
+  if (o.missing_value) {
+    print("Error: " + *o.missing_value + " wants a value\n");
+    return 0;
+  }
+  if (!o.image && (o.image_offset || o.partition)) {
+    print(std::string("Error: ") + (o.partition ? "--partition" : "--offset") + " works with --image only\n");
+    return 0;
+  }
+  ReportOptions options;
+  if (o.format) {
+    auto format = parse_format(*o.format);
+    if (!format) {
+      print("Error: --format wants text, csv, json or bodyfile, not \"" + *o.format + "\"\n");
       return 0;
     }
-    platform::install(std::move(*image));
+    options.format = *format;
   }
-  if (o.debug)
-    debug_run(o.folder);
+  if (o.output)
+    if (auto refusal = output_refusal(*o.output, o)) {
+      print("Error: " + *refusal + "\n");
+      return 0;
+    }
+  std::vector<std::string> notes;  // what was read from the volume's spare copies
+  platform::ImageFacts facts;
+  if (o.image)
+    if (auto error = install_image(o, notes, facts)) {
+      print("Error: " + *error + "\n");
+      return 0;
+    }
+  set_keep_all_names(o.all);
+  options.quiet = o.quiet;
+  options.noise_line = o.debug;
+  options.context.folder = o.folder;
+  options.context.keep_all = o.all;
+  options.context.volume_bytes = facts.volume_bytes;
+  options.context.missing_bytes = facts.volume_bytes - facts.present_bytes;
+  options.context.notes = notes;
+  const std::string note = platform::missing_volume_note(facts);  // what the run cannot see of the volume
+
+  // With --output everything the run would print goes to the file, written
+  // once at the end; the paged scan's workers may report progress, so the
+  // buffer takes one call at a time.
+  std::string buffer;
+  std::mutex buffer_mutex;
+  Emit emit = [](std::string_view text) { print(text); };
+  if (o.output)
+    emit = [&](std::string_view text) {
+      std::lock_guard lock(buffer_mutex);
+      buffer += text;
+    };
+  if (options.format == Format::text)
+    for (const auto& n : notes) emit("Note: " + n + "\n");
+  if (options.format != Format::text)
+    run_report(o.folder, options, emit);  // the report alone, no opening lines
+  else if (o.debug)
+    debug_run(o.folder, note, options, emit);
   else
-    normal_run(o.folder);
+    normal_run(o.folder, note, options, emit);
+  if (o.output)
+    if (auto written = platform::write_new_native_file(*o.output, buffer); !written)
+      print("Error: --output: cannot write " + *o.output + ": " + written.error().text() + "\n");
   return 0;
 }
 

@@ -43,6 +43,7 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   RecordHint hint{c.name, c.parent, c.has_parent};
   auto found = evaluate_record_at(reader, c.frn, ctx, true, false, false, &hint);
   if (found && !found->empty()) {
+    for (auto& item : *found) item.sources |= kFoundByLogFile;
     accept_candidates(scope, audit, out, keys, frns, std::move(*found));
     return;
   }
@@ -50,6 +51,7 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   FileNameEntry entry{*c.name, c.parent, 0, 0};
   auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, !scope.strict_parent);
   if (!item) return;
+  item->sources |= kFoundByLogFile;
   if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;
   if (!keys.insert(merge_key(*item)).second) return;
   if (stats.log_only_items != std::numeric_limits<std::uint32_t>::max()) ++stats.log_only_items;
@@ -94,6 +96,7 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
       if (frns.contains(record)) continue;
       auto found = evaluate_record_at(reader, record, ctx, false, !scope.strict_parent, false, nullptr);
       if (!found || found->empty()) continue;
+      for (auto& item : *found) item.sources |= kFoundByRetry;
       const std::size_t before = out.size();
       accept_candidates(scope, audit, out, keys, frns, std::move(*found));
       if (out.size() > before) ++added;

@@ -31,8 +31,20 @@ Duration TimeBudget::remaining_at(Clock::time_point now) const { return saturati
 
 std::string merge_key(const DeletedItem& item) { return std::to_string(item.frn) + "|" + item.path; }
 
+void add_sources(std::vector<DeletedItem>& out, const DeletedItem& item) {
+  if (!item.sources) return;
+  for (auto it = out.rbegin(); it != out.rend(); ++it)
+    if (it->frn == item.frn && it->path == item.path) {
+      it->sources |= item.sources;
+      return;
+    }
+}
+
 bool merge_item(std::vector<DeletedItem>& out, std::unordered_set<std::string>& keys, DeletedItem item) {
-  if (!keys.insert(merge_key(item)).second) return false;
+  if (!keys.insert(merge_key(item)).second) {
+    add_sources(out, item);
+    return false;
+  }
   out.push_back(std::move(item));
   return true;
 }

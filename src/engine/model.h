@@ -10,7 +10,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/windows/mft_audit.h"
+
 namespace quillon {
+
+// The searches that found an item (bits of DeletedItem::sources).
+inline constexpr std::uint8_t kFoundByJournal = 1;
+inline constexpr std::uint8_t kFoundByIndex = 2;    // a folder's directory index
+inline constexpr std::uint8_t kFoundByRecord = 4;   // its FILE record, read around the folder or in the paged scan
+inline constexpr std::uint8_t kFoundByLogFile = 8;
+inline constexpr std::uint8_t kFoundByRetry = 16;   // the deferred MFT retry
 
 struct DeletedItem {
   std::uint64_t frn = 0;
@@ -18,14 +27,18 @@ struct DeletedItem {
   std::string path;  // WTF-8; shown with invalid sequences as U+FFFD
   std::uint64_t size = 0;
   std::optional<std::uint64_t> time;  // raw FILETIME; absent when unknown
+  std::uint8_t sources = 0;           // kFoundBy* bits; not part of the item's identity
 
-  bool operator==(const DeletedItem&) const = default;
+  bool operator==(const DeletedItem& o) const {
+    return frn == o.frn && parent_frn == o.parent_frn && path == o.path && size == o.size && time == o.time;
+  }
 };
 
 struct ProbeReport {
   std::vector<DeletedItem> items;
   std::string usn_summary;
   std::optional<std::string> mft_summary;
+  std::optional<MftAudit> audit;  // the counters behind the "MFT Audit:" line
 };
 
 // A span of time as whole seconds and nanoseconds (below 1e9).
@@ -67,8 +80,11 @@ Duration saturating_sub(Duration a, Duration b);
 // The probe's merge key "{frn}|{path}".
 std::string merge_key(const DeletedItem& item);
 
-// Appends `item` unless its merge key is already in `keys` (first wins).
+// Appends `item` unless its merge key is already in `keys` (first wins; the
+// listed item then also counts the searches that found the other).
 bool merge_item(std::vector<DeletedItem>& out, std::unordered_set<std::string>& keys, DeletedItem item);
+// Adds `item`'s sources to the listed item of the same FRN and path.
+void add_sources(std::vector<DeletedItem>& out, const DeletedItem& item);
 
 // Component-wise path comparison as the platform parses Windows paths
 // (prefix, root, then each name; both separators; repeated separators and

@@ -58,6 +58,7 @@ void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
   });
   ctx.audit.scan = result.audit;
 
+  for (auto& item : result.items) item.sources |= kFoundByRecord;
   std::size_t before = sets.out.size();
   std::unordered_set<std::uint64_t> frns_copy = sets.frns;
   accept_candidates(ctx.scope, ctx.audit, sets.out, sets.keys, frns_copy, std::move(result.items));
@@ -87,12 +88,13 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
   RecordCache cache;
   ScanContext scan = make_scan_context(scope, hints, mft, letter, options);
   scan.deadline = budget;
-  PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter};
+  PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter, kFoundByIndex};
   AcceptSets sets{out, keys, frns};
 
   progress.step("Strict directory FRN: " + std::to_string(scope.dir_frns.size()) +
                 " folders, parent FRN matches parent_match_frns");
   run_index_phase(ctx, sets, progress);
+  ctx.found_by = kFoundByRecord;
   run_root_vicinity(ctx, sets, progress);
   run_local_band(ctx, sets, progress);
   run_usn_hints(ctx, sets, progress);

@@ -30,9 +30,16 @@ std::string usn_failure_reason(const Error& e) {
 
 }  // namespace
 
-Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const Progress& progress) {
+Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const Progress& progress) {
+  // A folder without its drive letter would resolve against whatever drive
+  // the current directory is on; the user is asked for the letter instead.
+  if (!typed_drive_letter(typed)) return fail(Error::generic(kNeedsDriveLetter));
+  // Every search works from the folder as the file system names it, so that
+  // candidate paths and the scope's root are built from the same text.
+  const std::string canonical = canonical_folder(typed);
+  const std::string_view folder = canonical;
   auto letter = drive_letter_of(folder);
-  if (!letter) return fail(Error::generic("Cannot identify drive letter"));
+  if (!letter) return fail(Error::generic(kNeedsDriveLetter));
   TimeBudget budget(limit);
 
   progress.step("Locating directory...");
@@ -83,6 +90,7 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
   std::vector<DeletedItem> result;
   std::unordered_set<std::string> keys;
   for (auto& item : usn.items) {
+    item.sources |= kFoundByJournal;
     bool accept = scope ? strict_parent_check(*scope, item) : inside_root(item.path, folder);
     if (accept) merge_item(result, keys, std::move(item));
   }
@@ -90,6 +98,7 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
   progress.step(usn_summary_line(usn));
 
   std::optional<std::string> mft_summary;
+  std::optional<MftAudit> audit;
   if (!budget.expired()) {
     Duration remaining = budget.remaining();
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
@@ -108,12 +117,14 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
         if (auto it = journal_made.find(key); it != journal_made.end() && item.time) {
           result[it->second].size = item.size;
           result[it->second].time = item.time;
+          result[it->second].sources |= item.sources;
           journal_made.erase(it);
           continue;
         }
         merge_item(result, keys, std::move(item));
       }
       mft_summary = format_audit_line(scan->audit);
+      audit = std::move(scan->audit);
     } else {
       mft_summary = "MFT failed: " + scan.error();
     }
@@ -124,6 +135,7 @@ Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const 
   report.items = std::move(result);
   report.usn_summary = usn_summary_line(usn);
   report.mft_summary = std::move(mft_summary);
+  report.audit = std::move(audit);
   return report;
 }
 

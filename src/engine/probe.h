@@ -10,6 +10,12 @@
 
 namespace quillon {
 
+// The probe's error for a folder given without its drive letter.
+inline constexpr const char* kNeedsDriveLetter =
+    "Cannot identify drive letter: the folder needs its drive letter, as in E:\\2";
+
+// `folder` as the user typed it; the probe resolves it to the file system's
+// own spelling first.
 Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const Progress& progress);
 
 }  // namespace quillon

@@ -134,6 +134,12 @@ std::unique_ptr<Platform> make_native_platform();
 // final path name (the "\\?\" prefix kept).
 Result<std::string> canonical_path(std::string_view path);
 
+// Files of the machine the program runs on (never of an examined image):
+// whether `path` names anything, and a new file made with `bytes` that never
+// replaces an existing one (CreateFileW with CREATE_NEW; O_CREAT|O_EXCL).
+bool native_file_exists(std::string_view path);
+Result<void> write_new_native_file(std::string_view path, std::string_view bytes);
+
 // Writes text to the process's standard output through the platform.
 void print(std::string_view utf8);
 

@@ -96,7 +96,7 @@ TEST(CommandLine, FolderChoiceAndModes) {
 TEST(CommandLine, EmptyArgumentIsTheFolder) {
   Outcome r = run_quillon({"E:\\x", ""});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Probing NTFS deleted under: \n" + kHint + "Error: Cannot identify drive letter\n");
+  EXPECT_EQ(r.out, "Probing NTFS deleted under: \n" + kHint + "Error: Cannot identify drive letter: the folder needs its drive letter, as in E:\\2\n");
 }
 
 TEST(CommandLine, HelpAndVersion) {
@@ -117,7 +117,7 @@ TEST(CommandLine, UnreadableImageIsOneErrorLine) {
   EXPECT_EQ(r.out.rfind("Error: ", 0), 0u);
   EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
   Outcome bad = run_quillon({"--image=/dev/null", "--offset=12x", "E:\\2"});
-  EXPECT_EQ(bad.out, "Error: --offset wants a byte offset, not \"12x\"\n");
+  EXPECT_EQ(bad.out, "Error: --offset wants a byte offset (or sectors, as in 2048s), not \"12x\"\n");
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ LateRun late(Duration remaining) {
   f.hints->names_by_frn[70] = {"c"};
   f.hints->names_by_frn[80] = {"d"};
   f.frns.insert(60);                        // accepted by an earlier phase
-  f.out.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}});  // in the list only
+  f.out.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}, 0});  // in the list only
   auto reader = f.reader();
   LateRun run;
   Progress progress([&](std::string_view line) { run.lines.emplace_back(line); });

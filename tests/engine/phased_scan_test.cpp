@@ -43,7 +43,7 @@ struct ZeroVolume {
     scan = scan_context_for(scope);
   }
   PhaseContext context(Duration limit) {
-    return PhaseContext{mft, TimeBudget(limit), nullptr, scope, *reader, options, audit, cache, scan, 'E'};
+    return PhaseContext{mft, TimeBudget(limit), nullptr, scope, *reader, options, audit, cache, scan, 'E', kFoundByIndex};
   }
   std::optional<platform::ScopedPlatform> scoped;
   std::optional<VolumeReader> reader;

@@ -17,7 +17,7 @@ TEST(Probe, NoDriveLetterFailsAtOnce) {
   Captured c;
   auto r = probe_folder("relative\\dir", Duration{60, 0}, c.progress);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().text(), "Cannot identify drive letter");
+  EXPECT_EQ(r.error().text(), "Cannot identify drive letter: the folder needs its drive letter, as in E:\\2");
   EXPECT_EQ(c.lines, "");
 }
 

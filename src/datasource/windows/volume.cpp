@@ -53,6 +53,30 @@ std::optional<std::vector<std::byte>> read_exact_at(VolumeReader& reader, std::u
   return buf;
 }
 
+std::optional<char> typed_drive_letter(std::string_view path) {
+  std::string_view t = trim_white_space(path);
+  if (t.starts_with("\\\\?\\") || t.starts_with("\\??\\")) t.remove_prefix(4);
+  return drive_letter_for_path(t);
+}
+
+std::string canonical_folder(std::string_view path) {
+  auto& p = platform::current();
+  auto full = p.full_path_name(path);
+  if (!full) return std::string(path);
+  if (auto handle = p.open_path(*full))
+    if (auto final_name = (*handle)->final_path_name()) {
+      std::string_view f = *final_name;
+      if (f.starts_with("\\\\?\\") || f.starts_with("\\??\\")) f.remove_prefix(4);
+      // Only a name on the same drive: the probe reads that drive's volume.
+      if (f.size() >= 2 && f[1] == ':' && is_valid_utf8(f) && drive_letter_for_path(f) &&
+          drive_letter_for_path(f) == typed_drive_letter(*full))
+        return std::string(f);
+    }
+  if (drive_letter_for_path(*full)) return *full;
+  return std::string(path);
+}
+
+
 Result<FolderId> folder_frn(std::string_view path) {
   auto handle = platform::current().open_path(path);
   if (!handle) return fail(handle.error());

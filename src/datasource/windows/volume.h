@@ -50,4 +50,14 @@ Result<FolderId> folder_frn(std::string_view path);
 // references are opened by id. Null when it cannot be opened.
 std::shared_ptr<platform::FileHandle> open_volume_root(char letter);
 
+// The folder as the file system resolves it, so that every spelling of one
+// folder (E:2, E:\.\2, E:\2., E:/2, a junction, an 8.3 alias) gives the same
+// text: the final path name of its full path name without the \\?\ prefix
+// when that names the same drive; else the full path name when that names a
+// drive (a folder that does not exist); else the text as given.
+std::string canonical_folder(std::string_view path);
+// The drive letter written in a folder's text, also after a verbatim
+// "\\?\\" prefix; never looked up on the file system.
+std::optional<char> typed_drive_letter(std::string_view path);
+
 }  // namespace quillon

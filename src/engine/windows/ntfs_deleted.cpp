@@ -162,7 +162,10 @@ void accept_candidates(const ScopeContext& scope, MftAudit& audit, std::vector<D
       ++audit.filtered_cross_dir;
       continue;
     }
-    if (!keys.insert(dedup_key(candidate)).second) continue;
+    if (!keys.insert(dedup_key(candidate)).second) {
+      add_sources(out, candidate);
+      continue;
+    }
     frns.insert(candidate.frn);
     out.push_back(std::move(candidate));
   }

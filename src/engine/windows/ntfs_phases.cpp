@@ -19,6 +19,7 @@ std::uint32_t grow32(std::uint32_t counter, std::size_t growth) {
 
 // Accepts `batch` and returns how much the output list grew.
 std::size_t accept(PhaseContext& ctx, AcceptSets& sets, std::vector<DeletedItem> batch) {
+  for (auto& c : batch) c.sources |= ctx.found_by;
   std::size_t before = sets.out.size();
   accept_candidates(ctx.scope, ctx.audit, sets.out, sets.keys, sets.frns, std::move(batch));
   return sets.out.size() - before;

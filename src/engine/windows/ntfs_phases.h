@@ -43,6 +43,7 @@ struct PhaseContext {
   RecordCache& cache;
   const ScanContext& scan;  // the evaluation context built from the above
   char letter = 'E';
+  std::uint8_t found_by = kFoundByRecord;  // what the running phase marks its items with
 
   // In time while the elapsed time is below the limit.
   bool in_time() const { return !budget.expired(); }

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <set>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -98,40 +103,101 @@ bool inside_root(std::string_view candidate, std::string_view root) {
   return cand.size() > root_form.size() && cand.starts_with(root_form) && cand[root_form.size()] == '\\';
 }
 
+namespace {
+
+// The rule of the noise filter that drops `n` (already lower-cased, neither
+// empty nor holding a separator), or nothing to keep it.
+const char* noise_rule(const std::string& n, bool loose) {
+  const std::size_t len = n.size();
+  if (len >= 32 && std::all_of(n.begin(), n.end(), is_hex_digit)) return "32+ hex digits";
+  auto first_contained = [&n](std::initializer_list<const char*> parts) -> const char* {
+    for (const char* p : parts)
+      if (contains(n, p)) return p;
+    return nullptr;
+  };
+
+  if (loose) {
+    if (auto p = first_contained({".cargo_metadata.", "dep-graph", "query-cache", "work-products", ".tokio."}))
+      return p;
+    if (n == "invoked.timestamp") return "invoked.timestamp";
+    if (len > 4) {
+      for (const char* p : {"rustc", "s-hi"})
+        if (n.starts_with(p)) return p;
+      for (const char* e : {".rcgu.o", ".rmeta", ".rlib"})
+        if (ends_with(n, e)) return e;
+    }
+    if (n == "s-hi") return "s-hi";
+    if (contains(n, "quillon")) return "quillon";
+    return nullptr;
+  }
+
+  for (const char* e : {".rcgu.o", ".rmeta", ".rlib"})
+    if (ends_with(n, e)) return e;
+  if (len != 1 && ends_with(n, ".d")) return ".d";
+  if (len >= 4) {
+    if (ends_with(n, ".pdb")) return ".pdb";
+    for (const char* p : {"lib-", "lib."})
+      if (n.starts_with(p)) return p;
+  }
+  if (len >= 8 && n.starts_with("dep-lib-")) return "dep-lib-";
+  if (auto p = first_contained({".cargo_metadata.", ".tokio."})) return p;
+  if (n == "invoked.timestamp") return "invoked.timestamp";
+  if (len >= 4)
+    for (const char* p : {"tmp.", "s-hi"})
+      if (n.starts_with(p)) return p;
+  if (len >= 5)
+    for (const char* p : {"rmeta", "rustc"})
+      if (n.starts_with(p)) return p;
+  if (auto p = first_contained({"-working", "dep-graph", "query-cache", "work-products", "quillon"})) return p;
+  if (len >= 4 && n.starts_with("bin-")) return "bin-";
+  if (ends_with(n, ".o") && len >= 14 && std::all_of(n.begin(), n.end() - 2, is_stem_char)) return "long .o";
+  if (len >= 4)
+    for (const char* e : {".bin", ".exe"})
+      if (ends_with(n, e)) return e;
+  return nullptr;
+}
+
+// The run's record of dropped names: which rule dropped which names. Names
+// are kept once per rule, so a name met by several searches counts once.
+struct NoiseRecord {
+  std::atomic<bool> keep_all{false};
+  std::mutex mutex;
+  std::map<std::string, std::set<std::string>> names_by_rule;
+};
+
+NoiseRecord& noise_record() {
+  static NoiseRecord record;
+  return record;
+}
+
+}  // namespace
+
 bool noise_filter(std::string_view name, bool loose) {
   if (name.empty()) return false;
   if (contains(name, "\\") || contains(name, "/")) return false;
-  std::string n = ascii_lower(name);
-  const std::size_t len = n.size();
-  if (len >= 32 && std::all_of(n.begin(), n.end(), is_hex_digit)) return false;
+  NoiseRecord& record = noise_record();
+  if (record.keep_all.load(std::memory_order_relaxed)) return true;
+  const char* rule = noise_rule(ascii_lower(name), loose);
+  if (!rule) return true;
+  std::lock_guard lock(record.mutex);
+  record.names_by_rule[rule].emplace(name);
+  return false;
+}
 
-  if (loose) {
-    if (contains(n, ".cargo_metadata.") || contains(n, "dep-graph") || contains(n, "query-cache") ||
-        contains(n, "work-products") || contains(n, ".tokio."))
-      return false;
-    if (n == "invoked.timestamp") return false;
-    if (len > 4 && (n.starts_with("rustc") || n.starts_with("s-hi") || ends_with(n, ".rcgu.o") ||
-                    ends_with(n, ".rmeta") || ends_with(n, ".rlib")))
-      return false;
-    if (n == "s-hi") return false;
-    if (contains(n, "quillon")) return false;
-    return true;
-  }
+void set_keep_all_names(bool keep) { noise_record().keep_all.store(keep, std::memory_order_relaxed); }
 
-  if (ends_with(n, ".rcgu.o") || ends_with(n, ".rmeta") || ends_with(n, ".rlib")) return false;
-  if (len != 1 && ends_with(n, ".d")) return false;
-  if (len >= 4 && (ends_with(n, ".pdb") || n.starts_with("lib-") || n.starts_with("lib."))) return false;
-  if (len >= 8 && n.starts_with("dep-lib-")) return false;
-  if (contains(n, ".cargo_metadata.") || contains(n, ".tokio.") || n == "invoked.timestamp") return false;
-  if (len >= 4 && (n.starts_with("tmp.") || n.starts_with("s-hi"))) return false;
-  if (len >= 5 && (n.starts_with("rmeta") || n.starts_with("rustc"))) return false;
-  if (contains(n, "-working") || contains(n, "dep-graph") || contains(n, "query-cache") ||
-      contains(n, "work-products") || contains(n, "quillon"))
-    return false;
-  if (len >= 4 && n.starts_with("bin-")) return false;
-  if (ends_with(n, ".o") && len >= 14 && std::all_of(n.begin(), n.end() - 2, is_stem_char)) return false;
-  if (len >= 4 && (ends_with(n, ".bin") || ends_with(n, ".exe"))) return false;
-  return true;
+std::map<std::string, std::uint64_t> noise_drops() {
+  NoiseRecord& record = noise_record();
+  std::lock_guard lock(record.mutex);
+  std::map<std::string, std::uint64_t> out;
+  for (const auto& [rule, names] : record.names_by_rule) out[rule] = names.size();
+  return out;
+}
+
+void clear_noise_drops() {
+  NoiseRecord& record = noise_record();
+  std::lock_guard lock(record.mutex);
+  record.names_by_rule.clear();
 }
 
 }  // namespace quillon

@@ -2,6 +2,8 @@
 // volume-root test and the noise filter for build and cache artefacts.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,15 @@ std::string comparison_form(std::string_view path);
 bool inside_root(std::string_view candidate, std::string_view root);
 bool is_volume_root(std::string_view path);
 // True: keep the name; false: drop it. `loose` selects the whole-volume mode.
+// Every name a rule drops is recorded for noise_drops().
 bool noise_filter(std::string_view name, bool loose);
+
+// For the whole process: the filter keeps every name that is a name (not
+// empty, no separator) and records nothing (the --all switch).
+void set_keep_all_names(bool keep);
+// How many distinct names each rule dropped so far, by the rule's literal
+// (".exe", "tmp.", "32+ hex digits", "long .o", ...).
+std::map<std::string, std::uint64_t> noise_drops();
+void clear_noise_drops();
 
 }  // namespace quillon

@@ -113,6 +113,26 @@ class Win32Platform final : public Platform {
 
 }  // namespace
 
+bool native_file_exists(std::string_view path) {
+  auto wide = win32_backend::wide_path(path);
+  if (!wide) return false;
+  return GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Result<void> write_new_native_file(std::string_view path, std::string_view bytes) {
+  auto wide = win32_backend::wide_path(path);
+  if (!wide) return fail(wide.error());
+  UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return fail(last_error());
+  while (!bytes.empty()) {
+    DWORD want = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), want, &written, nullptr) || written == 0) return fail(last_error());
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
 void write_native_output(std::string_view utf8) {
   // Whole calls stay together when several threads print.
   static std::mutex mutex;

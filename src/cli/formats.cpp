@@ -1,0 +1,224 @@
+#include "cli/formats.h"
+
+#include <array>
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace quillon::cli {
+
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+constexpr std::uint64_t kSeconds1601To1970 = 11'644'473'600;
+
+struct Civil {
+  std::int64_t year;
+  unsigned month, day;
+};
+
+// Days since 1970-01-01 to a calendar date (proleptic Gregorian).
+Civil civil_from_days(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d};
+}
+
+constexpr std::array<std::string_view, 5> kSourceNames = {"journal", "directory index", "MFT record", "$LogFile",
+                                                          "retry"};
+
+std::string csv_field(std::string_view v) {
+  if (v.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(v);
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string json_string(std::string_view v) {
+  std::string out = "\"";
+  for (char c : lossy_utf8(v)) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_context(const ReportContext& c) {
+  std::string out = "  \"folder\": " + json_string(c.folder) + ",\n";
+  if (c.volume_bytes) {
+    out += "  \"image\": {\"volume_bytes\": " + std::to_string(c.volume_bytes) +
+           ", \"missing_bytes\": " + std::to_string(c.missing_bytes);
+    if (!c.notes.empty()) {
+      out += ", \"notes\": [";
+      for (std::size_t i = 0; i < c.notes.size(); ++i) out += (i ? ", " : "") + json_string(c.notes[i]);
+      out += "]";
+    }
+    out += "},\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<Format> parse_format(std::string_view name) {
+  if (name == "text") return Format::text;
+  if (name == "csv") return Format::csv;
+  if (name == "json") return Format::json;
+  if (name == "bodyfile") return Format::bodyfile;
+  return std::nullopt;
+}
+
+std::string iso8601_utc(std::uint64_t filetime) {
+  const std::uint64_t seconds = filetime / kTicksPerSecond;
+  const auto ticks = static_cast<unsigned>(filetime % kTicksPerSecond);
+  const auto unix = static_cast<std::int64_t>(seconds) - static_cast<std::int64_t>(kSeconds1601To1970);
+  std::int64_t days = unix / 86400, rest = unix % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  const Civil c = civil_from_days(days);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ", static_cast<long long>(c.year), c.month,
+                c.day, static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60),
+                static_cast<unsigned>(rest % 60), ticks);
+  return buf;
+}
+
+std::uint64_t unix_seconds(std::uint64_t filetime) {
+  const std::uint64_t seconds = filetime / kTicksPerSecond;
+  return seconds > kSeconds1601To1970 ? seconds - kSeconds1601To1970 : 0;
+}
+
+std::string found_by_text(std::uint8_t sources, std::string_view sep) {
+  std::string out;
+  for (std::size_t i = 0; i < kSourceNames.size(); ++i) {
+    if (!(sources & (1u << i))) continue;
+    if (!out.empty()) out += sep;
+    out += kSourceNames[i];
+  }
+  return out;
+}
+
+std::string format_csv(const ProbeReport& report) {
+  std::string out = "frn,record,sequence,parent_frn,size,time_utc,filetime,path,found_by\r\n";
+  for (const auto& item : report.items) {
+    out += std::to_string(item.frn) + "," + std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + "," +
+           std::to_string(item.frn >> 48) + "," + std::to_string(item.parent_frn) + "," + std::to_string(item.size) +
+           ",";
+    if (item.time) out += iso8601_utc(*item.time) + "," + std::to_string(*item.time);
+    else out += ",";
+    out += "," + csv_field(lossy_utf8(item.path)) + "," + csv_field(found_by_text(item.sources, ";")) + "\r\n";
+  }
+  return out;
+}
+
+std::string format_json(const ProbeReport& report, const ReportContext& context) {
+  std::string out = "{\n" + json_context(context);
+  out += "  \"usn_summary\": " + json_string(report.usn_summary) + ",\n";
+  out += "  \"mft_summary\": " + (report.mft_summary ? json_string(*report.mft_summary) : std::string("null")) + ",\n";
+  out += "  \"audit\": ";
+  if (report.audit) {
+    const MftAudit& a = *report.audit;
+    out += "{\"folder\": " + json_string(a.folder);
+    auto field = [&out](const char* name, std::uint64_t v) {
+      out += ", \"";
+      out += name;
+      out += "\": " + std::to_string(v);
+    };
+    field("folders_in_scope", a.directory_count);
+    field("mft_record_bound", a.mft_record_estimate);
+    field("index", a.index);
+    field("deleted_dir", a.deleted_dir);
+    field("local_band", a.local_band);
+    field("expand", a.expand);
+    field("usn", a.usn);
+    field("paged", a.paged);
+    field("logfile", a.logfile);
+    field("retry", a.retry);
+    field("pending", a.pending);
+    field("cache_read", a.cache_read);
+    field("filtered_cross_dir", a.filtered_cross_dir);
+    field("pages_done", a.scan.pages_done);
+    field("pages_total", a.scan.pages_total);
+    field("threads", a.scan.threads);
+    field("elapsed_ms", a.elapsed_ms);
+    out += ", \"note\": " + json_string(a.note) + "}";
+  } else {
+    out += "null";
+  }
+  out += ",\n  \"noise_filter\": {\"keep_all\": ";
+  out += context.keep_all ? "true" : "false";
+  out += ", \"dropped\": {";
+  bool first = true;
+  for (const auto& [rule, count] : context.noise_drops) {
+    out += (first ? "" : ", ") + json_string(rule) + ": " + std::to_string(count);
+    first = false;
+  }
+  out += "}},\n  \"total\": " + std::to_string(report.items.size()) + ",\n  \"items\": [";
+  for (std::size_t i = 0; i < report.items.size(); ++i) {
+    const auto& item = report.items[i];
+    out += i ? ",\n" : "\n";
+    out += "    {\"frn\": " + std::to_string(item.frn) + ", \"record\": " +
+           std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + ", \"sequence\": " + std::to_string(item.frn >> 48) +
+           ", \"parent_frn\": " + std::to_string(item.parent_frn) + ", \"size\": " + std::to_string(item.size) +
+           ", \"time\": " + (item.time ? json_string(iso8601_utc(*item.time)) : std::string("null")) +
+           ", \"filetime\": " + (item.time ? std::to_string(*item.time) : std::string("null")) +
+           ", \"path\": " + json_string(item.path) + ", \"found_by\": [";
+    bool first_source = true;
+    for (std::size_t b = 0; b < kSourceNames.size(); ++b) {
+      if (!(item.sources & (1u << b))) continue;
+      out += (first_source ? "" : ", ") + json_string(kSourceNames[b]);
+      first_source = false;
+    }
+    out += "]}";
+  }
+  out += report.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return out;
+}
+
+std::string format_json_error(std::string_view error, const ReportContext& context) {
+  return "{\n" + json_context(context) + "  \"error\": " + json_string(error) + "\n}\n";
+}
+
+std::string format_bodyfile(const ProbeReport& report) {
+  // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, as fls -m
+  // writes it: the inode is the MFT record number, deleted names carry
+  // " (deleted)", unknown fields are 0. The one time an item carries is its
+  // last modification.
+  std::string out;
+  for (const auto& item : report.items) {
+    std::string name = lossy_utf8(item.path);
+    for (char& c : name)
+      if (c == '|' || c == '\n' || c == '\r') c = '_';
+    const std::uint64_t mtime = item.time ? unix_seconds(*item.time) : 0;
+    out += "0|" + name + " (deleted)|" + std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + "|-/----------|0|0|" +
+           std::to_string(item.size) + "|0|" +
+           std::to_string(mtime) + "|0|0\n";
+  }
+  return out;
+}
+
+}  // namespace quillon::cli
