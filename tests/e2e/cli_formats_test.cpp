@@ -145,6 +145,23 @@ TEST(MachineFormats, OutputFileIsNewAndNeverOverwritten) {
   EXPECT_EQ(normalized(read_file(text), ""), normalized(run({"--image=" + image->string(), "E:\\2"}), ""));
 }
 
+// What was read from NTFS's spare copies (here the backup boot sector): a
+// Note line first in the text report, a JSON field, and nothing in the CSV
+// or the body file, which stay what their readers take.
+TEST(MachineFormats, SpareCopyNotes) {
+  auto image = test::scenario_image("damaged-boot");
+  if (!image) GTEST_SKIP() << "tests/data/damaged-boot.img.gz is absent";
+  const std::string img = "--image=" + image->string();
+  EXPECT_EQ(run({img, "--quiet", "E:\\2"}).rfind("Note: the boot sector is damaged (", 0), 0u);
+  const std::string json = run({img, "--format=json", "E:\\2"});
+  EXPECT_NE(json.find(", \"notes\": [\"the boot sector is damaged ("), std::string::npos) << json;
+  for (const std::string format : {"csv", "bodyfile"}) {
+    const std::string out = run({img, "--format=" + format, "E:\\2"});
+    EXPECT_EQ(out.find("Note:"), std::string::npos) << out;
+    EXPECT_NE(out.find("\\2\\"), std::string::npos) << out;
+  }
+}
+
 TEST(MachineFormats, QuietAllAndTheNoiseFilterCounts) {
   auto image = test::scenario_image("basic");
   if (!image) GTEST_SKIP() << "tests/data/basic.img.gz is absent";

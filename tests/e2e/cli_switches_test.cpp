@@ -3,6 +3,8 @@
 // its volume examined as far as it goes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -115,6 +117,32 @@ TEST(Switches, ValuesAfterAnEqualsSignOrAsTheNextArgument) {
     std::string out = run({help, "E:\\2"});
     EXPECT_EQ(out.rfind("quillon " QUILLON_VERSION, 0), 0u) << help;
     for (const char* needle : {"--partition=N", "2048s", "-h, -?"}) EXPECT_NE(out.find(needle), std::string::npos);
+  }
+}
+
+// A partition whose boot sector is damaged is still named by --partition
+// and --offset: its backup, in the partition's last sector, is read.
+TEST(Switches, APartitionWithADamagedBootSector) {
+  const std::string img = image("partitioned-mbr");
+  if (img.empty()) GTEST_SKIP() << "tests/data/partitioned-mbr.img.gz is absent";
+  auto manifest = test::load_manifest("partitioned-mbr");
+  ASSERT_TRUE(manifest);
+  const std::uint64_t at = manifest->volume_offset();
+  const auto copy = test::binary_dir() / "scratch" / "partition-boot-damaged.img";
+  std::filesystem::create_directories(copy.parent_path());
+  std::filesystem::remove(copy);
+  std::filesystem::copy_file(img, copy);
+  {
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at + 11));  // bytes per sector: 0xFFFF
+    f.write("\xff\xff", 2);
+  }
+  const std::string reference = after_first_line(run({"--image=" + img, "E:\\2"}));
+  for (const std::string& how : {std::string("--partition=1"), "--offset=" + std::to_string(at / 512) + "s"}) {
+    SCOPED_TRACE(how);
+    std::string out = run({"--image=" + copy.string(), how, "E:\\2"});
+    EXPECT_EQ(out.rfind("Note: the boot sector is damaged (", 0), 0u) << out;
+    EXPECT_EQ(after_first_line(out.substr(out.find('\n') + 1)), reference);
   }
 }
 
