@@ -37,6 +37,10 @@ Error Error::generic(std::string message, ErrorKind kind) {
   return Error(Origin::generic, 0, kind, std::move(message));
 }
 
+Error Error::with_context(std::string_view context) const {
+  return Error(origin_, code_, kind_, std::string(context) + ": " + message_);
+}
+
 std::string Error::text() const {
   if (origin_ != Origin::os) return message_;
   return message_ + " (os error " + std::to_string(code_) + ")";

@@ -42,6 +42,10 @@ class Error {
 
   bool is_os(std::uint32_t code) const { return origin_ == Origin::os && code_ == code; }
 
+  // The same error (origin, OS code and kind kept) with `context` before its
+  // message: "context: message".
+  Error with_context(std::string_view context) const;
+
  private:
   Error(Origin origin, std::uint32_t code, ErrorKind kind, std::string message)
       : origin_(origin), code_(code), kind_(kind), message_(std::move(message)) {}

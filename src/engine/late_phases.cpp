@@ -26,7 +26,7 @@ bool lives_on(const ScopeContext& scope, const LogCandidate& c, const ScanContex
   if (record_sequence(*record) != c.sequence) return false;
   for (const auto& [parent, name] : file_names(*record)) {
     FileNameEntry entry{name, parent, 0, 0};
-    auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, false);
+    auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, false, scope.root_form);
     if (item && platform::current().metadata(item->path)) return true;
   }
   return false;
@@ -41,7 +41,7 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   if (c.frn == 0 || c.renamed) return;
   if (lives_on(scope, c, ctx, reader)) return;
   RecordHint hint{c.name, c.parent, c.has_parent};
-  auto found = evaluate_record_at(reader, c.frn, ctx, true, false, false, &hint);
+  auto found = evaluate_record_at(reader, c.frn, ctx, {.verify_live = true}, &hint);
   if (found && !found->empty()) {
     for (auto& item : *found) item.sources |= kFoundByLogFile;
     accept_candidates(scope, audit, out, keys, frns, std::move(*found));
@@ -49,7 +49,8 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   }
   if (!c.has_parent || !c.name) return;
   FileNameEntry entry{*c.name, c.parent, 0, 0};
-  auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, !scope.strict_parent);
+  auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, !scope.strict_parent,
+                               scope.root_form);
   if (!item) return;
   item->sources |= kFoundByLogFile;
   if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;
@@ -94,7 +95,7 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
     for (std::uint64_t record : list) {
       if (budget.expired()) break;
       if (frns.contains(record)) continue;
-      auto found = evaluate_record_at(reader, record, ctx, false, !scope.strict_parent, false, nullptr);
+      auto found = evaluate_record_at(reader, record, ctx, {.include_in_use = !scope.strict_parent});
       if (!found || found->empty()) continue;
       for (auto& item : *found) item.sources |= kFoundByRetry;
       const std::size_t before = out.size();
@@ -118,7 +119,8 @@ LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
 
   if (in.logfile_phase) {
     progress.step("阶段4 $LogFile 事务（刚删）");
-    auto log = read_logfile_tail(in.letter, &deadline);
+    auto log = in.mft && in.reader ? read_logfile_tail(*in.reader, *in.mft, &deadline)
+                                   : read_logfile_tail(in.letter, &deadline);
     if (log) {
       const std::size_t before = out.size();
       apply_log_page_fixups(log->bytes);

@@ -49,6 +49,7 @@ struct LatePhaseInputs {
   const UsnHints* hints = nullptr;       // optional
   const ScanContext* ctx = nullptr;      // geometry, bitmap, scope sets; hints as above
   VolumeReader* reader = nullptr;        // the scan's open volume
+  const MftContext* mft = nullptr;       // its MFT context; read again for $LogFile when null
   std::uint32_t record_size = 1024;
   std::unordered_set<std::uint64_t> frn_snapshot;  // the FRN set just before this step
   std::vector<DeletedItem>* out = nullptr;

@@ -7,6 +7,7 @@
 #include "engine/windows/ntfs_phases.h"
 #include "engine/windows/raw_mft.h"
 #include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/scope_build.h"
 
 namespace quillon {
@@ -17,19 +18,15 @@ std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
 // The evaluation context of the single-record phases (with the journal
 // hints) or of the paged scan (without them).
-ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft, char letter,
-                              const ScanOptions& options) {
+ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft,
+                              const ScanOptions& options, std::shared_ptr<platform::FileHandle> live) {
   ScanContext c = scan_context_for(scope);
   // Borrowed, not owned: the hints outlive the scan.
   if (hints) c.hints = std::shared_ptr<const UsnHints>(std::shared_ptr<void>(), hints);
-  c.letter = letter;
   c.geometry = mft.geometry;
-  c.bitmap = mft.bitmap;
-  c.scan_bound = record_scan_bound(mft.bitmap_ptr());
-  c.page_size = options.page_size;
-  c.include_in_use = options.parser_flag_a;
-  c.follow_parent_chain = options.parser_flag_b;
-  c.live = open_volume_root(letter);
+  c.include_in_use = options.include_in_use;
+  c.follow_parent_chain = options.follow_parent_chain;
+  c.live = std::move(live);
   return c;
 }
 
@@ -40,8 +37,7 @@ void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
   // The workers read one shared, read-only evaluation context: the scope's
   // parent set and map, the records already accepted (skipped) and the
   // bitmap, without journal hints.
-  ScanContext paged = make_scan_context(ctx.scope, nullptr, ctx.mft, ctx.letter, ctx.options);
-  paged.deadline = ctx.budget;
+  ScanContext paged = make_scan_context(ctx.scope, nullptr, ctx.mft, ctx.options, ctx.scan.live);
   paged.skip = std::make_shared<const FrnSet>(sets.frns);
 
   PagedScanRequest req;
@@ -70,12 +66,18 @@ void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
 
 ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress) {
+  ProbeVolume volume = open_probe_volume(letter);
+  return run_phased_scan(std::move(scope), volume, limit, hints, options, progress);
+}
+
+ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
+                           const ScanOptions& options, const Progress& progress) {
   TimeBudget budget(limit);
-  auto reader = open_volume(letter);
-  if (!reader) return std::unexpected(reader.error().text());
-  auto volume = query_volume_data(*reader);
-  if (!volume) return std::unexpected(volume.error().text());
-  MftContext mft = load_mft_context(*reader, *volume);
+  if (!volume.reader) return fail(volume.reader.error());
+  if (!volume.mft) return fail(volume.mft.error());
+  const char letter = volume.letter;
+  VolumeReader* reader = &*volume.reader;
+  const MftContext& mft = *volume.mft;
 
   MftAudit audit;
   audit.folder = scope.root_path;
@@ -86,8 +88,7 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
   std::unordered_set<std::string> keys;
   std::unordered_set<std::uint64_t> frns;
   RecordCache cache;
-  ScanContext scan = make_scan_context(scope, hints, mft, letter, options);
-  scan.deadline = budget;
+  ScanContext scan = make_scan_context(scope, hints, mft, options, volume.live);
   PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter, kFoundByIndex};
   AcceptSets sets{out, keys, frns};
 
@@ -106,7 +107,8 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
     late.scope = &scope;
     late.hints = hints;
     late.ctx = &scan;
-    late.reader = &*reader;
+    late.reader = reader;
+    late.mft = &mft;
     late.record_size = mft.record_size();
     late.frn_snapshot = frns;
     late.out = &out;
@@ -132,17 +134,14 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
   return ScanOutcome{std::move(out), std::move(audit)};
 }
 
-ScanResult run_phased_scan_unscoped(std::string_view folder, char letter, Duration limit, const UsnHints* hints,
-                                    const ScanOptions& options, const Progress& progress) {
-  auto reader = open_volume(letter);
-  if (!reader) return std::unexpected(reader.error().text());
-  auto volume = query_volume_data(*reader);
-  if (!volume) return std::unexpected(volume.error().text());
+ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,
+                                    const UsnHints* hints, const ScanOptions& options, const Progress& progress) {
+  if (!volume.reader) return fail(volume.reader.error());
+  if (!volume.mft) return fail(volume.mft.error());
   progress.step("Building directory FRN mapping table...");
-  MftContext mft = load_mft_context(*reader, *volume);
-  auto scope = collect_scope(folder, mft, *reader);
-  if (!scope) return std::unexpected(scope.error().text());
-  return run_phased_scan(std::move(*scope), letter, limit, hints, options, progress);
+  auto scope = collect_scope(folder, *volume.mft, *volume.reader);
+  if (!scope) return fail(scope.error());
+  return run_phased_scan(std::move(*scope), volume, limit, hints, options, progress);
 }
 
 }  // namespace quillon

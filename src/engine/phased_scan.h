@@ -1,6 +1,7 @@
-// The MFT half of a probe: opens the volume, reads the geometry and the MFT
-// bitmap, runs the phases in their fixed order under one deadline, then the
-// late phases with whatever time is left.
+// The MFT half of a probe: on the probe's volume (its reader and the MFT
+// context read once when the probe began), runs the phases in their fixed
+// order under one deadline, then the late phases with whatever time is left.
+// Only the paged scan's workers open readers of their own.
 #pragma once
 
 #include <expected>
@@ -13,6 +14,7 @@
 #include "engine/progress.h"
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
 
@@ -23,12 +25,17 @@ struct ScanOutcome {
   MftAudit audit;
 };
 
-// The error is the text the probe prints after "MFT failed: ".
-using ScanResult = std::expected<ScanOutcome, std::string>;
+// The probe prints the error's text after "MFT failed: ".
+using ScanResult = Result<ScanOutcome>;
 
+// On the probe's volume (opened and its MFT context read by the caller).
+ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
+                           const ScanOptions& options, const Progress& progress);
+// On a volume opened for the call.
 ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress);
-ScanResult run_phased_scan_unscoped(std::string_view folder, char letter, Duration limit, const UsnHints* hints,
-                                    const ScanOptions& options, const Progress& progress);
+// Collects the scope first (when the probe could not).
+ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,
+                                    const UsnHints* hints, const ScanOptions& options, const Progress& progress);
 
 }  // namespace quillon

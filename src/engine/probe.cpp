@@ -9,6 +9,7 @@
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit_line.h"
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/recycle.h"
 #include "engine/windows/scope_build.h"
 #include "engine/windows/usn_deleted.h"
@@ -43,22 +44,28 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   TimeBudget budget(limit);
 
   progress.step("Locating directory...");
+  // One volume for the whole probe: opened here, its MFT context read once.
+  ProbeVolume volume = open_probe_volume(*letter);
+  ProbeRoot root;
+  root.path = std::string(folder);
   auto id = folder_frn(folder);
   if (!id) {
     // An index on the path may be damaged while the folder itself is not:
     // its chain of names is still in the MFT.
     std::optional<FolderId> found;
-    if (!path_not_found(id.error())) return fail(Error::generic("Cannot locate directory: " + id.error().text()));
-    if (auto reader = open_volume(*letter))
-      if (auto mft = load_mft_context(*reader))
-        if (auto m = folder_frn_from_mft(folder, *mft, *reader)) found = *m;
-    if (!found) return fail(Error::generic("Cannot locate directory: " + id.error().text()));
+    if (!path_not_found(id.error())) return fail(id.error().with_context("Cannot locate directory"));
+    if (volume.reader && volume.mft)
+      if (auto m = folder_frn_from_mft(folder, *volume.mft, *volume.reader)) found = *m;
+    if (!found) return fail(id.error().with_context("Cannot locate directory"));
     progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
     id = *found;
+    root.through_mft = true;
   }
+  root.id = *id;
+  root.form = root_comparison_form(folder);
 
   progress.step("Building directory tree FRN scope...");
-  std::optional<ScopeContext> scope = build_scope(folder, *letter);
+  std::optional<ScopeContext> scope = build_scope(folder, volume, &root);
   if (scope) {
     progress.step("Directory FRN=" + std::to_string(id->record) + ", scope " +
                   std::to_string(scope->dir_frns.size()) + " folders, querying USN...");
@@ -73,7 +80,9 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   else
     dirs.insert(id->record);
   UsnScope usn_scope;
-  usn_scope.root = std::string(folder);
+  usn_scope.root = root.path;
+  usn_scope.root_form = root.form;
+  usn_scope.volume = &volume;
   usn_scope.folder_id = id->file_id;
   usn_scope.folder_record = id->record;
   usn_scope.dir_frns = &dirs;
@@ -91,7 +100,7 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   std::unordered_set<std::string> keys;
   for (auto& item : usn.items) {
     item.sources |= kFoundByJournal;
-    bool accept = scope ? strict_parent_check(*scope, item) : inside_root(item.path, folder);
+    bool accept = scope ? strict_parent_check(*scope, item) : inside_root_form(item.path, root.form);
     if (accept) merge_item(result, keys, std::move(item));
   }
   usn.items.clear();
@@ -103,8 +112,8 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
     Duration remaining = budget.remaining();
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
     ScanOptions options = standard_scan_options();
-    ScanResult scan = scope ? run_phased_scan(std::move(*scope), *letter, remaining, &usn.hints, options, progress)
-                            : run_phased_scan_unscoped(folder, *letter, remaining, &usn.hints, options, progress);
+    ScanResult scan = scope ? run_phased_scan(std::move(*scope), volume, remaining, &usn.hints, options, progress)
+                            : run_phased_scan_unscoped(folder, volume, remaining, &usn.hints, options, progress);
     if (scan) {
       // A journal item carries neither size nor time; when the MFT side finds
       // the same FRN under the same path, its record supplies them (the item
@@ -126,7 +135,7 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
       mft_summary = format_audit_line(scan->audit);
       audit = std::move(scan->audit);
     } else {
-      mft_summary = "MFT failed: " + scan.error();
+      mft_summary = "MFT failed: " + scan.error().text();
     }
   }
 

@@ -21,8 +21,8 @@ struct ScanOptions {
   bool retry_phase = true;
   bool use_record_cache = true;
   bool root_vicinity = true;
-  bool parser_flag_a = false;  // include_in_use
-  bool parser_flag_b = false;  // follow_parent_chain
+  bool include_in_use = false;       // see EvalFlags
+  bool follow_parent_chain = false;  // see EvalFlags
 };
 
 // Workers for a machine with `parallelism` processors (absent when it cannot

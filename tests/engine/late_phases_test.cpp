@@ -57,12 +57,11 @@ struct Fixture {
     scope.dir_frns = {40};
     scope.parent_match_frns = {40};
     scope.dir_map[40] = DirEntry{"", 5};
-    const auto freed = RecordBuilder(0).name(40, u"a.txt", 4096).data(10).build();
+    const auto freed = RecordBuilder(test::kRecordSize, 0).file_name(40, u"a.txt", 1, 4096).data(10).build();
     mft.put(50, freed);
     mctx = mft.context();
     ctx = scan_context_for(scope);
     ctx.geometry = mctx.geometry;
-    ctx.bitmap = mctx.bitmap;
     hints->names_by_frn[50] = {"a.txt"};
     ctx.hints = hints;
   }
@@ -185,7 +184,6 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   scope.dir_map[5] = DirEntry{"", 5};
   ScanContext ctx = scan_context_for(scope);
   ctx.geometry = mctx->geometry;
-  ctx.bitmap = mctx->bitmap;
   auto log = read_logfile_tail('E');
   ASSERT_TRUE(log);
   apply_log_page_fixups(log->bytes);

@@ -174,7 +174,7 @@ TEST(OneDeadline, SlowVolumeStopsEveryPhaseAtTheLimit) {
       audit = report->mft_summary.value_or("");
     } else {
       auto scan = run_phased_scan(std::move(*scope), 'E', limit, nullptr, late_only, quiet);
-      ASSERT_TRUE(scan) << scan.error();
+      ASSERT_TRUE(scan) << scan.error().text();
       audit = format_audit_line(scan->audit);
     }
     const auto took = std::chrono::steady_clock::now() - start;

@@ -118,7 +118,7 @@ TEST(PhasedScan, RealVolumeListsNoLiveFile) {
     auto scope = build_scope(folder, 'E');
     ASSERT_TRUE(scope);
     auto r = run_phased_scan(*scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), progress);
-    ASSERT_TRUE(r) << r.error();
+    ASSERT_TRUE(r) << r.error().text();
     for (const auto& item : r->items) ADD_FAILURE() << "listed " << item.path;
     EXPECT_EQ(r->audit.note, "Completed");
     EXPECT_GT(r->audit.scan.pages_done, 0u);
@@ -143,7 +143,7 @@ TEST(PhasedScan, VolumeThatCannotBeOpened) {
   scope.root_path = "E:\\2";
   auto r = run_phased_scan(scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), Progress([](auto) {}));
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "Access is denied. (os error 5)");
+  EXPECT_EQ(r.error().text(), "Access is denied. (os error 5)");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ int index_block(const std::uint8_t* data, std::size_t size) {
   for (const auto& e : img::parse_index_node(block, 0x10))
     if (e.entry) (void)e.entry->key.name.size();
   (void)img::parse_index_node(block, 0x18);
-  if (has_tag(block, 0, "INDX") && img::apply_fixups(block)) (void)img::parse_index_node(block, 0x18);
+  if (has_tag(block, 0, "INDX") && ntfs::apply_update_sequence(block, ntfs::TornStride::refuse_block)) (void)img::parse_index_node(block, 0x18);
   return 0;
 }
 

@@ -15,7 +15,7 @@ namespace img = platform::image;
 
 // The image backend's view: header, attributes and what lies in them.
 void image_reader(std::vector<std::byte> rec) {
-  if (!img::apply_fixups(rec)) return;
+  if (!ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block)) return;
   auto h = img::parse_record_header(rec);
   if (!h) return;
   for (const auto& a : img::parse_attributes(rec, *h, std::uint64_t{1} << 24)) {
@@ -28,7 +28,7 @@ void image_reader(std::vector<std::byte> rec) {
 // The engine's view of a record read raw, and its evaluation as a deleted
 // (or in-use) record of E:\2 (record 40) and its subfolder a (41).
 void engine_reader(std::vector<std::byte> rec) {
-  (void)apply_fixups(rec);
+  (void)ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
   Bytes r(rec);
   (void)record_flags(r);
   (void)record_sequence(r);
@@ -55,8 +55,8 @@ void engine_reader(std::vector<std::byte> rec) {
     return scan_context_for(scope);
   }();
   RecordHint hint{"hinted.txt", 41, true};
-  (void)evaluate_record(r, 70, ctx, true, true, true, &hint);
-  (void)evaluate_record(r, 70, ctx, false, false, false);
+  (void)evaluate_record(r, 70, ctx, {true, true, true}, &hint);
+  (void)evaluate_record(r, 70, ctx, EvalFlags{});
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "common/error.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/platform.h"
+#include "support/ntfs_builder.h"
 
 namespace quillon::test {
 
@@ -27,9 +28,6 @@ inline constexpr std::uint32_t kUsnClose = 0x80000000;
 inline constexpr std::uint32_t kUsnDataOverwrite = 0x1;
 inline constexpr std::uint32_t kUsnFileCreate = 0x100;
 
-inline void put16(Buffer& b, std::size_t o, std::uint16_t v) { store_le<std::uint16_t>(b.data() + o, v); }
-inline void put32(Buffer& b, std::size_t o, std::uint32_t v) { store_le<std::uint32_t>(b.data() + o, v); }
-inline void put64(Buffer& b, std::size_t o, std::uint64_t v) { store_le<std::uint64_t>(b.data() + o, v); }
 
 inline Buffer utf16le(const std::u16string& s) {
   Buffer b(s.size() * 2);

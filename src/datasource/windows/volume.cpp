@@ -81,7 +81,7 @@ Result<FolderId> folder_frn(std::string_view path) {
   auto handle = platform::current().open_path(path);
   if (!handle) return fail(handle.error());
   auto info = (*handle)->file_id_info();
-  if (!info) return fail(Error::generic(info.error().text(), info.error().kind()));
+  if (!info) return fail(info.error());
   FolderId id;
   id.file_id = info->low64();
   id.record = id.file_id & kRecordMask;

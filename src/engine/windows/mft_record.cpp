@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/ntfs_layout.h"
 #include "common/text.h"
 #include "engine/windows/raw_mft.h"
 
@@ -11,7 +12,9 @@ namespace quillon {
 
 namespace {
 
-constexpr std::uint64_t kFileNameFixed = 66;  // bytes of a $FILE_NAME before the name
+namespace fn = ntfs::file_name;
+namespace ie = ntfs::index_entry;
+namespace at = ntfs::attribute;
 
 std::uint8_t byte_at(Bytes b, std::uint64_t o) { return std::to_integer<std::uint8_t>(b[o]); }
 
@@ -26,19 +29,19 @@ struct RawFileName {
 };
 
 std::optional<RawFileName> file_name_at(Bytes record, std::uint64_t v) {
-  if (!in_bounds(record.size(), v, kFileNameFixed)) return std::nullopt;
-  if (byte_at(record, v + 65) == 2) return std::nullopt;
-  std::uint64_t n = byte_at(record, v + 64);
-  auto name = sub(record, v + kFileNameFixed, 2 * n);
+  if (!in_bounds(record.size(), v, fn::kFixedSize)) return std::nullopt;
+  if (byte_at(record, v + fn::kNamespace) == fn::kNamespaceDos) return std::nullopt;
+  std::uint64_t n = byte_at(record, v + fn::kNameLength);
+  auto name = sub(record, v + fn::kName, 2 * n);
   if (!name) return std::nullopt;
-  return RawFileName{load_le<std::uint64_t>(record.data() + v) & kRecordMask,
-                     load_le<std::uint64_t>(record.data() + v + 16),
-                     load_le<std::uint64_t>(record.data() + v + 40), *name};
+  return RawFileName{load_le<std::uint64_t>(record.data() + v + fn::kParent) & kRecordMask,
+                     load_le<std::uint64_t>(record.data() + v + fn::kModified),
+                     load_le<std::uint64_t>(record.data() + v + fn::kAllocatedSize), *name};
 }
 
 // Start of a resident attribute's value (attribute offset + value offset).
 std::uint64_t value_start(Bytes record, const AttributeRef& a) {
-  return a.offset + load_le<std::uint16_t>(record.data() + a.offset + 20);
+  return a.offset + load_le<std::uint16_t>(record.data() + a.offset + at::kValueOffset);
 }
 
 std::optional<std::int64_t> add_checked(std::int64_t a, std::int64_t b) {
@@ -54,8 +57,8 @@ bool has_record_signature(Bytes record) { return has_tag(record, 0, "FILE") || h
 bool is_file_record(Bytes record) { return has_tag(record, 0, "FILE"); }
 
 std::optional<std::uint16_t> record_flags(Bytes record) {
-  if (record.size() < 24 || !is_file_record(record)) return std::nullopt;
-  return load_le<std::uint16_t>(record.data() + 0x16);
+  if (record.size() < ntfs::record::kHeaderSize || !is_file_record(record)) return std::nullopt;
+  return load_le<std::uint16_t>(record.data() + ntfs::record::kFlags);
 }
 
 bool record_in_use(Bytes record) {
@@ -69,22 +72,22 @@ bool record_is_directory(Bytes record) {
 }
 
 std::optional<std::uint16_t> record_sequence(Bytes record) {
-  if (record.size() < 24) return std::nullopt;
-  return load_le<std::uint16_t>(record.data() + 0x10);
+  if (record.size() < ntfs::record::kHeaderSize) return std::nullopt;
+  return load_le<std::uint16_t>(record.data() + ntfs::record::kSequence);
 }
 
 std::vector<AttributeRef> attributes(Bytes record) {
   std::vector<AttributeRef> out;
-  auto first = u16_at(record, 0x14);
+  auto first = u16_at(record, ntfs::record::kFirstAttribute);
   if (!first) return out;
   std::uint64_t off = *first;
   const std::uint64_t size = record.size();
-  while (in_bounds(size, off, 24)) {
-    std::uint32_t type = load_le<std::uint32_t>(record.data() + off);
+  while (in_bounds(size, off, at::kMinLength)) {
+    std::uint32_t type = load_le<std::uint32_t>(record.data() + off + at::kType);
     if (type == kAttrEnd) break;
-    std::uint32_t len = load_le<std::uint32_t>(record.data() + off + 4);
-    if (len < 24 || !in_bounds(size, off, len)) break;
-    out.push_back({type, off, len, byte_at(record, off + 8) != 0});
+    std::uint32_t len = load_le<std::uint32_t>(record.data() + off + at::kLength);
+    if (len < at::kMinLength || !in_bounds(size, off, len)) break;
+    out.push_back({type, off, len, byte_at(record, off + at::kNonResident) != 0});
     off += len;
   }
   return out;
@@ -94,7 +97,7 @@ Bytes attribute_bytes(Bytes record, const AttributeRef& a) { return record.subsp
 
 std::optional<Bytes> resident_value(Bytes record, const AttributeRef& a) {
   if (a.non_resident) return std::nullopt;
-  std::uint64_t len = load_le<std::uint32_t>(record.data() + a.offset + 16);
+  std::uint64_t len = load_le<std::uint32_t>(record.data() + a.offset + at::kValueLength);
   return sub(record, value_start(record, a), len);
 }
 
@@ -107,33 +110,49 @@ std::optional<std::vector<std::byte>> resident_attribute_value(Bytes record, std
   return std::nullopt;
 }
 
-std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record) {
-  std::vector<std::pair<std::uint64_t, std::string>> out;
-  if (record.size() < 48) return out;
+RecordView view_record(Bytes record) {
+  RecordView v;
+  v.flags = record_flags(record);
+  v.sequence = record_sequence(record);
+  if (record.size() < 48) return v;
+  bool data_seen = false;
   for (const auto& a : attributes(record)) {
-    if (a.type != kAttrFileName || a.non_resident) continue;
+    if (a.non_resident) continue;
+    if (a.type == kAttrData && !data_seen) {
+      // The first resident $DATA decides.
+      data_seen = true;
+      auto length = u32_at(attribute_bytes(record, a), at::kValueLength);
+      v.resident_data_empty = length && *length == 0;
+    }
+    if (a.type != kAttrFileName) continue;
     auto fn = file_name_at(record, value_start(record, a));
     if (!fn) continue;
-    std::string name = utf16le_to_utf8_lossy(fn->name);
-    if (name.empty()) continue;
-    out.emplace_back(fn->parent, std::move(name));
+    v.names.push_back({utf16le_to_utf8_lossy(fn->name), fn->parent, fn->size, fn->time});
+  }
+  return v;
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> RecordView::own_names() const {
+  std::vector<std::pair<std::uint64_t, std::string>> out;
+  for (const auto& n : names)
+    if (!n.name.empty()) out.emplace_back(n.parent, n.name);
+  return out;
+}
+
+std::vector<FileNameEntry> RecordView::names_under(const FrnSet& dirs) const {
+  std::vector<FileNameEntry> out;
+  for (const auto& n : names) {
+    if (!dirs.contains(n.parent)) continue;
+    bool seen = std::any_of(out.begin(), out.end(), [&](const FileNameEntry& e) { return e.name == n.name; });
+    if (!seen) out.push_back(n);
   }
   return out;
 }
 
+std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record) { return view_record(record).own_names(); }
+
 std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
-  std::vector<FileNameEntry> out;
-  if (record.size() < 48 || dirs.empty()) return out;
-  for (const auto& a : attributes(record)) {
-    if (a.type != kAttrFileName || a.non_resident) continue;
-    auto fn = file_name_at(record, value_start(record, a));
-    if (!fn || !dirs.contains(fn->parent)) continue;
-    std::string name = utf16le_to_utf8_lossy(fn->name);
-    bool seen = std::any_of(out.begin(), out.end(), [&](const FileNameEntry& e) { return e.name == name; });
-    if (seen) continue;
-    out.push_back({std::move(name), fn->parent, fn->size, fn->time});
-  }
-  return out;
+  return view_record(record).names_under(dirs);
 }
 
 std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
@@ -146,27 +165,29 @@ std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, 
                                                                      : own_record + 8192;
   for (const auto& a : attributes(record)) {
     if (a.type != kAttrIndexRoot || a.non_resident) continue;
-    const std::uint64_t header = value_start(record, a) + 16;
+    const std::uint64_t header = value_start(record, a) + ntfs::index_root::kHeader;
     auto first = u32_at(record, header);
     if (!first) continue;
     // Entries are read up to the end of their own attribute: bytes past it
     // belong to the next attribute and would read as entries of nothing.
     const std::uint64_t end = a.offset + a.length;
     std::uint64_t e = header + *first;
-    while (in_bounds(end, e, 16)) {
+    while (in_bounds(end, e, ie::kHeaderSize)) {
       const std::byte* p = record.data() + e;
-      const std::uint64_t frn = load_le<std::uint64_t>(p);
-      const std::uint64_t elen = load_le<std::uint16_t>(p + 8);
-      const std::uint64_t klen = load_le<std::uint16_t>(p + 10);
-      const std::uint8_t flags = std::to_integer<std::uint8_t>(p[12]);
-      if (elen < 16 || !in_bounds(end, e, elen)) break;
+      const std::uint64_t frn = load_le<std::uint64_t>(p + ie::kFileReference);
+      const std::uint64_t elen = load_le<std::uint16_t>(p + ie::kLength);
+      const std::uint64_t klen = load_le<std::uint16_t>(p + ie::kKeyLength);
+      const std::uint8_t flags = std::to_integer<std::uint8_t>(p[ie::kFlags]);
+      if (elen < ie::kHeaderSize || !in_bounds(end, e, elen)) break;
 
       std::optional<std::string> name;
-      if (klen > 65 && in_bounds(end, e + 16, klen)) {
-        const std::uint64_t parent = load_le<std::uint64_t>(p + 16) & kRecordMask;
-        const std::uint64_t n = std::to_integer<std::uint8_t>(p[80]);
-        if (dirs.contains(parent) && std::to_integer<std::uint8_t>(p[81]) != 2 && klen >= 2 * n + 66)
-          name = utf16le_to_utf8_lossy(record.subspan(e + 82, 2 * n));
+      const std::byte* key = p + ie::kKey;
+      if (klen >= fn::kFixedSize && in_bounds(end, e + ie::kKey, klen)) {
+        const std::uint64_t parent = load_le<std::uint64_t>(key + fn::kParent) & kRecordMask;
+        const std::uint64_t n = std::to_integer<std::uint8_t>(key[fn::kNameLength]);
+        if (dirs.contains(parent) && std::to_integer<std::uint8_t>(key[fn::kNamespace]) != fn::kNamespaceDos &&
+            klen >= 2 * n + fn::kFixedSize)
+          name = utf16le_to_utf8_lossy(record.subspan(e + ie::kKey + fn::kName, 2 * n));
       }
       const std::uint64_t rec = frn & kRecordMask;
       if (rec != 0 && rec != 5 && rec != own_record && (all || (rec >= lo && rec <= hi)))
@@ -183,23 +204,14 @@ std::vector<DataRun> decode_runs(Bytes pairs, std::int64_t first_vcn, bool drop_
   std::uint64_t pos = 0;
   std::int64_t vcn = first_vcn < 0 ? 0 : first_vcn;
   std::int64_t lcn = 0;
-  while (pos < pairs.size()) {
-    const std::uint8_t h = byte_at(pairs, pos);
-    if (h == 0) break;
-    const unsigned L = h & 0x0F;
-    const unsigned O = h >> 4;
-    if (L > 8 || O > 8) break;  // a field wider than 64 bits is not a run list
-    if (!in_bounds(pairs.size(), pos + 1, L + O)) break;
-    std::uint64_t length = 0;
-    for (unsigned i = 0; i < L; ++i)
-      length |= static_cast<std::uint64_t>(byte_at(pairs, pos + 1 + i)) << (8 * i);
-    std::uint64_t raw = 0;
-    for (unsigned i = 0; i < O; ++i)
-      raw |= static_cast<std::uint64_t>(byte_at(pairs, pos + 1 + L + i)) << (8 * i);
-    if (O > 0 && O < 8 && (raw >> (8 * O - 1)) & 1) raw |= ~std::uint64_t{0} << (8 * O);  // sign-extend
-    pos += 1 + L + O;
-    if (O > 0) {
-      auto next = add_checked(lcn, static_cast<std::int64_t>(raw));
+  ntfs::MappingPair pair;
+  // What is decoded up to a malformed pair or the end of the bytes is kept.
+  while (ntfs::read_mapping_pair(pairs, pos, pair) == ntfs::PairRead::pair) {
+    const std::uint64_t length = pair.length;
+    const bool sparse = !pair.has_offset;
+    pos += pair.size;
+    if (!sparse) {
+      auto next = add_checked(lcn, pair.delta);
       if (!next) break;
       lcn = *next;
     }
@@ -207,7 +219,7 @@ std::vector<DataRun> decode_runs(Bytes pairs, std::int64_t first_vcn, bool drop_
     if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) break;
     auto end = add_checked(vcn, static_cast<std::int64_t>(length));
     if (!end) break;
-    if (!(drop_sparse && O == 0)) out.push_back({vcn, lcn, static_cast<std::int64_t>(length)});
+    if (!(drop_sparse && sparse)) out.push_back({vcn, lcn, static_cast<std::int64_t>(length)});
     vcn = *end;
   }
   return out;
@@ -224,12 +236,13 @@ struct NonResident {
 };
 
 std::optional<NonResident> non_resident_at(Bytes record, const AttributeRef& a) {
-  if (!a.non_resident || a.length < 56 || !in_bounds(record.size(), a.offset, 56)) return std::nullopt;
+  constexpr std::uint64_t kNeeded = at::kDataSize + 8;  // up to the data size
+  if (!a.non_resident || a.length < kNeeded || !in_bounds(record.size(), a.offset, kNeeded)) return std::nullopt;
   const std::byte* p = record.data() + a.offset;
-  const std::uint64_t mp = a.offset + load_le<std::uint16_t>(p + 32);
+  const std::uint64_t mp = a.offset + load_le<std::uint16_t>(p + at::kMappingPairsOffset);
   const std::uint64_t end = a.offset + a.length;
   if (mp >= record.size() || mp > end) return std::nullopt;
-  return NonResident{load_le<std::uint64_t>(p + 48), load_le<std::int64_t>(p + 16),
+  return NonResident{load_le<std::uint64_t>(p + at::kDataSize), load_le<std::int64_t>(p + at::kLowestVcn),
                      record.subspan(mp, end - mp)};
 }
 
@@ -237,7 +250,7 @@ std::optional<NonResident> non_resident_at(Bytes record, const AttributeRef& a) 
 
 std::optional<StreamRuns> data_runs(Bytes record) {
   if (record.size() < 22) return std::nullopt;
-  if (load_le<std::uint16_t>(record.data() + 0x14) >= record.size()) return std::nullopt;
+  if (load_le<std::uint16_t>(record.data() + ntfs::record::kFirstAttribute) >= record.size()) return std::nullopt;
   std::optional<StreamRuns> best;
   for (const auto& a : attributes(record)) {
     if (a.type != kAttrData) continue;
@@ -312,22 +325,5 @@ std::optional<std::vector<std::byte>> read_stream_tail(std::uint64_t bytes_per_c
   return out;
 }
 
-bool apply_fixups(std::span<std::byte> record) {
-  const std::uint64_t size = record.size();
-  auto usa_off = u16_at(record, 0x04);
-  auto count = u16_at(record, 0x06);
-  if (!usa_off || !count || *count == 0 || (*usa_off & 1) != 0) return false;
-  if (!in_bounds(size, *usa_off, 2ull * *count)) return false;
-  if ((static_cast<std::uint64_t>(*count) - 1) * 512 > size) return false;
-  std::vector<std::byte> usa(record.begin() + *usa_off, record.begin() + *usa_off + 2ull * *count);
-  for (std::uint64_t i = 1; i < *count; ++i) {
-    const std::uint64_t pos = i * 512 - 2;
-    if (record[pos] == usa[0] && record[pos + 1] == usa[1]) {
-      record[pos] = usa[2 * i];
-      record[pos + 1] = usa[2 * i + 1];
-    }
-  }
-  return true;
-}
 
 }  // namespace quillon

@@ -77,8 +77,13 @@ std::optional<std::string> rebuild_path(std::string_view name, std::uint64_t par
   }
 }
 
+bool scope_contains(const ScopeContext& scope, std::string_view path) {
+  return scope.root_form.empty() ? inside_root(path, scope.root_path) : inside_root_form(path, scope.root_form);
+}
+
 std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::uint64_t frn, std::string_view root_path,
-                                            std::uint64_t root_frn, const DirMap& dir_map, bool allow_lost) {
+                                            std::uint64_t root_frn, const DirMap& dir_map, bool allow_lost,
+                                            std::string_view root_form) {
   auto path = rebuild_path(record.name, record.parent, root_path, root_frn, dir_map, allow_lost);
   if (!path) {
     if (!allow_lost) return std::nullopt;
@@ -87,7 +92,7 @@ std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::ui
     path = join_path(join_path(join_path(base, kRecovLost), hex_lower_padded(record.parent & kRecordMask, 16)),
                      record.name);
   }
-  if (!inside_root(*path, root_path)) return std::nullopt;
+  if (!(root_form.empty() ? inside_root(*path, root_path) : inside_root_form(*path, root_form))) return std::nullopt;
   DeletedItem item;
   item.frn = frn;
   item.parent_frn = record.parent;
@@ -123,7 +128,7 @@ std::optional<std::string> expected_path(const ScopeContext& scope, std::uint64_
 bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate) {
   const std::uint64_t p = candidate.parent_frn & kRecordMask;
   if (!scope.parent_match_frns.contains(p)) return false;
-  if (!inside_root(candidate.path, scope.root_path)) return false;
+  if (!scope_contains(scope, candidate.path)) return false;
   auto name = utf8_name(candidate.path);
   if (!name || name->empty()) return false;
   // Both sides in their display form, so that a directory whose name holds an
@@ -137,7 +142,7 @@ bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate
 }
 
 bool loose_check(const ScopeContext& scope, const DeletedItem& candidate) {
-  if (!inside_root(candidate.path, scope.root_path)) return false;
+  if (!scope_contains(scope, candidate.path)) return false;
   if (platform::current().metadata(candidate.path)) return false;  // still there: not deleted
   auto name = utf8_name(candidate.path);
   if (!name || name->empty() || !noise_filter(*name, scope.noise_flag)) return false;

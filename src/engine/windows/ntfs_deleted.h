@@ -40,9 +40,14 @@ std::optional<std::string> rebuild_path(std::string_view name, std::uint64_t par
 
 // A record name becomes an item; with `allow_lost`, one whose chain cannot be
 // followed lands under <root>\$RecovLost\<parent as 16 hex digits>\.
-// Nothing when the path falls outside the root.
+// Nothing when the path falls outside the root (`root_form`, the root's
+// resolved comparison form, when the caller holds it).
 std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::uint64_t frn, std::string_view root_path,
-                                            std::uint64_t root_frn, const DirMap& dir_map, bool allow_lost);
+                                            std::uint64_t root_frn, const DirMap& dir_map, bool allow_lost,
+                                            std::string_view root_form = {});
+
+// Containment in the scope's root, through its resolved form when it has one.
+bool scope_contains(const ScopeContext& scope, std::string_view path);
 
 // FNV-1a 64 over the 8 little-endian bytes of the 48-bit parent, then the
 // UTF-8 of the path's last component (left out when absent or not UTF-8).

@@ -14,27 +14,15 @@ namespace {
 
 bool in_set(const FrnSet& set, std::uint64_t frn) { return set.contains(frn & kRecordMask) || set.contains(frn); }
 
-// The first resident $DATA decides: empty when its value length is 0. No
-// resident $DATA, or a record below 48 bytes, is not empty.
-bool resident_data_empty(Bytes record) {
-  if (record.size() < 48) return false;
-  for (const auto& a : attributes(record)) {
-    if (a.type != kAttrData || a.non_resident) continue;
-    auto length = u32_at(attribute_bytes(record, a), 16);
-    return length && *length == 0;
-  }
-  return false;
-}
-
-std::vector<FileNameEntry> names_in_scope(Bytes record, const FrnSet& parents, bool use_all_names) {
-  auto names = file_names_under(record, parents);
-  if (names.empty() && use_all_names) names = names_by_parent(file_names(record), parents, false);
+std::vector<FileNameEntry> names_in_scope(const RecordView& view, const FrnSet& parents, bool include_in_use) {
+  auto names = view.names_under(parents);
+  if (names.empty() && include_in_use) names = names_by_parent(view.own_names(), parents, false);
   return names;
 }
 
 bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, const ScanContext& ctx) {
   for (const auto& n : names) {
-    auto item = item_from_record(n, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, false);
+    auto item = item_from_record(n, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, false, ctx.root_form);
     if (item && !platform::current().metadata(item->path)) return true;
   }
   return false;
@@ -44,8 +32,8 @@ bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, 
 // where the file of that name lived (or lives), so a hint that places the
 // name in the folder is contradicted. (A journal hint for a record near the
 // folder's own record is attributed to the folder; the record knows better.)
-bool named_elsewhere(Bytes record, const std::string& name, const FrnSet& parents) {
-  for (const auto& [parent, own] : file_names(record))
+bool named_elsewhere(const RecordView& view, const std::string& name, const FrnSet& parents) {
+  for (const auto& [parent, own] : view.own_names())
     if (own == name && !in_set(parents, parent)) return true;
   return false;
 }
@@ -67,14 +55,14 @@ std::vector<DeletedItem> reused_record_items(std::uint64_t frn, const ScanContex
         if (noise_filter(name, false)) names.push_back(FileNameEntry{name, parent->second & kRecordMask, 0, 0});
   }
   if (names.empty()) return {};
-  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents);
+  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents, ctx.root_form);
 }
 
 // An in-use record whose reference still opens by id is a live file. An
 // unanswered query (no handle, an error) leaves the judgement to the paths.
-bool opens_by_id(Bytes record, std::uint64_t frn, const ScanContext& ctx) {
+bool opens_by_id(const RecordView& view, std::uint64_t frn, const ScanContext& ctx) {
   if (!ctx.live) return false;
-  auto seq = record_sequence(record);
+  const auto& seq = view.sequence;
   if (!seq || *seq == 0) return false;
   auto alive = ctx.live->reference_alive(frn | (std::uint64_t{*seq} << 48));
   return alive && *alive;
@@ -87,16 +75,17 @@ ScanContext scan_context_for(const ScopeContext& scope) {
   ctx.parent_match_frns = std::make_shared<const FrnSet>(scope.parent_match_frns);
   ctx.dir_map = std::make_shared<const DirMap>(scope.dir_map);
   ctx.root_path = scope.root_path;
+  ctx.root_form = scope.root_form;
   ctx.root_frn = scope.root_frn;
   return ctx;
 }
 
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
-                                         bool verify_live, bool use_all_names, bool follow_parent_chain,
-                                         const RecordHint* hint) {
+                                         EvalFlags how, const RecordHint* hint) {
   const std::uint64_t frn = record_number & kRecordMask;
   auto flags = record_flags(record);  // "FILE" and at least 24 bytes
   if (!flags || (*flags & kRecordDirectory)) return {};
+  const RecordView view = view_record(record);  // every walk below reads this
   const bool in_use = (*flags & kRecordInUse) != 0;
   const FrnSet& parents = *ctx.parent_match_frns;
   const UsnHints* hints = ctx.hints.get();
@@ -115,7 +104,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
                                          : hints                ? hinted_sequence(*hints, frn)
                                                                 : 0;
   if (in_use && journal_sequence != 0) {
-    auto sequence = record_sequence(record);
+    const auto& sequence = view.sequence;
     if (sequence && *sequence == journal_sequence) {
       journal_names = nullptr;
       hint = nullptr;
@@ -126,25 +115,25 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
 
   // A record the file system still opens is its own names' live file; only
   // a name the journal or a hint gives it and it no longer holds can be gone.
-  const bool alive = in_use && opens_by_id(record, frn, ctx);
+  const bool alive = in_use && opens_by_id(view, frn, ctx);
   if (alive && !journal_names) return {};
 
   // A live record the journal did not name must look gone or empty first.
   if (!journal_names && in_use) {
-    auto names = names_in_scope(record, parents, use_all_names);
+    auto names = names_in_scope(view, parents, how.include_in_use);
     if (names.empty()) return {};
-    if (!(verify_live && some_path_gone(names, frn, ctx))) {
+    if (!(how.verify_live && some_path_gone(names, frn, ctx))) {
       bool sized = std::any_of(names.begin(), names.end(), [](const FileNameEntry& n) { return n.size != 0; });
-      if (sized && !resident_data_empty(record)) return {};
+      if (sized && !view.resident_data_empty) return {};
     }
   }
 
-  auto names = names_in_scope(record, parents, use_all_names);
+  auto names = names_in_scope(view, parents, how.include_in_use);
   if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent) &&
-      !named_elsewhere(record, *hint->name, parents))
+      !named_elsewhere(view, *hint->name, parents))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
   if (journal_names) {
-    for (auto& [parent, name] : file_names(record)) {
+    for (auto& [parent, name] : view.own_names()) {
       if (!journal_names->contains(name) || !in_set(parents, parent) || !noise_filter(name, false)) continue;
       bool listed = std::any_of(names.begin(), names.end(),
                                 [&](const FileNameEntry& e) { return e.name == name && e.parent == parent; });
@@ -153,7 +142,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   }
   if (alive) {
     // The record's own names are the live file's.
-    const auto own = file_names(record);
+    const auto own = view.own_names();
     std::erase_if(names, [&](const FileNameEntry& e) {
       return std::any_of(own.begin(), own.end(), [&](const auto& o) {
         return (o.first & kRecordMask) == (e.parent & kRecordMask) && o.second == e.name;
@@ -164,8 +153,9 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
 
   names = finish_names(std::move(names), frn, hints, false);
   if (!in_use)
-    return build_deleted_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, follow_parent_chain);
-  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents);
+    return build_deleted_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, how.follow_parent_chain,
+                               ctx.root_form);
+  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents, ctx.root_form);
 }
 
 PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
@@ -185,19 +175,18 @@ PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint
       if (!known && !ctx.include_in_use) continue;
       verify_live = ctx.include_in_use || !known;
     }
-    auto items = evaluate_record(record, number, ctx, verify_live, ctx.include_in_use, ctx.follow_parent_chain);
+    auto items = evaluate_record(record, number, ctx, ctx.flags(verify_live));
     for (auto& item : items) out.items.push_back(std::move(item));
   }
   return out;
 }
 
 std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader, std::uint64_t record_number,
-                                                           const ScanContext& ctx, bool verify_live,
-                                                           bool use_all_names, bool follow_parent_chain,
+                                                           const ScanContext& ctx, EvalFlags how,
                                                            const RecordHint* hint) {
   auto record = read_record_raw(ctx.geometry, reader, record_number & kRecordMask);
   if (!record) return std::nullopt;
-  auto items = evaluate_record(*record, record_number, ctx, verify_live, use_all_names, follow_parent_chain, hint);
+  auto items = evaluate_record(*record, record_number, ctx, how, hint);
   if (items.empty()) return std::nullopt;
   return items;
 }
@@ -208,16 +197,22 @@ std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root,
   if (!reader) return {};
   auto volume = query_volume_data(*reader);
   if (!volume) return {};
-  const MftGeometry geometry = load_mft_geometry(*reader, *volume);
+  ScanContext rooted = ctx;
+  rooted.root_form = root_comparison_form(root);
+  return confirm_frns_in_mft(*reader, load_mft_geometry(*reader, *volume), records, rooted);
+}
 
+std::vector<DeletedItem> confirm_frns_in_mft(VolumeReader& reader, const MftGeometry& geometry,
+                                             std::span<const std::uint64_t> records, const ScanContext& ctx) {
+  const std::string root_form = ctx.root_form.empty() ? root_comparison_form(ctx.root_path) : ctx.root_form;
   std::vector<DeletedItem> out;
   std::unordered_set<std::string> seen;
   for (std::uint64_t number : records) {
     if (number > kRecordMask) continue;  // sequence bits: no such record offset
-    auto record = read_record_raw(geometry, *reader, number);
+    auto record = read_record_raw(geometry, reader, number);
     if (!record) continue;
-    for (auto& item : evaluate_record(*record, number, ctx, false, false, false)) {
-      if (!inside_root(item.path, root)) continue;
+    for (auto& item : evaluate_record(*record, number, ctx, EvalFlags{})) {
+      if (!inside_root_form(item.path, root_form)) continue;
       if (!seen.insert(std::to_string(item.frn) + "|" + item.path).second) continue;
       out.push_back(std::move(item));
     }

@@ -21,6 +21,17 @@
 
 namespace quillon {
 
+// How a record is judged. `verify_live`: a record still in use counts as
+// gone once a name's path is missing on the live file system.
+// `include_in_use`: a record in use may yield names under any scope parent
+// (not only those its scope lookup finds). `follow_parent_chain`: a name
+// whose chain of parents breaks is placed under the lost-files folder.
+struct EvalFlags {
+  bool verify_live = false;
+  bool include_in_use = false;
+  bool follow_parent_chain = false;
+};
+
 // What the evaluation reads. Built once per scan and shared read-only (also
 // by the paged scan's workers); the sets are held by shared ownership.
 struct ScanContext {
@@ -28,13 +39,9 @@ struct ScanContext {
   std::shared_ptr<const DirMap> dir_map = std::make_shared<DirMap>();
   std::shared_ptr<const UsnHints> hints;  // absent in the paged scan
   std::string root_path;
+  std::string root_form;  // the root's resolved comparison form; may be empty
   std::uint64_t root_frn = 0;
-  char letter = 'E';
   MftGeometry geometry;
-  std::shared_ptr<const MftBitmap> bitmap;
-  std::uint64_t scan_bound = 0;
-  std::uint64_t page_size = 4096;
-  std::optional<TimeBudget> deadline;
   std::shared_ptr<const FrnSet> skip;  // records already handled; may be null
   bool include_in_use = false;
   bool follow_parent_chain = false;
@@ -44,6 +51,7 @@ struct ScanContext {
   std::shared_ptr<platform::FileHandle> live;
 
   std::uint32_t record_size() const { return geometry.record_size; }
+  EvalFlags flags(bool verify_live) const { return {verify_live, include_in_use, follow_parent_chain}; }
 };
 
 // A scope's sets and map in a scan context (no hints, no geometry yet).
@@ -68,8 +76,7 @@ struct RecordHint {
 // missing, with `verify_live`) or empty (a name of size 0, or an empty
 // resident $DATA); its items then keep only the names whose files are gone.
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
-                                         bool verify_live, bool use_all_names, bool follow_parent_chain,
-                                         const RecordHint* hint = nullptr);
+                                         EvalFlags flags, const RecordHint* hint = nullptr);
 
 // Every record of one page buffer whose first record is `first_record`.
 PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
@@ -78,8 +85,7 @@ PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint
 // Reads one record raw and evaluates it; nothing when it cannot be read or
 // yields no item.
 std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader, std::uint64_t record_number,
-                                                           const ScanContext& ctx, bool verify_live,
-                                                           bool use_all_names, bool follow_parent_chain,
+                                                           const ScanContext& ctx, EvalFlags flags,
                                                            const RecordHint* hint = nullptr);
 
 // The records the journal named without a name: each read raw from a volume
@@ -87,5 +93,8 @@ std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader,
 // one per FRN and path. Empty when the volume cannot be opened or queried.
 std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root, std::span<const std::uint64_t> records,
                                              const ScanContext& ctx);
+// The same through the probe's reader; items under ctx's root.
+std::vector<DeletedItem> confirm_frns_in_mft(VolumeReader& reader, const MftGeometry& geometry,
+                                             std::span<const std::uint64_t> records, const ScanContext& ctx);
 
 }  // namespace quillon

@@ -30,7 +30,7 @@ std::vector<FileNameEntry> names_by_parent(std::span<const std::pair<std::uint64
 // One item per name whose path can be placed (see item_from_record).
 std::vector<DeletedItem> build_deleted_items(std::span<const FileNameEntry> names, std::uint64_t frn,
                                              std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                             bool allow_lost);
+                                             bool allow_lost, std::string_view root_form = {});
 
 // For a record still in use: one item per name whose parent is in `parents`
 // and whose file is gone from the live file system. A name whose path cannot
@@ -39,6 +39,6 @@ std::vector<DeletedItem> build_deleted_items(std::span<const FileNameEntry> name
 // index, not in the file's own record, so a live file usually shows 0.
 std::vector<DeletedItem> build_in_use_items(std::span<const FileNameEntry> names, std::uint64_t frn,
                                             std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                            const FrnSet& parents);
+                                            const FrnSet& parents, std::string_view root_form = {});
 
 }  // namespace quillon

@@ -128,6 +128,8 @@ std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_
 // Errors: the open or geometry error, "无法读取 $LogFile MFT 记录",
 // "无法读取 $LogFile 数据流".
 Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline = nullptr);
+// The same through a reader and MFT context the caller holds.
+Result<LogPart> read_logfile_tail(VolumeReader& reader, const MftContext& ctx, const TimeBudget* deadline = nullptr);
 
 // ---------------------------------------------------------------------------
 // The scan

@@ -30,7 +30,7 @@ std::optional<LogRestart> parse_restart_page(Bytes page) {
   auto sys = system_page_size(page);
   if (!sys || *sys > page.size()) return std::nullopt;
   std::vector<std::byte> copy(page.begin(), page.begin() + *sys);
-  apply_fixups(copy);  // an unsound array leaves the page as read
+  ntfs::apply_update_sequence(copy, ntfs::TornStride::keep_as_read);  // an unsound array leaves the page as read
   const Bytes p(copy);
   LogRestart r;
   auto log_page = u32_at(p, 0x14);
@@ -235,17 +235,20 @@ Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline) {
   if (!reader) return fail(reader.error());
   auto volume = query_volume_data(*reader);
   if (!volume) return fail(volume.error());
-  const MftContext ctx = load_mft_context(*reader, *volume);
-  auto record = fetch_record(ctx, *reader, kLogFileRecord);
+  return read_logfile_tail(*reader, load_mft_context(*reader, *volume), deadline);
+}
+
+Result<LogPart> read_logfile_tail(VolumeReader& reader, const MftContext& ctx, const TimeBudget* deadline) {
+  auto record = fetch_record(ctx, reader, kLogFileRecord);
   if (!record) return fail(Error::generic("无法读取 $LogFile MFT 记录", ErrorKind::not_found));
   auto stream = data_runs(*record);
-  const std::uint64_t C = volume->bytes_per_cluster();
+  const std::uint64_t C = ctx.volume.bytes_per_cluster();
   std::optional<LogPart> part;
   if (stream && !stream->runs.empty()) {
     part = read_newest_log_part(
         stream->data_size,
         [&](std::uint64_t offset, std::uint64_t length) {
-          return read_stream_range(C, *reader, stream->runs, offset, length);
+          return read_stream_range(C, reader, stream->runs, offset, length);
         },
         deadline);
   }

@@ -250,7 +250,7 @@ std::size_t apply_log_page_fixups(std::span<std::byte> log) {
   std::size_t fixed = 0;
   for (std::size_t at = 0; at < log.size(); at += kLogPageSize) {
     auto page = log.subspan(at, std::min<std::size_t>(kLogPageSize, log.size() - at));
-    if (is_record_page(page) && apply_fixups(page)) ++fixed;
+    if (is_record_page(page) && ntfs::apply_update_sequence(page, ntfs::TornStride::keep_as_read)) ++fixed;
   }
   return fixed;
 }

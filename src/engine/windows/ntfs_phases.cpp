@@ -34,8 +34,7 @@ bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
 std::optional<std::vector<DeletedItem>> read_candidates(PhaseContext& ctx, std::uint64_t frn,
                                                         const RecordHint* hint, bool verify_live) {
   if (!ctx.options.use_record_cache) {
-    auto items = evaluate_record_at(ctx.reader, frn, ctx.scan, verify_live, ctx.scan.include_in_use,
-                                    ctx.scan.follow_parent_chain, hint);
+    auto items = evaluate_record_at(ctx.reader, frn, ctx.scan, ctx.scan.flags(verify_live), hint);
     if (!items || items->empty()) return std::nullopt;
     return items;
   }
@@ -48,8 +47,7 @@ std::optional<std::vector<DeletedItem>> read_candidates(PhaseContext& ctx, std::
   }
   std::optional<std::vector<DeletedItem>> result;
   if (it != ctx.cache.records.end()) {
-    auto items = evaluate_record(it->second, frn, ctx.scan, verify_live, ctx.scan.include_in_use,
-                                 ctx.scan.follow_parent_chain, hint);
+    auto items = evaluate_record(it->second, frn, ctx.scan, ctx.scan.flags(verify_live), hint);
     if (!items.empty()) {
       ++ctx.cache.hits;
       result = std::move(items);
@@ -104,8 +102,7 @@ void run_index_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
       hint.name = entry.name;
       hint.use_parent = parent_matched;
       hint.parent = d;
-      auto items = evaluate_record(*child, entry.record, ctx.scan, false, ctx.scan.include_in_use,
-                                   ctx.scan.follow_parent_chain, &hint);
+      auto items = evaluate_record(*child, entry.record, ctx.scan, ctx.scan.flags(false), &hint);
       if (!items.empty()) ctx.audit.index = grow32(ctx.audit.index, accept(ctx, sets, std::move(items)));
     }
     if (ctx.options.per_directory_vicinity) {

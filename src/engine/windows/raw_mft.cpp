@@ -3,6 +3,8 @@
 // record query.
 #include "engine/windows/raw_mft.h"
 
+#include "common/ntfs_layout.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -131,7 +133,7 @@ std::vector<MftRecord> mft_records(const MftGeometry& g, VolumeReader& reader, M
   for (std::uint64_t n : ext) {
     auto r = read_record_raw(g, reader, n);
     if (!r || !is_file_record(*r) || !record_in_use(*r)) continue;
-    auto base = u64_at(*r, 0x20);
+    auto base = u64_at(*r, ntfs::record::kBaseReference);
     if (!base || (*base & kRecordMask) != 0) continue;
     out.push_back(std::move(*r));
   }
@@ -144,11 +146,13 @@ std::vector<DataRun> mft_runs(const std::vector<MftRecord>& records, std::uint64
   std::vector<std::pair<std::int64_t, std::vector<DataRun>>> pieces;
   for (const auto& rec : records) {
     for (const auto& a : attributes(rec)) {
-      if (a.type != kAttrData || !a.non_resident || rec[a.offset + 9] != std::byte{0}) continue;
-      if (!in_bounds(rec.size(), a.offset, 56) || a.length < 56) continue;
-      const std::int64_t lowest = load_le<std::int64_t>(rec.data() + a.offset + 16);
+      namespace at = ntfs::attribute;
+      if (a.type != kAttrData || !a.non_resident || rec[a.offset + at::kNameLength] != std::byte{0}) continue;
+      constexpr std::uint64_t kNeeded = at::kDataSize + 8;
+      if (!in_bounds(rec.size(), a.offset, kNeeded) || a.length < kNeeded) continue;
+      const std::int64_t lowest = load_le<std::int64_t>(rec.data() + a.offset + at::kLowestVcn);
       if (lowest < 0) continue;
-      const std::uint64_t mp = a.offset + load_le<std::uint16_t>(rec.data() + a.offset + 32);
+      const std::uint64_t mp = a.offset + load_le<std::uint16_t>(rec.data() + a.offset + at::kMappingPairsOffset);
       const std::uint64_t end = a.offset + a.length;
       if (mp >= rec.size() || mp > end) continue;
       auto runs = decode_runs(Bytes(rec).subspan(mp, end - mp), lowest, true);
@@ -181,7 +185,7 @@ std::vector<DataRun> mft_runs(const std::vector<MftRecord>& records, std::uint64
 Result<NtfsVolumeData> query_volume_data(VolumeReader& reader) {
   NtfsVolumeData vd;
   auto n = reader.control(platform::FSCTL_GET_NTFS_VOLUME_DATA, {}, vd.raw);
-  if (!n) return fail(Error::generic(n.error().text(), n.error().kind()));
+  if (!n) return fail(n.error());
   if (*n < 72) return fail(Error::generic("short reply to the volume data query", ErrorKind::invalid_input));
   return vd;
 }
@@ -224,7 +228,7 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
   bool mapped;
   if (!read_stream(g, reader, pos, rec, false, mapped)) return std::nullopt;
   if (!has_record_signature(rec)) return std::nullopt;
-  apply_fixups(rec);
+  ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
   return rec;
 }
 
@@ -242,7 +246,7 @@ std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, Vo
   if (!read_stream(g, reader, pos, buf, true, mapped) || !mapped) return std::nullopt;
   for (std::uint64_t i = 0; i < count; ++i) {
     auto rec = std::span<std::byte>(buf).subspan(i * g.record_size, g.record_size);
-    if (has_record_signature(rec)) apply_fixups(rec);
+    if (has_record_signature(rec)) ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
   }
   return buf;
 }

@@ -19,6 +19,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/ntfs_decode.h"
 #include "datasource/windows/volume.h"
 
 namespace quillon {
@@ -128,6 +129,22 @@ std::optional<Bytes> resident_value(Bytes record, const AttributeRef& a);
 // inside the record. Records below 48 bytes have none.
 std::optional<std::vector<std::byte>> resident_attribute_value(Bytes record, std::uint32_t type);
 
+// One FILE record parsed once: its header fields, every resident
+// $FILE_NAME outside the DOS namespace (in attribute order, empty names
+// included) and whether its first resident $DATA is empty. Names need a
+// record of 48 bytes.
+struct RecordView {
+  std::optional<std::uint16_t> flags;     // as record_flags
+  std::optional<std::uint16_t> sequence;  // as record_sequence
+  std::vector<FileNameEntry> names;
+  bool resident_data_empty = false;       // no resident $DATA: not empty
+
+  // As file_names and file_names_under below.
+  std::vector<std::pair<std::uint64_t, std::string>> own_names() const;
+  std::vector<FileNameEntry> names_under(const FrnSet& dirs) const;
+};
+RecordView view_record(Bytes record);
+
 // (parent record number, name) of every resident $FILE_NAME outside the DOS
 // namespace, in attribute order; empty names are left out. Needs 48 bytes.
 std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record);
@@ -173,13 +190,8 @@ std::optional<std::vector<std::byte>> read_stream_tail(std::uint64_t bytes_per_c
 std::optional<std::vector<std::byte>> read_runs(std::uint64_t bytes_per_cluster, VolumeReader& reader,
                                                 const std::vector<DataRun>& runs, std::uint64_t length);
 
-// Applies the update sequence array of one record read raw, when it is sound
-// (even offset, array inside the record, count - 1 strides of 512 bytes
-// inside the record): every stride whose last two bytes hold the update
-// sequence number gets its saved bytes back; a stride that does not (a torn
-// write) is left as read. Returns false, changing nothing, for an unsound
-// array.
-bool apply_fixups(std::span<std::byte> record);
+// Update sequences: ntfs::apply_update_sequence (common/ntfs_decode.h); a raw
+// read keeps a torn stride as read.
 
 // ---------------------------------------------------------------------------
 // MFT geometry and FILE record fetching

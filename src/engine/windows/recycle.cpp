@@ -89,7 +89,7 @@ bool is_volume_root(std::string_view path) {
   return f.size() == 2 && f[1] == ':';
 }
 
-bool inside_root(std::string_view candidate, std::string_view root) {
+std::string root_comparison_form(std::string_view root) {
   std::string_view trimmed = trim_white_space(root);
   std::string root_form;
   auto meta = platform::current().metadata(trimmed);
@@ -97,10 +97,18 @@ bool inside_root(std::string_view candidate, std::string_view root) {
     if (auto canonical = platform::canonical_path(trimmed)) root_form = comparison_form(lossy_utf8(*canonical));
   }
   if (root_form.empty()) root_form = comparison_form(trimmed);
+  return root_form;
+}
+
+bool inside_root_form(std::string_view candidate, std::string_view root_form) {
   std::string cand = comparison_form(lossy_utf8(candidate));
   if (root_form.empty() || cand.empty()) return false;
   if (cand == root_form) return true;
   return cand.size() > root_form.size() && cand.starts_with(root_form) && cand[root_form.size()] == '\\';
+}
+
+bool inside_root(std::string_view candidate, std::string_view root) {
+  return inside_root_form(candidate, root_comparison_form(root));
 }
 
 namespace {

@@ -17,6 +17,9 @@ using DirMap = std::unordered_map<std::uint64_t, DirEntry>;
 
 struct ScopeContext {
   std::string root_path;
+  // root_comparison_form(root_path), resolved once; empty when the scope was
+  // built by hand (then containment resolves the root itself).
+  std::string root_form;
   std::unordered_set<std::uint64_t> dir_frns;
   std::unordered_set<std::uint64_t> parent_match_frns;
   DirMap dir_map;

@@ -142,7 +142,8 @@ class ScopeWalk {
     }
   }
 
-  ScopeContext run(std::string_view folder, const FolderId& id, const MftDirTree* tree = nullptr) {
+  ScopeContext run(std::string_view folder, const FolderId& id, const ProbeRoot* known,
+                   const MftDirTree* tree = nullptr) {
     const std::uint64_t root = id.record;
     scope_.dir_frns.insert(root);
     scope_.dir_map[root] = DirEntry{"", 5};
@@ -171,6 +172,7 @@ class ScopeWalk {
     scope_.parent_match_frns.insert(id.file_id & kRecordMask);
     scope_.parent_match_frns.insert(id.file_id);
     scope_.root_path = std::string(folder);
+    scope_.root_form = known ? known->form : root_comparison_form(folder);
     scope_.root_frn = root;
     scope_.root_file_id = id.file_id;
     scope_.strict_parent = true;
@@ -241,27 +243,30 @@ Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& 
   return folder_in_tree(folder, read_dir_tree(mft, reader));
 }
 
-Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
-  auto id = folder_frn(folder);
+Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader,
+                                   const ProbeRoot* known) {
+  Result<FolderId> id = known && !known->through_mft ? Result<FolderId>(known->id) : folder_frn(folder);
   if (!id) {
     // The folder is found, and its tree filled in, through the MFT.
     if (!path_not_found(id.error())) return fail(id.error());
     const MftDirTree tree = read_dir_tree(mft, reader);
     auto through_mft = folder_in_tree(folder, tree);
     if (!through_mft) return fail(id.error());
-    return ScopeWalk(mft, reader).run(folder, *through_mft, &tree);
+    return ScopeWalk(mft, reader).run(folder, *through_mft, known, &tree);
   }
-  return ScopeWalk(mft, reader).run(folder, *id);
+  return ScopeWalk(mft, reader).run(folder, *id, known);
+}
+
+std::optional<ScopeContext> build_scope(std::string_view folder, ProbeVolume& volume, const ProbeRoot* known) {
+  if (!volume.reader || !volume.mft) return std::nullopt;
+  auto scope = collect_scope(folder, *volume.mft, *volume.reader, known);
+  if (!scope) return std::nullopt;
+  return std::move(*scope);
 }
 
 std::optional<ScopeContext> build_scope(std::string_view folder, char letter) {
-  auto reader = open_volume(letter);
-  if (!reader) return std::nullopt;
-  auto mft = load_mft_context(*reader);
-  if (!mft) return std::nullopt;
-  auto scope = collect_scope(folder, *mft, *reader);
-  if (!scope) return std::nullopt;
-  return std::move(*scope);
+  ProbeVolume volume = open_probe_volume(letter);
+  return build_scope(folder, volume);
 }
 
 }  // namespace quillon

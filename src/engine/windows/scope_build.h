@@ -10,6 +10,7 @@
 
 #include "common/error.h"
 #include "datasource/windows/volume.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/raw_mft.h"
 #include "engine/windows/scope.h"
 
@@ -33,11 +34,14 @@ bool path_not_found(const Error& e);
 // Breadth-first walk from `folder` over the live listing and each directory's
 // $INDEX_ROOT, then a second index pass (all entries of deleted directories).
 // Fails only when the folder's own file id cannot be read (nor found through
-// the MFT).
-Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader);
+// the MFT). `known` is the folder already resolved, when the caller holds it.
+Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader,
+                                   const ProbeRoot* known = nullptr);
 
-// Opens the volume of `letter`, reads its MFT context and collects the scope;
-// nothing on any failure.
+// The scope on the probe's volume; nothing on any failure.
+std::optional<ScopeContext> build_scope(std::string_view folder, ProbeVolume& volume,
+                                        const ProbeRoot* known = nullptr);
+// The same on a volume opened for the call.
 std::optional<ScopeContext> build_scope(std::string_view folder, char letter);
 
 }  // namespace quillon

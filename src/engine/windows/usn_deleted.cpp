@@ -101,6 +101,11 @@ bool liveness_when_refused(const Error& error, bool deleted_evidence) {
   return false;
 }
 
+// Containment in the probed folder: a string test once the root is resolved.
+static bool in_root(const UsnScope& scope, std::string_view path) {
+  return scope.root_form.empty() ? inside_root(path, scope.root) : inside_root_form(path, scope.root_form);
+}
+
 bool is_delete_like(std::uint32_t reason) {
   if (reason & kReasonDeleteOrRename) return true;
   return (reason & kReasonClose) && (reason & kReasonOtherThanClose);
@@ -127,7 +132,7 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
   if (e.frn == scope.folder_record || e.name.empty()) return false;
 
   std::string path = entry_path(e, scope);
-  if (!inside_root(path, scope.root)) return false;
+  if (!in_root(scope, path)) return false;
 
   if (e.parent == 0) {
     if (!pending) return false;
@@ -171,7 +176,7 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
     if (delete_like) {
       if (has_separator(e.name)) {
         std::string path = path_from_separated_name(scope.root, e.name);
-        if (inside_root(path, scope.root) && e.parent != 0 && parent_in_scope(scope, e.parent))
+        if (in_root(scope, path) && e.parent != 0 && parent_in_scope(scope, e.parent))
           insert_hint_with_parent(ctx.hints, e, e.parent, scope.whole_volume);
       } else if (noise_filter(e.name, scope.whole_volume)) {
         if (e.parent == 0) {
@@ -191,12 +196,21 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
   return added;
 }
 
-Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
+Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
   UsnSearchResult result;
-  auto letter = drive_letter_of(scope.root);
+  auto letter = drive_letter_of(given.root);
   if (!letter) return result;
-  auto volume = open_volume(*letter);
-  if (!volume) return fail(volume.error());
+  std::optional<ProbeVolume> own;
+  if (!given.volume) own = open_probe_volume(*letter);
+  ProbeVolume& probe_volume = given.volume ? *given.volume : *own;
+  if (!probe_volume.reader) return fail(probe_volume.reader.error());
+  VolumeReader* volume = &*probe_volume.reader;
+  UsnScope resolved;
+  if (given.root_form.empty()) {
+    resolved = given;
+    resolved.root_form = root_comparison_form(given.root);
+  }
+  const UsnScope& scope = given.root_form.empty() ? resolved : given;
 
   std::unique_ptr<platform::FileHandle> folder;
   if (auto h = platform::current().open_path(scope.root)) folder = std::move(*h);
@@ -257,9 +271,9 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
     std::vector<std::uint64_t> records(unpaired_v4.begin(), unpaired_v4.end());
     ScanContext ctx;
     ctx.root_path = scope.root;
+    ctx.root_form = scope.root_form;
     ctx.root_frn = scope.folder_record;
-    ctx.letter = *letter;
-    ctx.live = open_volume_root(*letter);
+    ctx.live = probe_volume.live;
     if (scope.dir_frns)
       ctx.parent_match_frns = std::make_shared<FrnSet>(scope.dir_frns->begin(), scope.dir_frns->end());
     else
@@ -267,7 +281,9 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
           std::make_shared<FrnSet>(FrnSet{scope.folder_record, scope.folder_id & kRecordMask, scope.folder_id});
     if (scope.dir_map) ctx.dir_map = std::make_shared<DirMap>(*scope.dir_map);
     ctx.hints = std::make_shared<UsnHints>(result.hints);
-    for (auto& item : confirm_frns_in_mft(*letter, scope.root, records, ctx)) {
+    std::vector<DeletedItem> confirmed;
+    if (probe_volume.mft) confirmed = confirm_frns_in_mft(*volume, probe_volume.mft->geometry, records, ctx);
+    for (auto& item : confirmed) {
       if (!seen_keys.insert(usn_key(item.frn, item.path)).second) continue;
       result.items.push_back(std::move(item));
       result.read_count = saturating_add(result.read_count, 1);
@@ -307,6 +323,7 @@ Result<UsnDebugReport> usn_debug_query(std::string_view path) {
 
   UsnScope scope;
   scope.root = std::string(path);
+  scope.root_form = root_comparison_form(path);
   scope.folder_id = id->file_id;
   scope.folder_record = id->record;
   std::unordered_set<std::uint64_t> pending;
@@ -331,7 +348,7 @@ Result<UsnDebugReport> usn_debug_query(std::string_view path) {
         } else {
           test_path = join_path(scope.root, e.name);
         }
-        if (inside_root(test_path, scope.root)) ++report.under_root;
+        if (in_root(scope, test_path)) ++report.under_root;
       }
       // Each record on its own: a fresh list, key set and hints, but the
       // query's pending V4 set, so that a name can pair a nameless record.

@@ -16,6 +16,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "engine/model.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
 #include "engine/windows/usn_journal.h"
@@ -30,11 +31,13 @@ inline constexpr std::size_t kUsnHintCapWholeVolume = 8192;
 // What the caller gives the search; borrowed for the whole search.
 struct UsnScope {
   std::string root;                  // the probed folder, as passed
+  std::string root_form;             // its resolved comparison form; resolved by the search when empty
   std::uint64_t folder_id = 0;       // full FRN of the folder
   std::uint64_t folder_record = 0;   // its 48-bit record number
   const std::unordered_set<std::uint64_t>* dir_frns = nullptr;  // absent in a plain search
   const DirMap* dir_map = nullptr;                              // absent in a plain search
   bool whole_volume = false;
+  ProbeVolume* volume = nullptr;  // the probe's volume; opened for the search when absent
 };
 
 struct UsnSearchResult {

@@ -28,11 +28,9 @@ struct alignas(8) ControlInput {
   operator std::span<const std::byte>() const { return bytes; }
 };
 
-// The journal operations report their failures as generic errors whose text
-// names the control code, followed by the platform's own text.
-Error journal_error(const char* op, const Error& cause) {
-  return Error::generic(std::string(op) + ": " + cause.text(), cause.kind());
-}
+// The journal operations report their failures with the control code's name
+// before the platform's own error.
+Error journal_error(const char* op, const Error& cause) { return cause.with_context(op); }
 
 bool is_end_of_file(std::uint32_t hr) { return hr == kHresultHandleEof || hr == win32::ERROR_HANDLE_EOF; }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/ntfs_decode.h"
 #include "platform/image/runlist.h"
 
 namespace quillon::platform::image {
@@ -26,11 +27,9 @@ inline constexpr std::uint32_t kAttrReparsePoint = 0xC0;
 inline constexpr std::uint16_t kRecordInUse = 0x0001;
 inline constexpr std::uint16_t kRecordDirectory = 0x0002;
 
-// Puts back the last two bytes of every 512-byte stride of a multi-sector
-// block ("FILE" or "INDX") from its update sequence array, after checking
-// that each stride ends with the update sequence number. False when the
-// array lies outside the block, does not cover it, or a stride was torn.
-bool apply_fixups(std::span<std::byte> block);
+// A multi-sector block ("FILE" or "INDX") read here has its update sequence
+// applied by ntfs::apply_update_sequence with TornStride::refuse_block: a
+// torn stride refuses the block.
 
 struct RecordHeader {
   std::uint16_t sequence = 0;

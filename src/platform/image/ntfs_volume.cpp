@@ -1,5 +1,7 @@
 #include "platform/image/ntfs_volume.h"
 
+#include "common/ntfs_layout.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -12,6 +14,19 @@ namespace quillon::platform::image {
 namespace {
 
 constexpr std::size_t kMaxExtensionRecords = 4096;
+
+// Each whole entry of an $ATTRIBUTE_LIST value; a malformed length ends it.
+template <class Each>
+void for_each_list_entry(const std::vector<std::byte>& list, Each each) {
+  namespace le = ntfs::attribute_list_entry;
+  for (std::size_t p = 0; p + le::kMinLength <= list.size();) {
+    Bytes e = Bytes(list).subspan(p);
+    std::uint16_t len = *u16_at(e, le::kLength);
+    if (len < le::kMinLength || len % 8 != 0 || len > e.size()) break;
+    each(e);
+    p += len;
+  }
+}
 constexpr int kMaxIndexDepth = 32;
 
 std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) {
@@ -212,7 +227,7 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
     std::vector<std::byte> r(rsize);
     auto at = mul(lcn, cluster);
     if (!at || !in_bounds(vlen, *at, rsize) || !file.read(extent.offset + *at, r) || !has_tag(r, 0, "FILE") ||
-        !apply_fixups(r))
+        !ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block))
       return std::nullopt;
     auto h = parse_record_header(r);
     if (!h || !h->in_use()) return std::nullopt;
@@ -248,14 +263,11 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
         return fail(image_error(file, "the $MFT's attribute list cannot be read"));
     }
     std::vector<std::pair<std::uint64_t, std::uint64_t>> wanted;  // (lowest vcn, record)
-    for (std::size_t p = 0; p + 0x1A <= list.size();) {
-      Bytes e = Bytes(list).subspan(p);
-      std::uint16_t len = *u16_at(e, 4);
-      if (len < 0x1A || len % 8 != 0 || len > e.size()) break;
-      if (*u32_at(e, 0) == kAttrData && *u8_at(e, 6) == 0 && *u64_at(e, 8) > 0)
-        wanted.emplace_back(*u64_at(e, 8), *u64_at(e, 0x10) & kRecordNumberMask);
-      p += len;
-    }
+    for_each_list_entry(list, [&](Bytes e) {
+      namespace le = ntfs::attribute_list_entry;
+      if (*u32_at(e, le::kType) == kAttrData && *u8_at(e, le::kNameLength) == 0 && *u64_at(e, le::kLowestVcn) > 0)
+        wanted.emplace_back(*u64_at(e, le::kLowestVcn), *u64_at(e, le::kReference) & kRecordNumberMask);
+    });
     bool progress = true;
     while (!wanted.empty() && progress) {
       progress = false;
@@ -264,7 +276,7 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
         std::vector<std::byte> r(rsize);
         auto off = mul(it->second, rsize);
         std::optional<RecordHeader> h;
-        if (off && read_runs(file, extent.offset, vlen, cluster, joined[0].runs, *off, r) && apply_fixups(r) &&
+        if (off && read_runs(file, extent.offset, vlen, cluster, joined[0].runs, *off, r) && ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block) &&
             (h = parse_record_header(r))) {
           for (auto& x : parse_attributes(r, *h, boot->total_clusters))
             if (x.type == kAttrData && x.name.empty() && !x.resident && x.lowest_vcn == it->first)
@@ -386,7 +398,7 @@ std::optional<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64
   if (n >= kMirroredRecords || !base) return std::nullopt;
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
   if (!read_volume(*base + n * rsize, rec)) return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !apply_fixups(rec) || !parse_record_header(rec)) return std::nullopt;
+  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
   return rec;
 }
 
@@ -397,7 +409,7 @@ std::optional<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint6
   if (!read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, vol_->mft_runs_,
                  n * rsize, rec))
     return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !apply_fixups(rec) || !parse_record_header(rec)) return std::nullopt;
+  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
   return rec;
 }
 
@@ -414,16 +426,12 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
     if (a.type != kAttrAttributeList) continue;
     auto list = attribute_value(a, 1u << 20);
     if (!list) continue;
-    for (std::size_t p = 0; p + 0x1A <= list->size();) {
-      Bytes e = Bytes(*list).subspan(p);
-      std::uint16_t len = *u16_at(e, 4);
-      if (len < 0x1A || len % 8 != 0 || len > e.size()) break;
-      std::uint64_t r = *u64_at(e, 0x10) & kRecordNumberMask;
+    for_each_list_entry(*list, [&](Bytes e) {
+      std::uint64_t r = *u64_at(e, ntfs::attribute_list_entry::kReference) & kRecordNumberMask;
       if (r != n && std::find(extensions.begin(), extensions.end(), r) == extensions.end() &&
           extensions.size() < kMaxExtensionRecords)
         extensions.push_back(r);
-      p += len;
-    }
+    });
   }
   for (std::uint64_t x : extensions) {
     auto xr = read_record(x);
@@ -486,20 +494,23 @@ struct IndexContext {
 
 std::vector<IndexNodeEntry> parse_index_node(Bytes b, std::uint64_t h) {
   std::vector<IndexNodeEntry> out;
-  auto first = u32_at(b, h), length = u32_at(b, h + 4);
+  auto first = u32_at(b, h + ntfs::index_header::kFirstEntry), length = u32_at(b, h + ntfs::index_header::kBytesInUse);
   if (!first || !length) return out;
   std::uint64_t pos = h + *first, end = std::min<std::uint64_t>(h + *length, b.size());
-  while (in_bounds(end, pos, 16)) {
-    std::uint16_t len = *u16_at(b, pos + 8), key_len = *u16_at(b, pos + 10), flags = *u16_at(b, pos + 12);
-    if (len < 16 || len % 8 != 0 || !in_bounds(end, pos, len)) break;
+  namespace ie = ntfs::index_entry;
+  while (in_bounds(end, pos, ie::kHeaderSize)) {
+    std::uint16_t len = *u16_at(b, pos + ie::kLength), key_len = *u16_at(b, pos + ie::kKeyLength),
+                  flags = *u16_at(b, pos + ie::kFlags);
+    if (len < ie::kHeaderSize || len % 8 != 0 || !in_bounds(end, pos, len)) break;
     IndexNodeEntry e;
-    if (flags & 1) {
-      if (len < 24) break;
-      e.child = *u64_at(b, pos + len - 8);
+    if (flags & ie::kHasSubnode) {
+      if (len < ie::kHeaderSize + 8) break;
+      e.child = *u64_at(b, pos + len - 8);  // the subnode's VCN ends the entry
     }
-    bool last = flags & 2;
-    if (!last && key_len <= len - 16) {
-      if (auto key = parse_file_name(b.subspan(pos + 16, key_len))) e.entry = IndexEntry{*u64_at(b, pos), *key};
+    bool last = flags & ie::kLast;
+    if (!last && key_len <= len - ie::kHeaderSize) {
+      if (auto key = parse_file_name(b.subspan(pos + ie::kKey, key_len)))
+        e.entry = IndexEntry{*u64_at(b, pos + ie::kFileReference), *key};
     }
     out.push_back(std::move(e));
     if (last) break;
@@ -536,15 +547,15 @@ std::vector<IndexEntry> NtfsReader::list_index(const FileRecord& dir) {
         auto offset = mul(*e.child, ctx.vcn_unit);
         if (offset && bit_set(ctx.bitmap, *offset / ctx.block_size)) {
           std::vector<std::byte> block(ctx.block_size);
-          if (read_attribute(*ctx.allocation, *offset, block) && has_tag(block, 0, "INDX") && apply_fixups(block) &&
-              u64_at(block, 0x10) == *e.child)
-            self(self, parse_index_node(block, 0x18), depth + 1);
+          if (read_attribute(*ctx.allocation, *offset, block) && has_tag(block, 0, "INDX") && ntfs::apply_update_sequence(block, ntfs::TornStride::refuse_block) &&
+              u64_at(block, ntfs::indx::kVcn) == *e.child)
+            self(self, parse_index_node(block, ntfs::indx::kHeader), depth + 1);
         }
       }
       if (e.entry) out.push_back(*e.entry);
     }
   };
-  walk(walk, parse_index_node(root->value, 0x10), 0);
+  walk(walk, parse_index_node(root->value, ntfs::index_root::kHeader), 0);
   return out;
 }
 

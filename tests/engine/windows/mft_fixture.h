@@ -1,5 +1,4 @@
-// Test helpers of the MFT reader: FILE records built byte by byte the way
-// NTFS lays them out, and a volume device over bytes or an image file that
+// Test helpers of the MFT reader: a volume device over bytes or an image file that
 // answers the two NTFS control codes the way Windows does.
 #pragma once
 
@@ -14,143 +13,19 @@
 
 #include "datasource/windows/volume.h"
 #include "engine/windows/raw_mft.h"
+#include "support/ntfs_builder.h"
 
 namespace quillon::test::mft_fixture {
 
-inline std::vector<std::byte> bytes(std::initializer_list<int> v) {
-  std::vector<std::byte> out;
-  for (int b : v) out.push_back(static_cast<std::byte>(b));
-  return out;
-}
-
-inline void put16(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) { store_le<std::uint16_t>(b.data() + at, static_cast<std::uint16_t>(v)); }
-inline void put32(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) { store_le<std::uint32_t>(b.data() + at, static_cast<std::uint32_t>(v)); }
-inline void put64(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) { store_le<std::uint64_t>(b.data() + at, v); }
-
-// A $FILE_NAME value.
-inline std::vector<std::byte> file_name_value(std::uint64_t parent, const std::u16string& name, int ns = 1,
-                                              std::uint64_t allocated = 0, std::uint64_t time = 0) {
-  std::vector<std::byte> v(66 + 2 * name.size());
-  put64(v, 0, parent);
-  put64(v, 16, time);
-  put64(v, 40, allocated);
-  v[64] = static_cast<std::byte>(name.size());
-  v[65] = static_cast<std::byte>(ns);
-  for (std::size_t i = 0; i < name.size(); ++i) put16(v, 66 + 2 * i, name[i]);
-  return v;
-}
-
-// One index entry: FRN, lengths, flags, key (padded to 8 bytes).
-inline std::vector<std::byte> index_entry(std::uint64_t frn, const std::vector<std::byte>& key, int flags = 0) {
-  std::size_t len = (16 + key.size() + 7) / 8 * 8;
-  std::vector<std::byte> e(len);
-  put64(e, 0, frn);
-  put16(e, 8, len);
-  put16(e, 10, key.size());
-  e[12] = static_cast<std::byte>(flags);
-  if (!key.empty()) std::memcpy(e.data() + 16, key.data(), key.size());
-  return e;
-}
-
-// A resident $INDEX_ROOT value holding `entries` (16-byte root header, then
-// the index header whose first field is the first entry's offset).
-inline std::vector<std::byte> index_root_value(const std::vector<std::vector<std::byte>>& entries) {
-  std::vector<std::byte> v(32);
-  put32(v, 0, 0x30);
-  put32(v, 16, 16);
-  for (const auto& e : entries) v.insert(v.end(), e.begin(), e.end());
-  put32(v, 20, v.size() - 16);
-  put32(v, 24, v.size() - 16);
-  return v;
-}
-
-// Builds one FILE record: header with an update sequence array at 0x30,
-// attributes from 0x38 on, the end marker.
-class RecordBuilder {
- public:
-  explicit RecordBuilder(std::uint32_t size = 1024, std::uint16_t flags = kRecordInUse, std::uint16_t seq = 1)
-      : size_(size), flags_(flags), seq_(seq) {}
-
-  RecordBuilder& resident(std::uint32_t type, const std::vector<std::byte>& value, std::u16string name = u"") {
-    std::size_t name_off = 24, value_off = (24 + 2 * name.size() + 7) / 8 * 8;
-    std::vector<std::byte> a((value_off + value.size() + 7) / 8 * 8);
-    put32(a, 0, type);
-    put32(a, 4, a.size());
-    a[9] = static_cast<std::byte>(name.size());
-    put16(a, 10, name_off);
-    for (std::size_t i = 0; i < name.size(); ++i) put16(a, name_off + 2 * i, name[i]);
-    put32(a, 16, value.size());
-    put16(a, 20, value_off);
-    if (!value.empty()) std::memcpy(a.data() + value_off, value.data(), value.size());
-    attrs_.push_back(std::move(a));
-    return *this;
-  }
-  RecordBuilder& file_name(std::uint64_t parent, const std::u16string& name, int ns = 1, std::uint64_t allocated = 0,
-                           std::uint64_t time = 0) {
-    return resident(kAttrFileName, file_name_value(parent, name, ns, allocated, time));
-  }
-  RecordBuilder& non_resident(std::uint32_t type, std::uint64_t data_size, const std::vector<std::byte>& pairs,
-                              std::int64_t lowest_vcn = 0, std::u16string name = u"") {
-    std::size_t name_off = 64, pairs_off = (64 + 2 * name.size() + 7) / 8 * 8;
-    std::vector<std::byte> a((pairs_off + pairs.size() + 7) / 8 * 8);
-    put32(a, 0, type);
-    put32(a, 4, a.size());
-    a[8] = std::byte{1};
-    a[9] = static_cast<std::byte>(name.size());
-    put16(a, 10, name_off);
-    for (std::size_t i = 0; i < name.size(); ++i) put16(a, name_off + 2 * i, name[i]);
-    put64(a, 16, static_cast<std::uint64_t>(lowest_vcn));
-    put16(a, 32, pairs_off);
-    put64(a, 40, data_size);
-    put64(a, 48, data_size);
-    put64(a, 56, data_size);
-    if (!pairs.empty()) std::memcpy(a.data() + pairs_off, pairs.data(), pairs.size());
-    attrs_.push_back(std::move(a));
-    return *this;
-  }
-  RecordBuilder& base(std::uint64_t base_frn) {
-    base_ = base_frn;
-    return *this;
-  }
-
-  // `protect`: the last two bytes of every 512-byte stride replaced by the
-  // update sequence number, as the record lies on disk.
-  MftRecord build(bool protect = false, std::uint16_t usn = 0x0005) const {
-    std::vector<std::byte> r(size_);
-    std::memcpy(r.data(), "FILE", 4);
-    const std::size_t strides = size_ / 512;
-    put16(r, 0x04, 0x30);
-    put16(r, 0x06, strides + 1);
-    put16(r, 0x10, seq_);
-    put16(r, 0x14, 0x38);
-    put16(r, 0x16, flags_);
-    put64(r, 0x20, base_);
-    std::size_t off = 0x38;
-    for (const auto& a : attrs_) {
-      std::memcpy(r.data() + off, a.data(), a.size());
-      off += a.size();
-    }
-    put32(r, off, kAttrEnd);
-    put32(r, 0x18, off + 8);
-    put32(r, 0x1C, size_);
-    put16(r, 0x30, usn);
-    if (protect) {
-      for (std::size_t i = 1; i <= strides; ++i) {
-        r[0x30 + 2 * i] = r[i * 512 - 2];
-        r[0x30 + 2 * i + 1] = r[i * 512 - 1];
-        put16(r, i * 512 - 2, usn);
-      }
-    }
-    return r;
-  }
-
- private:
-  std::uint32_t size_;
-  std::uint16_t flags_;
-  std::uint16_t seq_;
-  std::uint64_t base_ = 0;
-  std::vector<std::vector<std::byte>> attrs_;
-};
+// The shared builder under the names these tests use.
+using test::bytes;
+using test::file_name_value;
+using test::index_entry;
+using test::index_root_value;
+using test::put16;
+using test::put32;
+using test::put64;
+using test::RecordBuilder;
 
 // The 96-byte volume data of an NTFS boot sector.
 inline std::optional<NtfsVolumeData> volume_data_of_boot(Bytes boot) {
@@ -243,7 +118,7 @@ class FakeVolume final : public platform::VolumeDevice {
     if (!mft_runs_) {
       MftRecord r0(size);
       if (!raw_read(C * vd.mft_start_lcn(), r0)) return std::nullopt;
-      apply_fixups(r0);
+      ntfs::apply_update_sequence(r0, ntfs::TornStride::keep_as_read);
       auto runs = data_runs(r0);
       mft_runs_ = runs ? runs->runs : std::vector<DataRun>{};
     }
@@ -254,7 +129,7 @@ class FakeVolume final : public platform::VolumeDevice {
       MftRecord rec(size);
       if (!raw_read(static_cast<std::uint64_t>(r.lcn) * C + (pos - s), rec) || !has_tag(rec, 0, "FILE"))
         return std::nullopt;
-      apply_fixups(rec);
+      ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
       return rec;
     }
     return std::nullopt;

@@ -222,7 +222,7 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
   auto disk = RecordBuilder().file_name(5, name).build(true);
   EXPECT_NE(file_names(disk).at(0).second, file_names(clean).at(0).second);
   auto fixed = disk;
-  EXPECT_TRUE(apply_fixups(fixed));
+  EXPECT_TRUE(ntfs::apply_update_sequence(fixed, ntfs::TornStride::keep_as_read));
   auto expect = clean;  // the array itself keeps the saved bytes
   std::copy(disk.begin() + 0x30, disk.begin() + 0x36, expect.begin() + 0x30);
   EXPECT_EQ(fixed, expect);
@@ -230,7 +230,7 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
   // A torn second stride stays as read; the first is still put back.
   auto torn = disk;
   fx::put16(torn, 1022, 0x1234);
-  EXPECT_TRUE(apply_fixups(torn));
+  EXPECT_TRUE(ntfs::apply_update_sequence(torn, ntfs::TornStride::keep_as_read));
   EXPECT_EQ(Bytes(torn).first(512).size(), 512u);
   EXPECT_TRUE(std::equal(torn.begin(), torn.begin() + 512, expect.begin()));
   EXPECT_EQ(load_le<std::uint16_t>(torn.data() + 1022), 0x1234);
@@ -246,10 +246,10 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
   fx::put16(none, 0x06, 0);
   for (auto* r : {&odd, &outside, &too_many, &none}) {
     auto before = *r;
-    EXPECT_FALSE(apply_fixups(*r));
+    EXPECT_FALSE(ntfs::apply_update_sequence(*r, ntfs::TornStride::keep_as_read));
     EXPECT_EQ(*r, before);
   }
-  EXPECT_FALSE(apply_fixups(std::span<std::byte>(disk).first(5)));
+  EXPECT_FALSE(ntfs::apply_update_sequence(std::span<std::byte>(disk).first(5), ntfs::TornStride::keep_as_read));
 }
 
 // FILE records of the real Windows volumes and the scenario images.
@@ -331,7 +331,7 @@ TEST(RealRecords, EveryPrefixAndSingleByteMutations) {
         auto m = records[i];
         m[pos] = static_cast<std::byte>(v);
         parse_all(m);
-        apply_fixups(m);
+        ntfs::apply_update_sequence(m, ntfs::TornStride::keep_as_read);
       }
     }
   }

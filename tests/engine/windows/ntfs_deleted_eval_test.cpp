@@ -8,6 +8,7 @@ namespace quillon {
 namespace {
 
 using test::FakeMft;
+using test::kRecordSize;
 using test::RecordBuilder;
 
 constexpr std::uint64_t kRoot = 40;
@@ -39,7 +40,7 @@ class EvaluateRecord : public ::testing::Test {
   std::vector<std::string> paths(const MftRecord& r, std::uint64_t number, bool verify_live = false,
                                  const RecordHint* hint = nullptr) {
     std::vector<std::string> out;
-    for (const auto& item : evaluate_record(r, number, ctx_, verify_live, false, false, hint)) out.push_back(item.path);
+    for (const auto& item : evaluate_record(r, number, ctx_, {.verify_live = verify_live}, hint)) out.push_back(item.path);
     return out;
   }
 
@@ -53,44 +54,44 @@ class EvaluateRecord : public ::testing::Test {
 using Paths = std::vector<std::string>;
 
 TEST_F(EvaluateRecord, DeletedRecordsYieldTheirNamesInScope) {
-  auto r = RecordBuilder(kFree).name(41, u"x.txt", 4096).name(41, u"X~1.TXT", 4096, 2).name(99, u"elsewhere.txt").build();
-  auto items = evaluate_record(r, 70, ctx_, false, false, false);
+  auto r = RecordBuilder(kRecordSize, kFree).file_name(41, u"x.txt", 1, 4096).file_name(41, u"X~1.TXT", 2, 4096).file_name(99, u"elsewhere.txt").build();
+  auto items = evaluate_record(r, 70, ctx_, EvalFlags{});
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].path, "E:\\2\\a\\x.txt");
   EXPECT_EQ(items[0].frn, 70u);
   EXPECT_EQ(items[0].parent_frn, 41u);
   EXPECT_EQ(items[0].size, 4096u);
   // The record number is taken as 48 bits.
-  EXPECT_EQ(evaluate_record(r, 0x0009000000000046ULL, ctx_, false, false, false).at(0).frn, 70u);
+  EXPECT_EQ(evaluate_record(r, 0x0009000000000046ULL, ctx_, EvalFlags{}).at(0).frn, 70u);
 
-  EXPECT_TRUE(paths(RecordBuilder(kFree).name(99, u"elsewhere.txt").build(), 71).empty());
-  EXPECT_TRUE(paths(RecordBuilder(kFree).name(41, u"lib-noise.rlib").build(), 72).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kFree).file_name(99, u"elsewhere.txt").build(), 71).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kFree).file_name(41, u"lib-noise.rlib").build(), 72).empty());
   // Directories are never items, live or deleted.
-  EXPECT_TRUE(paths(RecordBuilder(kRecordDirectory).name(41, u"d").build(), 73).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kRecordDirectory).file_name(41, u"d").build(), 73).empty());
   // Short, torn or foreign records.
-  auto baad = RecordBuilder(kFree).name(41, u"y.txt").build();
+  auto baad = RecordBuilder(kRecordSize, kFree).file_name(41, u"y.txt").build();
   std::memcpy(baad.data(), "BAAD", 4);
   EXPECT_TRUE(paths(baad, 74).empty());
-  EXPECT_TRUE(evaluate_record(Bytes(r).first(23), 75, ctx_, false, false, false).empty());
+  EXPECT_TRUE(evaluate_record(Bytes(r).first(23), 75, ctx_, EvalFlags{}).empty());
 }
 
 TEST_F(EvaluateRecord, InUseRecordsMustLookGoneOrEmpty) {
   // Size 0 reaches the acceptance; the file is gone, so it is an item.
-  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt").data(10).build(), 80), Paths{"E:\\2\\a\\moved.txt"});
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").data(10).build(), 80), Paths{"E:\\2\\a\\moved.txt"});
   // A size and a non-empty resident $DATA (or none): not even evaluated further.
-  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(10).build(), 81).empty());
-  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).build(), 82).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt", 1, 4096).data(10).build(), 81).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt", 1, 4096).build(), 82).empty());
   // An empty resident $DATA lets a sized name through.
-  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(0).build(), 83), Paths{"E:\\2\\a\\moved.txt"});
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt", 1, 4096).data(0).build(), 83), Paths{"E:\\2\\a\\moved.txt"});
   // With verify_live, a missing path is enough.
-  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"moved.txt", 4096).data(10).build(), 84, true),
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt", 1, 4096).data(10).build(), 84, true),
             Paths{"E:\\2\\a\\moved.txt"});
 }
 
 // Windows keeps the size in the parent's index, so a live file's own
 // $FILE_NAME usually says 0: such a record must not pass as deleted.
 TEST_F(EvaluateRecord, LiveFilesNeverPassAsDeleted) {
-  auto live = RecordBuilder(kLive).name(41, u"live.txt", 0).data(5).build();
+  auto live = RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt", 1, 0).data(5).build();
   EXPECT_TRUE(paths(live, 60).empty());
   EXPECT_TRUE(paths(live, 60, true).empty());
   UsnHints h;
@@ -98,7 +99,7 @@ TEST_F(EvaluateRecord, LiveFilesNeverPassAsDeleted) {
   set_hints(h);
   EXPECT_TRUE(paths(live, 60).empty());
   // Two names, one of them gone: only the gone one.
-  auto both = RecordBuilder(kLive).name(41, u"live.txt").name(kRoot, u"old.txt").build();
+  auto both = RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").file_name(kRoot, u"old.txt").build();
   set_hints({});
   EXPECT_EQ(paths(both, 60), Paths{"E:\\2\\old.txt"});
 }
@@ -112,10 +113,10 @@ TEST_F(EvaluateRecord, ARecordThatOpensByIdIsAliveWhateverItsPath) {
   ctx_.live = open_volume_root('E');
   ASSERT_TRUE(ctx_.live);
   const std::uint64_t ref = 96 | (1ULL << 48);  // the builder's sequence is 1
-  auto unlisted = RecordBuilder(kLive).name(41, u"unindexed.txt", 4096).data(10).build();
+  auto unlisted = RecordBuilder(kRecordSize, kLive).file_name(41, u"unindexed.txt", 1, 4096).data(10).build();
   mem_->set_alive(ref, true);
   EXPECT_TRUE(paths(unlisted, 96, true).empty());
-  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"unindexed.txt").build(), 96).empty());  // "empty" too
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"unindexed.txt").build(), 96).empty());  // "empty" too
   UsnHints h;
   h.names_by_frn[96] = {"unindexed.txt", "former.txt"};
   set_hints(h);
@@ -123,11 +124,11 @@ TEST_F(EvaluateRecord, ARecordThatOpensByIdIsAliveWhateverItsPath) {
   // A name the journal gives a reused record, which no longer holds it,
   // belonged to a former file: still an item.
   RecordHint former{"former.txt", kRoot, true};
-  EXPECT_EQ(paths(RecordBuilder(kLive).name(99, u"new.txt").build(), 96, false, &former), Paths{"E:\\2\\former.txt"});
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kLive).file_name(99, u"new.txt").build(), 96, false, &former), Paths{"E:\\2\\former.txt"});
   // A renamed file: the record holds its new name in the folder, so the old
   // name the journal gives is not taken for another file's.
   RecordHint old_name{"former.txt", 41, true};
-  EXPECT_TRUE(paths(RecordBuilder(kLive).name(41, u"unindexed.txt").build(), 96, false, &old_name).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"unindexed.txt").build(), 96, false, &old_name).empty());
   set_hints({});
   // The file system no longer opens the reference: the path decides.
   mem_->set_alive(ref, false);
@@ -143,13 +144,13 @@ TEST_F(EvaluateRecord, JournalNamesAndHints) {
   h.names_by_frn[90] = {"j.txt"};
   h.names_by_frn[91] = {"other.txt"};
   set_hints(h);
-  EXPECT_EQ(paths(RecordBuilder(kLive).name(41, u"j.txt", 4096).data(10).build(), 90), Paths{"E:\\2\\a\\j.txt"});
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kLive).file_name(41, u"j.txt", 1, 4096).data(10).build(), 90), Paths{"E:\\2\\a\\j.txt"});
   // Names the journal did not see for a record it named are dropped.
-  EXPECT_TRUE(paths(RecordBuilder(kFree).name(41, u"renamed.txt").build(), 91).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kFree).file_name(41, u"renamed.txt").build(), 91).empty());
   set_hints({});
 
   // No name of the record lies in scope: the index entry's name and parent stand in.
-  auto outside = RecordBuilder(kFree).name(99, u"x.txt").build();
+  auto outside = RecordBuilder(kRecordSize, kFree).file_name(99, u"x.txt").build();
   RecordHint hint{"from-index.txt", 41, true};
   EXPECT_EQ(paths(outside, 92, false, &hint), Paths{"E:\\2\\a\\from-index.txt"});
   hint.use_parent = false;
@@ -168,13 +169,13 @@ TEST_F(EvaluateRecord, HintContradictedByTheRecordsOwnName) {
   h.names_by_frn[95] = {"reused-old.txt"};
   set_hints(h);
   RecordHint live_root{"keep-root.txt", kRoot, true};
-  EXPECT_TRUE(paths(RecordBuilder(kLive).name(5, u"keep-root.txt", 4096).data(10).build(), 93, false, &live_root)
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kLive).file_name(5, u"keep-root.txt", 1, 4096).data(10).build(), 93, false, &live_root)
                   .empty());
   RecordHint trap{"trap.txt", kRoot, true};
-  EXPECT_TRUE(paths(RecordBuilder(kFree).name(99, u"trap.txt").build(), 94, false, &trap).empty());
+  EXPECT_TRUE(paths(RecordBuilder(kRecordSize, kFree).file_name(99, u"trap.txt").build(), 94, false, &trap).empty());
   // A reused record holds another file's name: the hint still stands in.
   RecordHint old{"reused-old.txt", kRoot, true};
-  EXPECT_EQ(paths(RecordBuilder(kFree).name(99, u"reused-new.txt").build(), 95, false, &old),
+  EXPECT_EQ(paths(RecordBuilder(kRecordSize, kFree).file_name(99, u"reused-new.txt").build(), 95, false, &old),
             Paths{"E:\\2\\reused-old.txt"});
 }
 
@@ -197,13 +198,13 @@ TEST_F(EvaluateRecord, JournalSequenceTellsALiveFileFromAReusedRecord) {
     const RecordHint* hint;
     Paths want;
   } cases[] = {
-      {"moved out, same sequence", RecordBuilder(kLive).sequence(2).name(99, u"file_1.txt").build(), &hint, {}},
-      {"renamed in place", RecordBuilder(kLive).sequence(2).name(kRoot, u"plan.txt").build(), &hint, {}},
-      {"reused by a file of the folder", RecordBuilder(kLive).sequence(3).name(kRoot, u"new-owner.txt").build(), &hint,
+      {"moved out, same sequence", RecordBuilder(kRecordSize, kLive).sequence(2).file_name(99, u"file_1.txt").build(), &hint, {}},
+      {"renamed in place", RecordBuilder(kRecordSize, kLive).sequence(2).file_name(kRoot, u"plan.txt").build(), &hint, {}},
+      {"reused by a file of the folder", RecordBuilder(kRecordSize, kLive).sequence(3).file_name(kRoot, u"new-owner.txt").build(), &hint,
        deleted},
-      {"reused elsewhere, no caller hint", RecordBuilder(kLive).sequence(3).name(99, u"x.txt").build(), nullptr,
+      {"reused elsewhere, no caller hint", RecordBuilder(kRecordSize, kLive).sequence(3).file_name(99, u"x.txt").build(), nullptr,
        deleted},
-      {"freed", RecordBuilder(kFree).sequence(3).name(kRoot, u"New Text Document.txt").build(), &hint, deleted},
+      {"freed", RecordBuilder(kRecordSize, kFree).sequence(3).file_name(kRoot, u"New Text Document.txt").build(), &hint, deleted},
   };
   mem_->add_file("E:\\2\\plan.txt", 0x0002000000000060ULL);
   for (const auto& c : cases) EXPECT_EQ(paths(c.record, 0x60, false, c.hint), c.want) << c.what;
@@ -212,11 +213,11 @@ TEST_F(EvaluateRecord, JournalSequenceTellsALiveFileFromAReusedRecord) {
 TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   std::vector<std::byte> page;
   auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };
-  add(RecordBuilder(kFree).name(41, u"deleted.txt").build());                 // 100
-  add(RecordBuilder(kLive).name(41, u"moved.txt").build());                   // 101
-  add(RecordBuilder(kLive).name(41, u"known.txt").build());                   // 102
+  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"deleted.txt").build());                 // 100
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").build());                   // 101
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").build());                   // 102
   add(std::vector<std::byte>(test::kRecordSize, std::byte{0}));                // 103: not a record
-  add(RecordBuilder(kFree).name(41, u"skipped.txt").build());                 // 104
+  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"skipped.txt").build());                 // 104
   page.resize(page.size() + 100);  // a trailing partial record is not one
 
   ScanContext ctx = ctx_;
@@ -242,18 +243,18 @@ TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
 
 TEST_F(EvaluateRecord, ReadByNumberAndConfirmJournalRecords) {
   FakeMft mft;
-  mft.put(0, RecordBuilder(kLive).name(5, u"$MFT").build());
-  mft.put(70, RecordBuilder(kFree).name(41, u"x.txt").name(kRoot, u"y.txt").build());
-  mft.put(71, RecordBuilder(kLive).name(41, u"live.txt").build());
+  mft.put(0, RecordBuilder(kRecordSize, kLive).file_name(5, u"$MFT").build());
+  mft.put(70, RecordBuilder(kRecordSize, kFree).file_name(41, u"x.txt").file_name(kRoot, u"y.txt").build());
+  mft.put(71, RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").build());
   mem_->set_volume('E', mft.volume());
   ctx_.geometry = mft.context().geometry;
   auto reader = open_volume('E');
   ASSERT_TRUE(reader);
-  auto at = evaluate_record_at(*reader, 70, ctx_, false, false, false);
+  auto at = evaluate_record_at(*reader, 70, ctx_, EvalFlags{});
   ASSERT_TRUE(at);
   EXPECT_EQ(at->size(), 2u);
-  EXPECT_FALSE(evaluate_record_at(*reader, 71, ctx_, false, false, false));
-  EXPECT_FALSE(evaluate_record_at(*reader, 5000, ctx_, false, false, false));
+  EXPECT_FALSE(evaluate_record_at(*reader, 71, ctx_, EvalFlags{}));
+  EXPECT_FALSE(evaluate_record_at(*reader, 5000, ctx_, EvalFlags{}));
 
   std::vector<std::uint64_t> wanted = {70, 70, 0x0001000000000046ULL, 71, 9999};
   auto confirmed = confirm_frns_in_mft('E', "E:\\2\\a", wanted, ctx_);

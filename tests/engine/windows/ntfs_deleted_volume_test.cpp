@@ -43,7 +43,7 @@ WholeVolume evaluate_whole_volume(const ScopeContext& scope) {
     auto rec = read_record_raw(mft->geometry, *reader, r);
     if (!rec) continue;
     for (bool verify : {false, true})
-      for (auto& item : evaluate_record(*rec, r, ctx, verify, false, false)) out.items.push_back(item);
+      for (auto& item : evaluate_record(*rec, r, ctx, {.verify_live = verify})) out.items.push_back(item);
     for (const auto& [parent, name] : file_names(*rec)) every.names_by_frn[r].insert(name);
     if (record_in_use(*rec) && !record_is_directory(*rec))
       for (const auto& e : file_names_under(*rec, scope.parent_match_frns))
@@ -62,7 +62,7 @@ WholeVolume evaluate_whole_volume(const ScopeContext& scope) {
   ctx.hints = std::make_shared<const UsnHints>(std::move(every));
   for (std::uint64_t r = 0; r < records; ++r)
     if (auto rec = read_record_raw(mft->geometry, *reader, r))
-      for (auto& item : evaluate_record(*rec, r, ctx, false, false, false)) out.items.push_back(item);
+      for (auto& item : evaluate_record(*rec, r, ctx, EvalFlags{})) out.items.push_back(item);
   return out;
 }
 

@@ -11,14 +11,15 @@
 #include "platform/image/image_platform.h"
 #include "support/images.h"
 #include "support/manifest.h"
+#include "support/ntfs_builder.h"
 
 namespace quillon {
 namespace {
 
 using Buf = std::vector<std::byte>;
 
-void put16(Buf& b, std::size_t at, std::uint16_t v) { store_le<std::uint16_t>(b.data() + at, v); }
-void put64(Buf& b, std::size_t at, std::uint64_t v) { store_le<std::uint64_t>(b.data() + at, v); }
+using test::put16;
+using test::put64;
 
 struct Header {
   std::uint16_t redo_op = 0, undo_op = 0, redo_off = 0, redo_len = 0, undo_off = 0, undo_len = 0;

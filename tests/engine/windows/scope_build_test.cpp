@@ -8,6 +8,7 @@ namespace quillon {
 namespace {
 
 using test::FakeMft;
+using test::kRecordSize;
 using test::RecordBuilder;
 
 constexpr std::uint64_t kRootId = 0x0003000000000028ULL;  // record 40
@@ -34,9 +35,9 @@ struct SampleTree {
 
     // $MFT's own record: a resident bitmap that shows the first 64 records
     // free; the others come through the file system's record query.
-    mft.put(0, RecordBuilder().name(5, u"$MFT").resident(kAttrBitmap, std::vector<std::byte>(8, std::byte{0})).build());
-    mft.put(40, RecordBuilder(kLiveDir)
-                    .name(5, u"2")
+    mft.put(0, RecordBuilder().file_name(5, u"$MFT").resident(kAttrBitmap, std::vector<std::byte>(8, std::byte{0})).build());
+    mft.put(40, RecordBuilder(kRecordSize, kLiveDir)
+                    .file_name(5, u"2")
                     .index({{0x0001000000000029ULL, 40, u"a"},
                             {0x000200000000002bULL, 40, u"gone"},
                             {0x0001000000000030ULL, 40, u"f.txt"},
@@ -45,13 +46,13 @@ struct SampleTree {
     // The junction's own record, as its parent's index names it.
     std::vector<std::byte> reparse(16);
     store_le<std::uint32_t>(reparse.data(), platform::IO_REPARSE_TAG_MOUNT_POINT);
-    mft.put(49, RecordBuilder(kLiveDir).name(40, u"j").resident(0xC0, reparse).build());
-    mft.put(41, RecordBuilder(kLiveDir).name(40, u"a").index({{0x000100000000002aULL, 41, u"b"}}).build());
-    mft.put(42, RecordBuilder(kLiveDir).name(41, u"b").build());
-    mft.put(43, RecordBuilder(kFreeDir).name(40, u"gone").index({{9100, 43, u"far"}}).build());
-    mft.put(48, RecordBuilder().name(40, u"f.txt").build());
-    mft.put(9100, RecordBuilder(kFreeDir).name(43, u"far").index({{9200, 9100, u"deeper"}}).build());
-    mft.put(9200, RecordBuilder(kFreeDir).name(9100, u"deeper").build());
+    mft.put(49, RecordBuilder(kRecordSize, kLiveDir).file_name(40, u"j").resident(0xC0, reparse).build());
+    mft.put(41, RecordBuilder(kRecordSize, kLiveDir).file_name(40, u"a").index({{0x000100000000002aULL, 41, u"b"}}).build());
+    mft.put(42, RecordBuilder(kRecordSize, kLiveDir).file_name(41, u"b").build());
+    mft.put(43, RecordBuilder(kRecordSize, kFreeDir).file_name(40, u"gone").index({{9100, 43, u"far"}}).build());
+    mft.put(48, RecordBuilder().file_name(40, u"f.txt").build());
+    mft.put(9100, RecordBuilder(kRecordSize, kFreeDir).file_name(43, u"far").index({{9200, 9100, u"deeper"}}).build());
+    mft.put(9200, RecordBuilder(kRecordSize, kFreeDir).file_name(9100, u"deeper").build());
     p->set_volume('E', mft.volume());
     return p;
   }

@@ -224,7 +224,8 @@ TEST_F(UsnLoops, QueryReadsTheJournalDataAndNamesItsFailures) {
   journal->query_failures = 1;
   auto failed = query_journal(v);
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().origin(), Error::Origin::generic);
+  // The control code's name is added; the OS error stays what it was.
+  EXPECT_TRUE(failed.error().is_os(win32::ERROR_JOURNAL_NOT_ACTIVE));
   EXPECT_EQ(failed.error().text(),
             "QUERY_USN_JOURNAL: The volume change journal is not active. (os error 1179)");
 }
@@ -320,7 +321,8 @@ TEST_F(UsnLoops, ReadEndsOnEndOfFileAndFailsOnOtherErrors) {
   journal->read_error = win32::ERROR_ACCESS_DENIED;
   auto failed = read_journal(v, *info, 0, collect());
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().origin(), Error::Origin::generic);
+  EXPECT_TRUE(failed.error().is_os(win32::ERROR_ACCESS_DENIED));
+  EXPECT_EQ(failed.error().kind(), ErrorKind::permission_denied);
   EXPECT_EQ(failed.error().text(), "READ_USN_JOURNAL: Access is denied. (os error 5)");
 }
 

@@ -42,7 +42,7 @@ Buf protected_block(std::size_t size) {
 TEST(ImageFixups, RestoreEveryStrideWhateverTheRecordSize) {
   for (std::size_t size : {1024u, 4096u}) {
     Buf b = protected_block(size);
-    ASSERT_TRUE(apply_fixups(b)) << size;
+    ASSERT_TRUE(ntfs::apply_update_sequence(b, ntfs::TornStride::refuse_block)) << size;
     for (std::size_t i = 1; i <= size / 512; ++i)
       EXPECT_EQ(load_le<std::uint16_t>(b.data() + i * 512 - 2), 0xA000 + i) << size << " stride " << i;
   }
@@ -51,20 +51,20 @@ TEST(ImageFixups, RestoreEveryStrideWhateverTheRecordSize) {
 TEST(ImageFixups, RefuseTornStridesAndArraysOutsideTheBlock) {
   Buf torn = protected_block(4096);
   store_le<std::uint16_t>(torn.data() + 3 * 512 - 2, 0x0808);
-  EXPECT_FALSE(apply_fixups(torn));
+  EXPECT_FALSE(ntfs::apply_update_sequence(torn, ntfs::TornStride::refuse_block));
   EXPECT_EQ(load_le<std::uint16_t>(torn.data() + 510), 0x0707) << "a torn block is left as it was";
 
   Buf too_many = protected_block(1024);
   store_le<std::uint16_t>(too_many.data() + 6, 4);  // claims three strides in two
-  EXPECT_FALSE(apply_fixups(too_many));
+  EXPECT_FALSE(ntfs::apply_update_sequence(too_many, ntfs::TornStride::refuse_block));
   Buf far = protected_block(1024);
   store_le<std::uint16_t>(far.data() + 4, 0xFFFE);
-  EXPECT_FALSE(apply_fixups(far));
+  EXPECT_FALSE(ntfs::apply_update_sequence(far, ntfs::TornStride::refuse_block));
   Buf odd = protected_block(1024);
   store_le<std::uint16_t>(odd.data() + 4, 0x31);
-  EXPECT_FALSE(apply_fixups(odd));
+  EXPECT_FALSE(ntfs::apply_update_sequence(odd, ntfs::TornStride::refuse_block));
   Buf tiny(4);
-  EXPECT_FALSE(apply_fixups(tiny));
+  EXPECT_FALSE(ntfs::apply_update_sequence(tiny, ntfs::TornStride::refuse_block));
 }
 
 TEST(ImageRunlist, DecodesRelativeSparseAndNegativeRuns) {

@@ -1,0 +1,69 @@
+#include "common/ntfs_decode.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "common/ntfs_layout.h"
+
+namespace quillon::ntfs {
+
+bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
+  namespace ms = multi_sector;
+  const Bytes b = block;
+  const std::uint64_t size = block.size();
+  auto usa_offset = u16_at(b, ms::kUsaOffset), usa_count = u16_at(b, ms::kUsaCount);
+  if (!usa_offset || !usa_count || (*usa_offset & 1) != 0) return false;
+  const std::uint64_t count = *usa_count, offset = *usa_offset;
+  const bool strict = torn == TornStride::refuse_block;
+  if (count < (strict ? 2u : 1u)) return false;
+  if (!in_bounds(size, offset, 2 * count) || (count - 1) * ms::kStride > size) return false;
+  if (strict && offset + 2 * count > ms::kStride - 2) return false;
+  const std::byte usn0 = block[offset], usn1 = block[offset + 1];
+  auto holds_usn = [&](std::uint64_t i) {
+    const std::uint64_t end = i * ms::kStride - 2;
+    return block[end] == usn0 && block[end + 1] == usn1;
+  };
+  if (strict)
+    for (std::uint64_t i = 1; i < count; ++i)
+      if (!holds_usn(i)) return false;
+  // The saved bytes are taken from a copy of the array: in a lenient block
+  // the array may reach a stride's end, which the loop rewrites.
+  std::array<std::byte, 256> small{};
+  std::vector<std::byte> large;
+  std::span<std::byte> saved = small;
+  if (2 * count > small.size()) {
+    large.resize(2 * count);
+    saved = large;
+  }
+  std::copy_n(block.begin() + offset, 2 * count, saved.begin());
+  for (std::uint64_t i = 1; i < count; ++i) {
+    if (!holds_usn(i)) continue;  // torn: left as read
+    const std::uint64_t end = i * ms::kStride - 2;
+    block[end] = saved[2 * i];
+    block[end + 1] = saved[2 * i + 1];
+  }
+  return true;
+}
+
+PairRead read_mapping_pair(Bytes pairs, std::uint64_t pos, MappingPair& out) {
+  auto head = u8_at(pairs, pos);
+  if (!head) return PairRead::missing;
+  if (*head == 0) return PairRead::end;
+  const unsigned len_size = *head & 0x0F, off_size = *head >> 4;
+  if (len_size > 8 || off_size > 8 || !in_bounds(pairs.size(), pos + 1, len_size + off_size))
+    return PairRead::malformed;
+  out = MappingPair{};
+  for (unsigned i = 0; i < len_size; ++i)
+    out.length |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(pairs[pos + 1 + i])) << (8 * i);
+  std::uint64_t raw = 0;
+  for (unsigned i = 0; i < off_size; ++i)
+    raw |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(pairs[pos + 1 + len_size + i])) << (8 * i);
+  if (off_size > 0 && off_size < 8 && ((raw >> (8 * off_size - 1)) & 1)) raw |= ~std::uint64_t{0} << (8 * off_size);
+  out.delta = static_cast<std::int64_t>(raw);
+  out.has_offset = off_size > 0;
+  out.size = 1 + len_size + off_size;
+  return PairRead::pair;
+}
+
+}  // namespace quillon::ntfs

@@ -1,0 +1,117 @@
+// Byte offsets of the NTFS on-disk structures the program reads, as the
+// volume lays them out (little-endian). The engine's reader, the image
+// backend's reader and the tests' record builder all take their offsets from
+// here; each reader keeps its own rules on what it accepts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon::ntfs {
+
+// Multi-sector header shared by FILE records, INDX blocks and $LogFile pages.
+namespace multi_sector {
+inline constexpr std::size_t kSignature = 0x00;
+inline constexpr std::size_t kUsaOffset = 0x04;
+inline constexpr std::size_t kUsaCount = 0x06;
+inline constexpr std::size_t kStride = 512;  // bytes each update-sequence entry protects
+}  // namespace multi_sector
+
+// FILE record header.
+namespace record {
+inline constexpr std::size_t kLsn = 0x08;
+inline constexpr std::size_t kSequence = 0x10;
+inline constexpr std::size_t kLinkCount = 0x12;
+inline constexpr std::size_t kFirstAttribute = 0x14;
+inline constexpr std::size_t kFlags = 0x16;
+inline constexpr std::size_t kBytesInUse = 0x18;
+inline constexpr std::size_t kBytesAllocated = 0x1C;
+inline constexpr std::size_t kBaseReference = 0x20;
+inline constexpr std::size_t kHeaderSize = 24;  // enough for the fields up to kFlags
+inline constexpr std::uint16_t kInUse = 0x0001;
+inline constexpr std::uint16_t kDirectory = 0x0002;
+}  // namespace record
+
+// Attribute header (common part, then the resident or non-resident part).
+namespace attribute {
+inline constexpr std::size_t kType = 0x00;
+inline constexpr std::size_t kLength = 0x04;
+inline constexpr std::size_t kNonResident = 0x08;
+inline constexpr std::size_t kNameLength = 0x09;
+inline constexpr std::size_t kNameOffset = 0x0A;
+inline constexpr std::size_t kFlags = 0x0C;
+inline constexpr std::size_t kId = 0x0E;
+inline constexpr std::size_t kMinLength = 24;
+// Resident.
+inline constexpr std::size_t kValueLength = 0x10;
+inline constexpr std::size_t kValueOffset = 0x14;
+// Non-resident.
+inline constexpr std::size_t kLowestVcn = 0x10;
+inline constexpr std::size_t kHighestVcn = 0x18;
+inline constexpr std::size_t kMappingPairsOffset = 0x20;
+inline constexpr std::size_t kAllocatedSize = 0x28;
+inline constexpr std::size_t kDataSize = 0x30;
+inline constexpr std::size_t kInitializedSize = 0x38;
+inline constexpr std::size_t kNonResidentHeader = 0x40;
+inline constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+}  // namespace attribute
+
+// $FILE_NAME value (also the key of a directory index entry).
+namespace file_name {
+inline constexpr std::size_t kParent = 0x00;
+inline constexpr std::size_t kCreated = 0x08;
+inline constexpr std::size_t kModified = 0x10;
+inline constexpr std::size_t kMftChanged = 0x18;
+inline constexpr std::size_t kAccessed = 0x20;
+inline constexpr std::size_t kAllocatedSize = 0x28;
+inline constexpr std::size_t kDataSize = 0x30;
+inline constexpr std::size_t kFileAttributes = 0x38;
+inline constexpr std::size_t kReparseTag = 0x3C;
+inline constexpr std::size_t kNameLength = 0x40;  // in UTF-16 units
+inline constexpr std::size_t kNamespace = 0x41;
+inline constexpr std::size_t kName = 0x42;
+inline constexpr std::size_t kFixedSize = kName;
+inline constexpr std::uint8_t kNamespaceDos = 2;
+}  // namespace file_name
+
+// INDEX_HEADER (inside $INDEX_ROOT after its 16 bytes, and in INDX blocks
+// at 0x18) and the index entries it lists.
+namespace index_root {
+inline constexpr std::size_t kAttributeType = 0x00;
+inline constexpr std::size_t kHeader = 0x10;  // INDEX_HEADER within the value
+}  // namespace index_root
+namespace index_header {
+inline constexpr std::size_t kFirstEntry = 0x00;
+inline constexpr std::size_t kBytesInUse = 0x04;
+inline constexpr std::size_t kBytesAllocated = 0x08;
+inline constexpr std::size_t kFlags = 0x0C;
+inline constexpr std::size_t kSize = 0x10;
+}  // namespace index_header
+namespace indx {
+inline constexpr std::size_t kVcn = 0x10;
+inline constexpr std::size_t kHeader = 0x18;
+}  // namespace indx
+namespace index_entry {
+inline constexpr std::size_t kFileReference = 0x00;
+inline constexpr std::size_t kLength = 0x08;
+inline constexpr std::size_t kKeyLength = 0x0A;
+inline constexpr std::size_t kFlags = 0x0C;
+inline constexpr std::size_t kKey = 0x10;
+inline constexpr std::size_t kHeaderSize = kKey;
+inline constexpr std::uint8_t kHasSubnode = 0x01;
+inline constexpr std::uint8_t kLast = 0x02;
+}  // namespace index_entry
+
+// $ATTRIBUTE_LIST entry.
+namespace attribute_list_entry {
+inline constexpr std::size_t kType = 0x00;
+inline constexpr std::size_t kLength = 0x04;
+inline constexpr std::size_t kNameLength = 0x06;
+inline constexpr std::size_t kNameOffset = 0x07;
+inline constexpr std::size_t kLowestVcn = 0x08;
+inline constexpr std::size_t kReference = 0x10;
+inline constexpr std::size_t kId = 0x18;
+inline constexpr std::size_t kMinLength = 0x1A;
+}  // namespace attribute_list_entry
+
+}  // namespace quillon::ntfs

@@ -1,0 +1,17 @@
+#include "engine/windows/probe_volume.h"
+
+namespace quillon {
+
+ProbeVolume open_probe_volume(char letter) {
+  ProbeVolume v;
+  v.letter = letter;
+  v.reader = open_volume(letter);
+  if (v.reader)
+    v.mft = load_mft_context(*v.reader);
+  else
+    v.mft = std::unexpected(v.reader.error());
+  v.live = open_volume_root(letter);
+  return v;
+}
+
+}  // namespace quillon

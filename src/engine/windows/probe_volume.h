@@ -1,0 +1,41 @@
+// One probe's volume: opened once, its MFT context (geometry, run list,
+// bitmap) read once, and the handle on its root through which records are
+// opened by id. Every search of the probe on the probing thread reads
+// through it; each paged-scan worker opens a reader of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/error.h"
+#include "datasource/windows/volume.h"
+#include "engine/windows/raw_mft.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+struct ProbeVolume {
+  char letter = 0;
+  // Each search reports a failure in its own words, so the errors are kept.
+  Result<VolumeReader> reader = std::unexpected(Error::generic("volume not opened"));
+  Result<MftContext> mft = std::unexpected(Error::generic("volume not opened"));
+  std::shared_ptr<platform::FileHandle> live;  // may be null (no liveness query)
+
+  VolumeReader* reader_or_null() { return reader ? &*reader : nullptr; }
+};
+
+// The probed folder, resolved once: paths are built from `path`, and
+// containment in it is a string test against `form`.
+struct ProbeRoot {
+  std::string path;
+  FolderId id;
+  std::string form;  // root_comparison_form(path)
+  // The file system could not open it (a damaged index on its path); its id
+  // came from the MFT, which also holds its tree.
+  bool through_mft = false;
+};
+
+// Opens the volume of `letter`, reads its MFT context and opens its root.
+ProbeVolume open_probe_volume(char letter);
+
+}  // namespace quillon
