@@ -9,6 +9,22 @@
 
 namespace quillon::ntfs {
 
+// Attribute type codes.
+inline constexpr std::uint32_t kAttrStandardInformation = 0x10;
+inline constexpr std::uint32_t kAttrAttributeList = 0x20;
+inline constexpr std::uint32_t kAttrFileName = 0x30;
+inline constexpr std::uint32_t kAttrVolumeInformation = 0x70;
+inline constexpr std::uint32_t kAttrData = 0x80;
+inline constexpr std::uint32_t kAttrIndexRoot = 0x90;
+inline constexpr std::uint32_t kAttrIndexAllocation = 0xA0;
+inline constexpr std::uint32_t kAttrBitmap = 0xB0;
+inline constexpr std::uint32_t kAttrReparsePoint = 0xC0;
+inline constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
+
+// FILE record flags.
+inline constexpr std::uint16_t kRecordInUse = 0x0001;
+inline constexpr std::uint16_t kRecordDirectory = 0x0002;
+
 // Multi-sector header shared by FILE records, INDX blocks and $LogFile pages.
 namespace multi_sector {
 inline constexpr std::size_t kSignature = 0x00;
@@ -28,8 +44,6 @@ inline constexpr std::size_t kBytesInUse = 0x18;
 inline constexpr std::size_t kBytesAllocated = 0x1C;
 inline constexpr std::size_t kBaseReference = 0x20;
 inline constexpr std::size_t kHeaderSize = 24;  // enough for the fields up to kFlags
-inline constexpr std::uint16_t kInUse = 0x0001;
-inline constexpr std::uint16_t kDirectory = 0x0002;
 }  // namespace record
 
 // Attribute header (common part, then the resident or non-resident part).
@@ -53,7 +67,6 @@ inline constexpr std::size_t kAllocatedSize = 0x28;
 inline constexpr std::size_t kDataSize = 0x30;
 inline constexpr std::size_t kInitializedSize = 0x38;
 inline constexpr std::size_t kNonResidentHeader = 0x40;
-inline constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 }  // namespace attribute
 
 // $FILE_NAME value (also the key of a directory index entry).

@@ -35,16 +35,14 @@ bool lives_on(const ScopeContext& scope, const LogCandidate& c, const ScanContex
 }  // namespace
 
 void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, const ScanContext& ctx,
-                           VolumeReader& reader, std::vector<DeletedItem>& out,
-                           std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
-                           LogScanStats& stats, MftAudit& audit) {
+                           VolumeReader& reader, AcceptedItems& accepted, LogScanStats& stats, MftAudit& audit) {
   if (c.frn == 0 || c.renamed) return;
   if (lives_on(scope, c, ctx, reader)) return;
   RecordHint hint{c.name, c.parent, c.has_parent};
   auto found = evaluate_record_at(reader, c.frn, ctx, {.verify_live = true}, &hint);
   if (found && !found->empty()) {
     for (auto& item : *found) item.sources |= kFoundByLogFile;
-    accept_candidates(scope, audit, out, keys, frns, std::move(*found));
+    accepted.accept(scope, audit, std::move(*found));
     return;
   }
   if (!c.has_parent || !c.name) return;
@@ -54,20 +52,18 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   if (!item) return;
   item->sources |= kFoundByLogFile;
   if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;
-  if (!keys.insert(merge_key(*item)).second) return;
+  std::string key = merge_key(*item);
+  if (!accepted.add(std::move(*item), std::move(key))) return;
   if (stats.log_only_items != std::numeric_limits<std::uint32_t>::max()) ++stats.log_only_items;
-  frns.insert(item->frn);
-  out.push_back(std::move(*item));
 }
 
 std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
                                      const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
-                                     std::unordered_set<std::uint64_t>& frns, std::vector<DeletedItem>& out,
-                                     std::unordered_set<std::string>& keys, MftAudit& audit, Duration limit) {
+                                     AcceptedItems& accepted, MftAudit& audit, Duration limit) {
   std::vector<std::uint64_t> list;
   if (hints)
     for (const auto& [frn, names] : hints->names_by_frn)
-      if (!exclusion.contains(frn) && !frns.contains(frn)) list.push_back(frn);
+      if (!exclusion.contains(frn) && !accepted.frns.contains(frn)) list.push_back(frn);
   if (list.empty()) {
     const std::uint64_t root = scope.root_frn;
     const std::uint64_t lo = root > kRetryBand ? root - kRetryBand : 0;
@@ -94,13 +90,11 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
     }
     for (std::uint64_t record : list) {
       if (budget.expired()) break;
-      if (frns.contains(record)) continue;
+      if (accepted.frns.contains(record)) continue;
       auto found = evaluate_record_at(reader, record, ctx, {.include_in_use = !scope.strict_parent});
       if (!found || found->empty()) continue;
       for (auto& item : *found) item.sources |= kFoundByRetry;
-      const std::size_t before = out.size();
-      accept_candidates(scope, audit, out, keys, frns, std::move(*found));
-      if (out.size() > before) ++added;
+      if (accepted.accept(scope, audit, std::move(*found)) > 0) ++added;
     }
   }
   return added;
@@ -115,7 +109,8 @@ LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
   if (deadline.remaining().is_zero()) return counts;
   const Progress standard;
   const Progress& progress = in.progress ? *in.progress : standard;
-  auto& out = *in.out;
+  AcceptedItems& accepted = *in.accepted;
+  const auto& out = accepted.items;
 
   if (in.logfile_phase) {
     progress.step("阶段4 $LogFile 事务（刚删）");
@@ -131,7 +126,7 @@ LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
       *log = LogPart{};
       for (const auto& c : scan.candidates) {
         if (deadline.expired()) break;
-        process_log_candidate(*in.scope, c, *in.ctx, *in.reader, out, *in.keys, *in.frns, scan.stats, *in.audit);
+        process_log_candidate(*in.scope, c, *in.ctx, *in.reader, accepted, scan.stats, *in.audit);
       }
       counts.logfile = growth(before, out.size());
     }
@@ -140,15 +135,15 @@ LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
   if (in.retry_phase && (left.seconds > 0 || left.nanos > 200'000'000)) {
     progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
     const std::size_t before = out.size();
-    retry_deferred_records(*in.scope, *in.ctx, *in.reader, in.hints, in.frn_snapshot, *in.frns, out, *in.keys,
-                           *in.audit, deadline.remaining());
+    retry_deferred_records(*in.scope, *in.ctx, *in.reader, in.hints, in.frn_snapshot, accepted, *in.audit,
+                           deadline.remaining());
     counts.retry = growth(before, out.size());
   }
   if (in.hints) {
     std::unordered_set<std::uint64_t> listed;
     for (const auto& item : out) listed.insert(item.frn);
     for (const auto& [frn, names] : in.hints->names_by_frn)
-      if (!in.frns->contains(frn) && !listed.contains(frn) && counts.pending != std::numeric_limits<std::uint32_t>::max())
+      if (!accepted.frns.contains(frn) && !listed.contains(frn) && counts.pending != std::numeric_limits<std::uint32_t>::max())
         ++counts.pending;
   }
   return counts;

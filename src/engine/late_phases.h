@@ -12,6 +12,7 @@
 #include "engine/model.h"
 #include "engine/progress.h"
 #include "engine/windows/mft_audit.h"
+#include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/ntfs_logfile.h"
 #include "engine/windows/scope.h"
@@ -30,9 +31,7 @@ inline constexpr std::uint64_t kRetryBand = 8192;
 // a move, not a delete: nothing. So is one the log itself shows renamed (an
 // added entry for the same file reference followed the deleted one).
 void process_log_candidate(const ScopeContext& scope, const LogCandidate& candidate, const ScanContext& ctx,
-                           VolumeReader& reader, std::vector<DeletedItem>& out,
-                           std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
-                           LogScanStats& stats, MftAudit& audit);
+                           VolumeReader& reader, AcceptedItems& accepted, LogScanStats& stats, MftAudit& audit);
 
 // Up to three passes over the retry list (the journal's record numbers not
 // in `exclusion` nor accepted, else root ± 8192), 200 ms apart; the limit,
@@ -40,8 +39,7 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& candid
 // short. Returns the number of reads that added an item.
 std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
                                      const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
-                                     std::unordered_set<std::uint64_t>& frns, std::vector<DeletedItem>& out,
-                                     std::unordered_set<std::string>& keys, MftAudit& audit, Duration limit);
+                                     AcceptedItems& accepted, MftAudit& audit, Duration limit);
 
 struct LatePhaseInputs {
   char letter = 'E';
@@ -52,9 +50,7 @@ struct LatePhaseInputs {
   const MftContext* mft = nullptr;       // its MFT context; read again for $LogFile when null
   std::uint32_t record_size = 1024;
   std::unordered_set<std::uint64_t> frn_snapshot;  // the FRN set just before this step
-  std::vector<DeletedItem>* out = nullptr;
-  std::unordered_set<std::string>* keys = nullptr;
-  std::unordered_set<std::uint64_t>* frns = nullptr;
+  AcceptedItems* accepted = nullptr;
   MftAudit* audit = nullptr;             // filtered_cross_dir is counted here
   Duration remaining;                    // from now, when no deadline is given
   const TimeBudget* deadline = nullptr;  // the scan's one deadline; replaces `remaining`

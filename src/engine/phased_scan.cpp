@@ -30,7 +30,7 @@ ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, 
   return c;
 }
 
-void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+void run_paged_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
   if (!ctx.options.paged_scan || ctx.budget.expired()) return;
   progress.step("Phase 3 $MFT paged (dir_frns parent directories only)");
 
@@ -38,7 +38,7 @@ void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
   // parent set and map, the records already accepted (skipped) and the
   // bitmap, without journal hints.
   ScanContext paged = make_scan_context(ctx.scope, nullptr, ctx.mft, ctx.options, ctx.scan.live);
-  paged.skip = std::make_shared<const FrnSet>(sets.frns);
+  paged.skip = std::make_shared<const FrnSet>(accepted.frns);
 
   PagedScanRequest req;
   req.letter = ctx.letter;
@@ -55,11 +55,7 @@ void run_paged_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
   ctx.audit.scan = result.audit;
 
   for (auto& item : result.items) item.sources |= kFoundByRecord;
-  std::size_t before = sets.out.size();
-  std::unordered_set<std::uint64_t> frns_copy = sets.frns;
-  accept_candidates(ctx.scope, ctx.audit, sets.out, sets.keys, frns_copy, std::move(result.items));
-  sets.frns = std::move(frns_copy);
-  ctx.audit.paged = to32(sets.out.size() - before);
+  ctx.audit.paged = to32(accepted.accept(ctx.scope, ctx.audit, std::move(result.items)));
 }
 
 }  // namespace
@@ -84,22 +80,19 @@ ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration lim
   audit.directory_count = scope.dir_frns.size();
   audit.mft_record_estimate = record_scan_bound(mft.bitmap_ptr());
 
-  std::vector<DeletedItem> out;
-  std::unordered_set<std::string> keys;
-  std::unordered_set<std::uint64_t> frns;
+  AcceptedItems accepted;
   RecordCache cache;
   ScanContext scan = make_scan_context(scope, hints, mft, options, volume.live);
   PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter, kFoundByIndex};
-  AcceptSets sets{out, keys, frns};
 
   progress.step("Strict directory FRN: " + std::to_string(scope.dir_frns.size()) +
                 " folders, parent FRN matches parent_match_frns");
-  run_index_phase(ctx, sets, progress);
+  run_index_phase(ctx, accepted, progress);
   ctx.found_by = kFoundByRecord;
-  run_root_vicinity(ctx, sets, progress);
-  run_local_band(ctx, sets, progress);
-  run_usn_hints(ctx, sets, progress);
-  run_paged_phase(ctx, sets, progress);
+  run_root_vicinity(ctx, accepted, progress);
+  run_local_band(ctx, accepted, progress);
+  run_usn_hints(ctx, accepted, progress);
+  run_paged_phase(ctx, accepted, progress);
 
   if (options.logfile_phase || options.retry_phase) {
     LatePhaseInputs late;
@@ -110,10 +103,8 @@ ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration lim
     late.reader = reader;
     late.mft = &mft;
     late.record_size = mft.record_size();
-    late.frn_snapshot = frns;
-    late.out = &out;
-    late.keys = &keys;
-    late.frns = &frns;
+    late.frn_snapshot = accepted.frns;
+    late.accepted = &accepted;
     late.audit = &audit;
     late.remaining = budget.remaining();
     late.deadline = &budget;
@@ -131,7 +122,7 @@ ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration lim
   Duration elapsed = budget.elapsed();
   audit.elapsed_ms = elapsed.seconds * 1000 + elapsed.nanos / 1'000'000;
   if (audit.note.empty()) audit.note = "Completed";
-  return ScanOutcome{std::move(out), std::move(audit)};
+  return ScanOutcome{std::move(accepted.items), std::move(audit)};
 }
 
 ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,

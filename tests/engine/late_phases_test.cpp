@@ -45,9 +45,7 @@ struct Fixture {
   MftContext mctx;
   ScanContext ctx;
   std::shared_ptr<UsnHints> hints = std::make_shared<UsnHints>();
-  std::vector<DeletedItem> out;
-  std::unordered_set<std::string> keys;
-  std::unordered_set<std::uint64_t> frns;
+  AcceptedItems accepted;
   MftAudit audit;
   int* reads = nullptr;
 
@@ -77,12 +75,12 @@ TEST(DeferredRetry, RecordFlushedAfterTheFirstAttemptIsFoundOnceInTheSecond) {
   Fixture f;
   platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
   auto reader = f.reader();
-  auto added = retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.frns, f.out, f.keys, f.audit,
+  auto added = retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit,
                                       Duration{5, 0});
   EXPECT_EQ(added, 1u);
-  ASSERT_EQ(f.out.size(), 1u);
-  EXPECT_EQ(f.out[0].frn, 50u);
-  EXPECT_EQ(f.out[0].path, "E:\\2\\a.txt");
+  ASSERT_EQ(f.accepted.items.size(), 1u);
+  EXPECT_EQ(f.accepted.items[0].frn, 50u);
+  EXPECT_EQ(f.accepted.items[0].path, "E:\\2\\a.txt");
   EXPECT_EQ(*f.reads, 2) << "accepted in the second attempt, skipped in the third";
 }
 
@@ -90,15 +88,15 @@ TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {
   Fixture f;
   platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
   auto reader = f.reader();
-  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.frns, f.out, f.keys, f.audit,
+  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit,
                                    Duration{0, 0}),
             0u);
   EXPECT_EQ(*f.reads, 0);
   // Without hints the band around the root (40 → 0..8232) covers record 50.
-  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, nullptr, {}, f.frns, f.out, f.keys, f.audit,
+  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, nullptr, {}, f.accepted, f.audit,
                                    Duration{5, 0}),
             1u);
-  EXPECT_EQ(f.out.size(), 1u);
+  EXPECT_EQ(f.accepted.items.size(), 1u);
 }
 
 struct LateRun {
@@ -113,8 +111,8 @@ LateRun late(Duration remaining) {
   f.hints->names_by_frn[60] = {"b"};
   f.hints->names_by_frn[70] = {"c"};
   f.hints->names_by_frn[80] = {"d"};
-  f.frns.insert(60);                        // accepted by an earlier phase
-  f.out.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}, 0});  // in the list only
+  f.accepted.frns.insert(60);                        // accepted by an earlier phase
+  f.accepted.items.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}, 0});  // in the list only
   auto reader = f.reader();
   LateRun run;
   Progress progress([&](std::string_view line) { run.lines.emplace_back(line); });
@@ -123,10 +121,8 @@ LateRun late(Duration remaining) {
   in.hints = f.hints.get();
   in.ctx = &f.ctx;
   in.reader = &reader;
-  in.frn_snapshot = f.frns;
-  in.out = &f.out;
-  in.keys = &f.keys;
-  in.frns = &f.frns;
+  in.frn_snapshot = f.accepted.frns;
+  in.accepted = &f.accepted;
   in.audit = &f.audit;
   in.remaining = remaining;
   in.progress = &progress;
@@ -190,12 +186,10 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   auto scan =
       scan_logfile(log->bytes, mctx->geometry.bytes_per_cluster, 1024, scope.parent_match_frns, nullptr, log->runs_on);
   ASSERT_FALSE(scan.candidates.empty());
-  std::vector<DeletedItem> out;
-  std::unordered_set<std::string> keys;
-  std::unordered_set<std::uint64_t> frns;
+  AcceptedItems accepted;
   MftAudit audit;
-  for (const auto& c : scan.candidates) process_log_candidate(scope, c, ctx, *reader, out, keys, frns, scan.stats, audit);
-  for (const auto& item : out) ADD_FAILURE() << "listed " << item.path << " (" << item.frn << ")";
+  for (const auto& c : scan.candidates) process_log_candidate(scope, c, ctx, *reader, accepted, scan.stats, audit);
+  for (const auto& item : accepted.items) ADD_FAILURE() << "listed " << item.path << " (" << item.frn << ")";
   EXPECT_EQ(scan.stats.log_only_items, 0u);
 }
 

@@ -53,26 +53,24 @@ struct ZeroVolume {
   ScanOptions options;
   MftAudit audit;
   RecordCache cache;
-  std::vector<DeletedItem> out;
-  std::unordered_set<std::string> keys;
-  std::unordered_set<std::uint64_t> frns;
+  AcceptedItems accepted;
 };
 
 TEST(ScanWindow, RingAroundTheCentreWithoutIt) {
   ZeroVolume z;
   auto ctx = z.context(Duration{60, 0});
   std::unordered_set<std::uint64_t> visited;
-  scan_window(ctx, 100, 0, 4096, visited, {z.out, z.keys, z.frns});  // outer capped at 512
+  scan_window(ctx, 100, 0, 4096, visited, z.accepted);  // outer capped at 512
   EXPECT_EQ(z.cache.reads, 100u + 512u);  // 0..99, then 101..612
   EXPECT_EQ(visited.size(), 612u);
   EXPECT_FALSE(visited.count(100));
   EXPECT_TRUE(visited.count(0) && visited.count(612));
   EXPECT_FALSE(visited.count(613));
   // Visited records are not read again.
-  scan_window(ctx, 100, 0, 512, visited, {z.out, z.keys, z.frns});
+  scan_window(ctx, 100, 0, 512, visited, z.accepted);
   EXPECT_EQ(z.cache.reads, 612u);
   // An inner radius at the cap leaves an empty ring.
-  scan_window(ctx, 5000, 512, 512, visited, {z.out, z.keys, z.frns});
+  scan_window(ctx, 5000, 512, 512, visited, z.accepted);
   EXPECT_EQ(z.cache.reads, 612u);
 }
 
@@ -80,7 +78,7 @@ TEST(ScanWindow, SpentTimeReadsNothing) {
   ZeroVolume z;
   auto ctx = z.context(Duration{});
   std::unordered_set<std::uint64_t> visited;
-  scan_window(ctx, 100, 0, 512, visited, {z.out, z.keys, z.frns});
+  scan_window(ctx, 100, 0, 512, visited, z.accepted);
   EXPECT_EQ(z.cache.reads, 0u);
 }
 
@@ -89,16 +87,16 @@ TEST(IndexPhase, EmptyScopeAndZeroLimit) {
   std::string printed;
   Progress progress([&](std::string_view l) { printed += l; });
   auto ctx = z.context(Duration{60, 0});
-  run_index_phase(ctx, {z.out, z.keys, z.frns}, progress);  // no directories: total 1, no reads
+  run_index_phase(ctx, z.accepted, progress);  // no directories: total 1, no reads
   EXPECT_EQ(z.cache.reads, 0u);
   EXPECT_TRUE(z.audit.note.empty());
 
   z.scope.dir_frns = {100};
   auto spent = z.context(Duration{});
-  run_index_phase(spent, {z.out, z.keys, z.frns}, progress);
+  run_index_phase(spent, z.accepted, progress);
   EXPECT_EQ(z.audit.note, "Time limit reached (index phase)");
   EXPECT_EQ(printed, "");
-  run_root_vicinity(spent, {z.out, z.keys, z.frns}, progress);
+  run_root_vicinity(spent, z.accepted, progress);
   EXPECT_EQ(z.cache.reads, 0u);
   EXPECT_EQ(printed, "");
 }

@@ -176,4 +176,17 @@ void accept_candidates(const ScopeContext& scope, MftAudit& audit, std::vector<D
   }
 }
 
+std::size_t AcceptedItems::accept(const ScopeContext& scope, MftAudit& audit, std::vector<DeletedItem> batch) {
+  const std::size_t before = items.size();
+  accept_candidates(scope, audit, items, keys, frns, std::move(batch));
+  return items.size() - before;
+}
+
+bool AcceptedItems::add(DeletedItem item, std::string key) {
+  if (!keys.insert(std::move(key)).second) return false;
+  frns.insert(item.frn);
+  items.push_back(std::move(item));
+  return true;
+}
+
 }  // namespace quillon

@@ -72,4 +72,18 @@ void accept_candidates(const ScopeContext& scope, MftAudit& audit, std::vector<D
                        std::unordered_set<std::string>& keys, std::unordered_set<std::uint64_t>& frns,
                        std::vector<DeletedItem> batch);
 
+// What one scan has accepted: the items in acceptance order, the keys that
+// make a later duplicate a no-op, and the FRNs behind them. Every phase adds
+// through it.
+struct AcceptedItems {
+  std::vector<DeletedItem> items;
+  std::unordered_set<std::string> keys;
+  std::unordered_set<std::uint64_t> frns;
+
+  // accept_candidates on these lists; returns how many items were added.
+  std::size_t accept(const ScopeContext& scope, MftAudit& audit, std::vector<DeletedItem> batch);
+  // Adds `item` under `key` unless the key is already taken.
+  bool add(DeletedItem item, std::string key);
+};
+
 }  // namespace quillon

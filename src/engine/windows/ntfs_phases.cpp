@@ -18,11 +18,9 @@ std::uint32_t grow32(std::uint32_t counter, std::size_t growth) {
 }
 
 // Accepts `batch` and returns how much the output list grew.
-std::size_t accept(PhaseContext& ctx, AcceptSets& sets, std::vector<DeletedItem> batch) {
+std::size_t accept(PhaseContext& ctx, AcceptedItems& accepted, std::vector<DeletedItem> batch) {
   for (auto& c : batch) c.sources |= ctx.found_by;
-  std::size_t before = sets.out.size();
-  accept_candidates(ctx.scope, ctx.audit, sets.out, sets.keys, sets.frns, std::move(batch));
-  return sets.out.size() - before;
+  return accepted.accept(ctx.scope, ctx.audit, std::move(batch));
 }
 
 bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
@@ -59,13 +57,13 @@ std::optional<std::vector<DeletedItem>> read_candidates(PhaseContext& ctx, std::
 }
 
 void scan_window(PhaseContext& ctx, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
-                 std::unordered_set<std::uint64_t>& visited, AcceptSets sets) {
+                 std::unordered_set<std::uint64_t>& visited, AcceptedItems& accepted) {
   std::uint64_t r = std::min<std::uint64_t>(outer, 512);
   auto walk = [&](std::uint64_t lo, std::uint64_t hi, bool empty) {
     if (empty || lo > hi) return;
     for (std::uint64_t f = lo;; ++f) {
       if (ctx.in_time() && visited.insert(f).second) {
-        if (auto items = read_candidates(ctx, f, nullptr, true)) accept(ctx, sets, std::move(*items));
+        if (auto items = read_candidates(ctx, f, nullptr, true)) accept(ctx, accepted, std::move(*items));
       }
       if (f == hi) break;
     }
@@ -77,7 +75,7 @@ void scan_window(PhaseContext& ctx, std::uint64_t centre, std::uint64_t inner, s
   walk(above_empty ? 0 : centre + inner + 1, sat_add(centre, r), above_empty);
 }
 
-void run_index_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+void run_index_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
   std::vector<std::uint64_t> dirs(ctx.scope.dir_frns.begin(), ctx.scope.dir_frns.end());
   std::uint64_t total = dirs.empty() ? 1 : dirs.size();
   std::unordered_set<std::uint64_t> visited;
@@ -103,12 +101,12 @@ void run_index_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
       hint.use_parent = parent_matched;
       hint.parent = d;
       auto items = evaluate_record(*child, entry.record, ctx.scan, ctx.scan.flags(false), &hint);
-      if (!items.empty()) ctx.audit.index = grow32(ctx.audit.index, accept(ctx, sets, std::move(items)));
+      if (!items.empty()) ctx.audit.index = grow32(ctx.audit.index, accept(ctx, accepted, std::move(items)));
     }
     if (ctx.options.per_directory_vicinity) {
-      std::size_t before = sets.out.size();
-      scan_window(ctx, d, 0, 512, visited, sets);
-      ctx.audit.index = grow32(ctx.audit.index, sets.out.size() - before);
+      std::size_t before = accepted.items.size();
+      scan_window(ctx, d, 0, 512, visited, accepted);
+      ctx.audit.index = grow32(ctx.audit.index, accepted.items.size() - before);
     }
   }
   if (!ctx.options.expansion || !ctx.in_time()) return;
@@ -116,15 +114,15 @@ void run_index_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progres
     ctx.audit.expansion_radius = radius;
     if (radius > ctx.options.expansion_limit || !ctx.in_time()) return;
     progress(0, 1, "Optional expansion \xC2\xB1" + std::to_string(radius) + " (strict parent FRN)");
-    std::size_t before = sets.out.size();
-    for (std::uint64_t d : dirs) scan_window(ctx, d, radius / 2, radius, visited, sets);
-    std::size_t growth = sets.out.size() - before;
+    std::size_t before = accepted.items.size();
+    for (std::uint64_t d : dirs) scan_window(ctx, d, radius / 2, radius, visited, accepted);
+    std::size_t growth = accepted.items.size() - before;
     ctx.audit.expand = grow32(ctx.audit.expand, growth);
     if (growth == 0 || radius == kU64Max) return;
   }
 }
 
-void run_root_vicinity(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+void run_root_vicinity(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
   if (!ctx.options.root_vicinity || !ctx.in_time()) return;
   std::uint64_t c = ctx.scope.root_frn & kRecordMask;
   std::uint64_t lo = sat_sub(c, 8192), hi = sat_add(c, 8192);
@@ -134,12 +132,12 @@ void run_root_vicinity(PhaseContext& ctx, AcceptSets sets, const Progress& progr
   for (std::uint64_t f = lo;; ++f) {
     if (!ctx.in_time()) return;
     if (auto items = read_candidates(ctx, f, nullptr, true))
-      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, sets, std::move(*items)));
+      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, accepted, std::move(*items)));
     if (f == hi) return;
   }
 }
 
-void run_local_band(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+void run_local_band(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
   if (!ctx.options.local_band || !ctx.in_time()) return;
   std::unordered_set<std::uint64_t> band;
   if (ctx.hints)
@@ -153,11 +151,11 @@ void run_local_band(PhaseContext& ctx, AcceptSets sets, const Progress& progress
   for (std::uint64_t f : band) {
     if (!ctx.in_time()) return;
     if (auto items = read_candidates(ctx, f, nullptr, true))
-      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, sets, std::move(*items)));
+      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, accepted, std::move(*items)));
   }
 }
 
-void run_usn_hints(PhaseContext& ctx, AcceptSets sets, const Progress& progress) {
+void run_usn_hints(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
   if (!ctx.hints || ctx.hints->names_by_frn.empty()) return;
   const UsnHints& h = *ctx.hints;
   progress(0, 1, "Phase 2 USN hint FRNs (" + std::to_string(h.names_by_frn.size()) + " items, MFT validated)");
@@ -177,7 +175,7 @@ void run_usn_hints(PhaseContext& ctx, AcceptSets sets, const Progress& progress)
     const auto& names = h.names_by_frn.at(t);
     if (!names.empty()) hint.name = *names.begin();
     if (auto items = read_candidates(ctx, t, &hint, false))
-      ctx.audit.usn = grow32(ctx.audit.usn, accept(ctx, sets, std::move(*items)));
+      ctx.audit.usn = grow32(ctx.audit.usn, accept(ctx, accepted, std::move(*items)));
   }
 }
 

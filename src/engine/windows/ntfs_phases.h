@@ -1,7 +1,7 @@
 // The scan phases that read single records: the directory index phase, the
 // vicinity of the probed folder's record, the local band and the records the
 // journal named. They share one PhaseContext, one record cache and the
-// acceptance sets of the scan.
+// accepted items of the scan.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit.h"
 #include "engine/windows/raw_mft.h"
+#include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
@@ -49,21 +50,15 @@ struct PhaseContext {
   bool in_time() const { return !budget.expired(); }
 };
 
-// The acceptance state shared by every phase of one scan.
-struct AcceptSets {
-  std::vector<DeletedItem>& out;
-  std::unordered_set<std::string>& keys;
-  std::unordered_set<std::uint64_t>& frns;
-};
 
 std::optional<std::vector<DeletedItem>> read_candidates(PhaseContext& ctx, std::uint64_t frn,
                                                         const RecordHint* hint, bool verify_live);
 void scan_window(PhaseContext& ctx, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
-                 std::unordered_set<std::uint64_t>& visited, AcceptSets sets);
+                 std::unordered_set<std::uint64_t>& visited, AcceptedItems& accepted);
 
-void run_index_phase(PhaseContext& ctx, AcceptSets sets, const Progress& progress);
-void run_root_vicinity(PhaseContext& ctx, AcceptSets sets, const Progress& progress);
-void run_local_band(PhaseContext& ctx, AcceptSets sets, const Progress& progress);
-void run_usn_hints(PhaseContext& ctx, AcceptSets sets, const Progress& progress);
+void run_index_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress);
+void run_root_vicinity(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress);
+void run_local_band(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress);
+void run_usn_hints(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress);
 
 }  // namespace quillon

@@ -20,6 +20,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/ntfs_decode.h"
+#include "common/ntfs_layout.h"
 #include "datasource/windows/volume.h"
 
 namespace quillon {
@@ -78,15 +79,15 @@ struct IndexEntryRef {
 // FILE record header and attribute walk
 // ---------------------------------------------------------------------------
 
-inline constexpr std::uint32_t kAttrFileName = 0x30;
-inline constexpr std::uint32_t kAttrAttributeList = 0x20;
-inline constexpr std::uint32_t kAttrData = 0x80;
-inline constexpr std::uint32_t kAttrIndexRoot = 0x90;
-inline constexpr std::uint32_t kAttrBitmap = 0xB0;
-inline constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
+using ntfs::kAttrAttributeList;
+using ntfs::kAttrBitmap;
+using ntfs::kAttrData;
+using ntfs::kAttrEnd;
+using ntfs::kAttrFileName;
+using ntfs::kAttrIndexRoot;
 
-inline constexpr std::uint16_t kRecordInUse = 0x0001;
-inline constexpr std::uint16_t kRecordDirectory = 0x0002;
+using ntfs::kRecordDirectory;
+using ntfs::kRecordInUse;
 
 // "FILE" or "BAAD" in the first four bytes: what a raw read accepts.
 bool has_record_signature(Bytes record);

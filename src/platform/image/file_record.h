@@ -10,22 +10,22 @@
 
 #include "common/bytes.h"
 #include "common/ntfs_decode.h"
+#include "common/ntfs_layout.h"
 #include "platform/image/runlist.h"
 
 namespace quillon::platform::image {
 
-inline constexpr std::uint32_t kAttrStandardInformation = 0x10;
-inline constexpr std::uint32_t kAttrAttributeList = 0x20;
-inline constexpr std::uint32_t kAttrFileName = 0x30;
-inline constexpr std::uint32_t kAttrVolumeInformation = 0x70;
-inline constexpr std::uint32_t kAttrData = 0x80;
-inline constexpr std::uint32_t kAttrIndexRoot = 0x90;
-inline constexpr std::uint32_t kAttrIndexAllocation = 0xA0;
-inline constexpr std::uint32_t kAttrBitmap = 0xB0;
-inline constexpr std::uint32_t kAttrReparsePoint = 0xC0;
-
-inline constexpr std::uint16_t kRecordInUse = 0x0001;
-inline constexpr std::uint16_t kRecordDirectory = 0x0002;
+using ntfs::kAttrAttributeList;
+using ntfs::kAttrBitmap;
+using ntfs::kAttrData;
+using ntfs::kAttrFileName;
+using ntfs::kAttrIndexAllocation;
+using ntfs::kAttrIndexRoot;
+using ntfs::kAttrReparsePoint;
+using ntfs::kAttrStandardInformation;
+using ntfs::kAttrVolumeInformation;
+using ntfs::kRecordDirectory;
+using ntfs::kRecordInUse;
 
 // A multi-sector block ("FILE" or "INDX") read here has its update sequence
 // applied by ntfs::apply_update_sequence with TornStride::refuse_block: a
