@@ -79,7 +79,9 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
   // over the fallback band is 16,385 reads, and a pause never runs past it.
   const TimeBudget budget(limit);
   std::uint64_t added = 0;
-  for (int attempt = 0; attempt < kRetryAttempts; ++attempt) {
+  // Nothing reaches an image file late: there one attempt, without pauses.
+  const int attempts = reader.can_change() ? kRetryAttempts : 1;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     if (budget.expired()) break;
     if (attempt > 0) {
       const auto pause = std::chrono::milliseconds(kRetryPauseMs);

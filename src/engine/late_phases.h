@@ -34,7 +34,9 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& candid
                            VolumeReader& reader, AcceptedItems& accepted, LogScanStats& stats, MftAudit& audit);
 
 // Up to three passes over the retry list (the journal's record numbers not
-// in `exclusion` nor accepted, else root ± 8192), 200 ms apart; the limit,
+// in `exclusion` nor accepted, else root ± 8192), 200 ms apart, on a volume
+// that can change; one pass without a pause on one that cannot (an image
+// file, where a freed record cannot reach the disk late). The limit,
 // counted from the call, is tested before every read and cuts a pause
 // short. Returns the number of reads that added an item.
 std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,

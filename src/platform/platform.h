@@ -52,6 +52,10 @@ class VolumeDevice {
   // success the number of bytes written to `out`.
   virtual Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in,
                                       std::span<std::byte> out) = 0;
+  // Whether what the device reads can change while the program runs: a live
+  // volume or a block device can (a freed record may reach the disk late);
+  // an image file opened read-only cannot.
+  virtual bool can_change() const { return true; }
 };
 
 // FILE_ID_INFO as GetFileInformationByHandleEx(FileIdInfo) fills it.

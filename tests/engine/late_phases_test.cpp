@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstring>
 
 #include "engine/late_phases.h"
@@ -16,8 +18,9 @@ using test::RecordBuilder;
 // read (the freed record not yet on disk) and as the MFT holds it after.
 class FlushingDevice final : public platform::VolumeDevice {
  public:
-  FlushingDevice(std::vector<std::byte> bytes, std::uint64_t watched, MftRecord before)
-      : bytes_(std::move(bytes)), watched_(watched), before_(std::move(before)) {}
+  FlushingDevice(std::vector<std::byte> bytes, std::uint64_t watched, MftRecord before, bool changes)
+      : bytes_(std::move(bytes)), watched_(watched), before_(std::move(before)), changes_(changes) {}
+  bool can_change() const override { return changes_; }
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     if (!in_bounds(bytes_.size(), offset, out.size())) return fail(win32::error(win32::ERROR_HANDLE_EOF));
     std::memcpy(out.data(), bytes_.data() + offset, out.size());
@@ -36,6 +39,7 @@ class FlushingDevice final : public platform::VolumeDevice {
   std::vector<std::byte> bytes_;
   std::uint64_t watched_;
   MftRecord before_;
+  bool changes_;
   int reads_ = 0;
 };
 
@@ -63,9 +67,10 @@ struct Fixture {
     hints->names_by_frn[50] = {"a.txt"};
     ctx.hints = hints;
   }
-  VolumeReader reader() {
+  // `changes`: the device stands for a live volume (true) or an image file.
+  VolumeReader reader(bool changes = true) {
     // Before the flush the slot holds no readable FILE record yet.
-    auto device = std::make_unique<FlushingDevice>(mft.volume_bytes(), 50, MftRecord(test::kRecordSize));
+    auto device = std::make_unique<FlushingDevice>(mft.volume_bytes(), 50, MftRecord(test::kRecordSize), changes);
     reads = device->reads();
     return VolumeReader(std::move(device));
   }
@@ -82,6 +87,28 @@ TEST(DeferredRetry, RecordFlushedAfterTheFirstAttemptIsFoundOnceInTheSecond) {
   EXPECT_EQ(f.accepted.items[0].frn, 50u);
   EXPECT_EQ(f.accepted.items[0].path, "E:\\2\\a.txt");
   EXPECT_EQ(*f.reads, 2) << "accepted in the second attempt, skipped in the third";
+}
+
+// An image file cannot change between attempts: one attempt and no pause
+// (the record reads as it did); a volume that can change gets three, paused.
+TEST(DeferredRetry, AttemptsAndPausesOnlyWhereTheVolumeCanChange) {
+  for (bool changes : {false, true}) {
+    SCOPED_TRACE(changes ? "can change" : "image file");
+    Fixture f;
+    platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+    auto reader = f.reader(changes);
+    f.hints->names_by_frn[51] = {"never.txt"};  // never listed: every attempt reads it
+    const auto start = std::chrono::steady_clock::now();
+    retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit, Duration{5, 0});
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(f.accepted.items.size(), changes ? 1u : 0u);
+    if (changes) {
+      EXPECT_GE(ms.count(), 2 * static_cast<long>(kRetryPauseMs));
+    } else {
+      EXPECT_EQ(*f.reads, 1);
+      EXPECT_LT(ms.count(), static_cast<long>(kRetryPauseMs));
+    }
+  }
 }
 
 TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {

@@ -35,6 +35,8 @@ class StaleRecordDevice final : public test::ForwardingDevice {
   StaleRecordDevice(std::unique_ptr<platform::VolumeDevice> inner, Stale mode, const std::atomic<bool>& flushed,
                     std::atomic<int>& stale_reads)
       : ForwardingDevice(std::move(inner)), mode_(mode), flushed_(flushed), stale_reads_(stale_reads) {}
+  // It stands for a live volume whose freed record reaches the disk late.
+  bool can_change() const override { return true; }
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     auto r = ForwardingDevice::read_exact_at(offset, out);
     if (!r || flushed_) return r;

@@ -48,6 +48,7 @@ class ForwardingDevice : public platform::VolumeDevice {
   Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) override {
     return inner_->control(code, in, out);
   }
+  bool can_change() const override { return inner_->can_change(); }
 
  private:
   std::unique_ptr<platform::VolumeDevice> inner_;

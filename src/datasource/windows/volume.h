@@ -21,6 +21,8 @@ class VolumeReader {
   explicit VolumeReader(std::unique_ptr<platform::VolumeDevice> device) : device_(std::move(device)) {}
 
   platform::VolumeDevice& device() { return *device_; }
+  // See VolumeDevice::can_change.
+  bool can_change() const { return device_->can_change(); }
   // DeviceIoControl on the volume handle.
   Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) {
     return device_->control(code, in, out);

@@ -43,6 +43,12 @@ std::vector<std::vector<std::uint64_t>> cut_pieces(const std::vector<std::uint64
 namespace {
 
 struct Shared {
+  // The nearest-first page list and the index of the next page to hand out:
+  // a worker takes the next page when it is free, so that every worker has
+  // work while pages remain (consecutive pieces would leave all the pages
+  // that hold records to the first worker when the bound exceeds the $MFT).
+  std::vector<std::uint64_t> pages;
+  std::atomic<std::size_t> next{0};
   std::atomic<std::uint64_t> pages_done{0};
   std::atomic<std::uint64_t> pages_failed{0};
   std::atomic<std::uint64_t> records_scanned{0};
@@ -51,14 +57,16 @@ struct Shared {
   std::vector<DeletedItem> items;
 };
 
-void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, const std::vector<std::uint64_t>& piece,
-                Shared& shared) {
+void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Shared& shared) {
   auto reader = open_volume(req.letter);
   if (!reader) return;
   bool page_open = false;
   try {
-    for (std::uint64_t start : piece) {
+    for (;;) {
       if (req.deadline.expired()) return;
+      const std::size_t index = shared.next.fetch_add(1);
+      if (index >= shared.pages.size()) return;
+      const std::uint64_t start = shared.pages[index];
       page_open = true;
       std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);
       auto block = read_record_block(req.geometry, *reader, start, count);
@@ -97,14 +105,17 @@ PagedScanResult parallel_mft_scan(const PagedScanRequest& req, const PageScanner
   if (req.page_size == 0) return result;
   auto pages = ordered_pages(req.bound, req.page_size, req.target);
   result.audit.pages_total = pages.size();
-  auto pieces = cut_pieces(pages, w);
+  // As many workers as the pieces of the page list would be, each taking the
+  // next page from the shared list.
+  const std::size_t workers = cut_pieces(pages, w).size();
 
   Shared shared;
+  shared.pages = std::move(pages);
   {
     std::vector<std::jthread> threads;
-    threads.reserve(pieces.size());
-    for (const auto& piece : pieces)
-      threads.emplace_back([&req, &scan_page, &piece, &shared] { run_worker(req, scan_page, piece, shared); });
+    threads.reserve(workers);
+    for (std::size_t i = 0; i < workers; ++i)
+      threads.emplace_back([&req, &scan_page, &shared] { run_worker(req, scan_page, shared); });
   }  // every worker joined here
 
   result.audit.pages_done = shared.pages_done.load();

@@ -1,6 +1,7 @@
 // The paged scan of the whole MFT: the page list ordered by distance from the
-// probed folder's record, cut into consecutive pieces, one worker thread per
-// piece (at most 16), each with its own volume handle, under the deadline.
+// probed folder's record; as many worker threads as the list would make
+// consecutive pieces (at most 16), each with its own volume handle, each
+// taking the next page of the list when it is free, under the deadline.
 #pragma once
 
 #include <cstdint>
@@ -52,9 +53,10 @@ struct PagedScanResult {
   ScanAudit audit;
 };
 
-// Runs the scan. A worker that cannot open the volume ends without touching
-// its pages; a worker that fails while scanning ends there, its current page
-// counted as done, and every page already appended by any worker is kept.
+// Runs the scan. A worker that cannot open the volume takes no page (the
+// others take them all); a worker that fails while scanning ends there, its
+// current page counted as done, and every page already appended by any
+// worker is kept.
 PagedScanResult parallel_mft_scan(const PagedScanRequest& request, const PageScanner& scan_page);
 
 }  // namespace quillon

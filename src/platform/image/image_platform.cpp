@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "common/bytes.h"
@@ -46,9 +47,17 @@ std::string utf8(std::u16string_view s) { return utf16_to_wtf8(std::span<const c
 
 bool is_link_tag(std::uint32_t tag) { return tag & REPARSE_TAG_NAME_SURROGATE; }
 
+// A disk or partition read through its device node can still change under
+// the program; an image file cannot.
+bool is_block_device(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_block_file(path, ec);
+}
+
 class ImageDevice final : public VolumeDevice {
  public:
-  explicit ImageDevice(std::unique_ptr<NtfsReader> r) : r_(std::move(r)) {}
+  ImageDevice(std::unique_ptr<NtfsReader> r, bool block_device) : r_(std::move(r)), block_device_(block_device) {}
+  bool can_change() const override { return block_device_; }
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     if (!in_bounds(r_->volume().device_length(), offset, out.size())) return fail(error(win32::ERROR_HANDLE_EOF));
     if (!r_->read_volume(offset, out)) return fail(read_error());
@@ -60,6 +69,7 @@ class ImageDevice final : public VolumeDevice {
 
  private:
   std::unique_ptr<NtfsReader> r_;
+  bool block_device_;
 };
 
 // A path resolved to a file of the image.
@@ -103,7 +113,7 @@ class ImagePlatform final : public Platform {
     auto file = image::ImageFile::open(s_->path);
     if (!file) return fail(error(win32::ERROR_ACCESS_DENIED));
     return std::unique_ptr<VolumeDevice>(
-        std::make_unique<ImageDevice>(std::make_unique<NtfsReader>(s_->volume, std::move(*file))));
+        std::make_unique<ImageDevice>(std::make_unique<NtfsReader>(s_->volume, std::move(*file)), is_block_device(s_->path)));
   }
 
   Result<std::unique_ptr<FileHandle>> open_path(std::string_view path) override {

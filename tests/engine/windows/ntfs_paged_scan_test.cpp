@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
+#include <mutex>
+#include <condition_variable>
+#include <chrono>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -167,6 +171,28 @@ TEST(AuditLine, ExactFormat) {
             "MFT Audit: folder=E:\\2 FRN=12 $MFT\xE2\x89\x88" "4194304 index=3 deleted-dir=0 local-band=0 expand=0 USN=2 "
             "paged=1 LogFile=0 retry=0 pending=0 cache-read=40 filtered-cross-dir=7 block9/10 thread2 153ms "
             "Completed");
+}
+
+// A bound far past the $MFT (16 records of a 64-record bound): the pages that
+// hold records are the nearest ones, so both workers must take some of them.
+// Each page waits until a second worker is scanning too (up to 2 s).
+TEST(ParallelScan, BothWorkersTakePagesWhenTheBoundExceedsTheMft) {
+  auto mem = std::make_unique<platform::MemoryPlatform>();
+  mem->set_volume('E', mft_volume(16));
+  platform::ScopedPlatform scoped(std::move(mem));
+  std::mutex m;
+  std::condition_variable cv;
+  std::set<std::thread::id> scanning;
+  auto r = parallel_mft_scan(request(64, 4, 2), [&](Bytes page, std::uint64_t first) {
+    std::unique_lock lock(m);
+    scanning.insert(std::this_thread::get_id());
+    cv.notify_all();
+    cv.wait_for(lock, std::chrono::seconds(2), [&] { return scanning.size() >= 2; });
+    return one_item_per_record(page, first);
+  });
+  EXPECT_EQ(scanning.size(), 2u) << "one worker was idle while pages that hold records remained";
+  EXPECT_EQ(r.items.size(), 16u);
+  EXPECT_EQ(r.audit.pages_done, 16u);
 }
 
 }  // namespace
