@@ -3,12 +3,12 @@
 # harnesses need and this machine lacks.
 set -euo pipefail
 # Usage: tools/ensure-packages.sh build|test|fuzz
-want=(cmake ninja-build g++ gzip libgtest-dev googletest)
+want=(cmake ninja-build g++ gzip libgtest-dev googletest pkg-config libewf-dev libvhdi-dev)
 # libFuzzer: clang 19 (clang 14 cannot compile the standard library's
 # std::expected) and its runtime.
 fuzz=(clang-19 libclang-rt-19-dev python3)
 case "${1:-build}" in
-  test) want+=(sleuthkit libfsntfs-utils ntfs-3g attr python3 mingw-w64 g++-mingw-w64-x86-64-posix wine "${fuzz[@]}") ;;
+  test) want+=(sleuthkit libfsntfs-utils ntfs-3g attr python3 mingw-w64 g++-mingw-w64-x86-64-posix wine ewf-tools qemu-utils "${fuzz[@]}") ;;
   fuzz) want+=("${fuzz[@]}") ;;
 esac
 missing=()

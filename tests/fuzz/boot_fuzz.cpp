@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
 
 #include "fuzz/fuzz_targets.h"
 #include "platform/image/boot_sector.h"
+#include "platform/image/containers.h"
 #include "platform/image/partition.h"
 
 namespace quillon::fuzz {
@@ -12,6 +14,9 @@ int boot_and_partitions(const std::uint8_t* data, std::size_t size) {
   Bytes in(reinterpret_cast<const std::byte*>(data), size);
   std::string why;
   if (auto b = platform::image::parse_boot_sector(in, &why)) (void)b->volume_bytes();
+  // The container signatures, the input's last 512 bytes as a VHD footer.
+  (void)platform::image::detect_container(in.first(std::min<std::size_t>(size, 512)),
+                                          size >= 512 ? in.last(512) : Bytes());
   if (size == 0) return 0;
   // A terabyte disk whose every sector comes from the input: partition
   // entries may point anywhere and still find bytes there.

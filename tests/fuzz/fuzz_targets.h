@@ -9,8 +9,9 @@
 
 namespace quillon::fuzz {
 
-// Boot sector checks, and the input read as a disk (MBR, extended chains,
-// GPT): reads past the input's end wrap around to its start.
+// Boot sector checks, container signatures (the fixed VHD footer), and the
+// input read as a disk (MBR, extended chains, GPT): reads past the input's
+// end wrap around to its start.
 int boot_and_partitions(const std::uint8_t* data, std::size_t size);
 // A FILE record through both readers: fixups, header, attribute walk,
 // $FILE_NAME, $INDEX_ROOT entries, run lists, attribute lists, and the

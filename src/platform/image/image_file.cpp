@@ -1,51 +1,151 @@
 #include "platform/image/image_file.h"
 
+#include <array>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <vector>
 
 #include "common/bytes.h"
+#include "platform/image/containers.h"
 
 namespace quillon::platform::image {
 
-Result<ImageFile> ImageFile::open(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path p(std::u8string(path.begin(), path.end()));
-  auto st = fs::status(p, ec);
-  if (ec || !fs::exists(st))
-    return fail(Error::generic("cannot open image " + path + ": no such file", ErrorKind::not_found));
-  if (fs::is_directory(st))
-    return fail(Error::generic("cannot open image " + path + ": it is a directory, not an image file",
-                               ErrorKind::invalid_input));
-  auto in = std::make_unique<std::ifstream>(p, std::ios::binary | std::ios::in);
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path native(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
+
+// One file read through a stream; `limit` bytes of it belong to the image.
+class FileSource final : public ImageSource {
+ public:
+  explicit FileSource(std::unique_ptr<std::ifstream> in) : in_(std::move(in)) {}
+  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+    if (out.empty()) return true;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max())) return false;
+    auto* buf = in_->rdbuf();
+    auto pos = buf->pubseekpos(static_cast<std::streamoff>(offset), std::ios::in);
+    if (pos == std::streampos(std::streamoff(-1))) return false;
+    std::size_t done = 0;
+    while (done < out.size()) {
+      auto n = buf->sgetn(reinterpret_cast<char*>(out.data() + done), static_cast<std::streamsize>(out.size() - done));
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  std::unique_ptr<std::ifstream> in_;
+};
+
+// Pieces of a split raw image, one after the other.
+class SplitSource final : public ImageSource {
+ public:
+  struct Piece {
+    std::uint64_t start = 0, size = 0;
+    std::unique_ptr<FileSource> file;
+  };
+  explicit SplitSource(std::vector<Piece> pieces) : pieces_(std::move(pieces)) {}
+  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+    for (auto& p : pieces_) {
+      if (out.empty()) return true;
+      if (offset >= p.start + p.size) continue;
+      if (offset < p.start) return false;
+      const std::uint64_t n = std::min<std::uint64_t>(out.size(), p.start + p.size - offset);
+      if (!p.file->read(offset - p.start, out.first(static_cast<std::size_t>(n)))) return false;
+      out = out.subspan(static_cast<std::size_t>(n));
+      offset += n;
+    }
+    return out.empty();
+  }
+
+ private:
+  std::vector<Piece> pieces_;
+};
+
+Result<std::unique_ptr<std::ifstream>> open_stream(const std::string& path, std::uint64_t& size) {
+  auto in = std::make_unique<std::ifstream>(native(path), std::ios::binary | std::ios::in);
   if (!in->is_open())
     return fail(Error::generic("cannot open image " + path + ": the file cannot be read (no read permission?)",
                                ErrorKind::permission_denied));
   // Block devices and other special files report no size through the file
   // system; their end is found by seeking.
-  std::uint64_t size = 0;
+  size = 0;
   auto end = in->rdbuf()->pubseekoff(0, std::ios::end, std::ios::in);
   if (end != std::streampos(std::streamoff(-1))) size = static_cast<std::uint64_t>(std::streamoff(end));
   in->rdbuf()->pubseekpos(0, std::ios::in);
+  return in;
+}
+
+bool ends_with_001(const std::string& path) {
+  return path.size() > 4 && path.compare(path.size() - 4, 4, ".001") == 0;
+}
+
+}  // namespace
+
+Result<ImageFile> ImageFile::open(const std::string& path) {
+  std::error_code ec;
+  auto st = fs::status(native(path), ec);
+  if (ec || !fs::exists(st))
+    return fail(Error::generic("cannot open image " + path + ": no such file", ErrorKind::not_found));
+  if (fs::is_directory(st))
+    return fail(Error::generic("cannot open image " + path + ": it is a directory, not an image file",
+                               ErrorKind::invalid_input));
+  std::uint64_t size = 0;
+  auto in = open_stream(path, size);
+  if (!in) return fail(in.error());
   if (size == 0)
     return fail(Error::generic("cannot use image " + path + ": the file is empty", ErrorKind::invalid_input));
-  return ImageFile(path, std::move(in), size);
+  auto file = std::make_unique<FileSource>(std::move(*in));
+
+  std::array<std::byte, 512> head{}, tail{};
+  const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, head.size()));
+  if (!file->read(0, std::span(head).first(head_size)))
+    return fail(Error::generic("cannot open image " + path + ": its first bytes cannot be read", ErrorKind::other));
+  const bool has_tail = size >= 1024 && file->read(size - tail.size(), tail);
+  const Container kind = detect_container(std::span(head).first(head_size), has_tail ? Bytes(tail) : Bytes());
+  switch (kind) {
+    case Container::raw:
+      break;
+    case Container::fixed_vhd:
+      // A fixed VHD is the disk's bytes followed by its 512-byte footer.
+      return ImageFile(path, std::move(file), size - 512);
+    default: {
+      auto opened = open_container(kind, path);
+      if (!opened) return fail(opened.error());
+      return ImageFile(path, std::move(opened->source), opened->size);
+    }
+  }
+  if (!ends_with_001(path)) return ImageFile(path, std::move(file), size);
+
+  // NAME.001, NAME.002, ... for as long as the next piece exists.
+  std::vector<SplitSource::Piece> pieces;
+  std::uint64_t total = 0;
+  pieces.push_back({0, size, std::move(file)});
+  total = size;
+  const std::string stem = path.substr(0, path.size() - 3);
+  for (unsigned n = 2; n < 100000; ++n) {
+    std::string number = std::to_string(n);
+    if (number.size() < 3) number.insert(0, 3 - number.size(), '0');
+    const std::string piece = stem + number;
+    if (!fs::exists(native(piece), ec)) break;
+    std::uint64_t piece_size = 0;
+    auto s = open_stream(piece, piece_size);
+    if (!s) return fail(s.error());
+    if (piece_size == 0) break;
+    pieces.push_back({total, piece_size, std::make_unique<FileSource>(std::move(*s))});
+    total += piece_size;
+  }
+  if (pieces.size() == 1) return ImageFile(path, std::move(pieces[0].file), size);
+  return ImageFile(path, std::make_unique<SplitSource>(std::move(pieces)), total);
 }
 
 bool ImageFile::read(std::uint64_t offset, std::span<std::byte> out) {
   if (!in_bounds(size_, offset, out.size())) return false;
   if (out.empty()) return true;
-  if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max())) return false;
-  auto* buf = in_->rdbuf();
-  auto pos = buf->pubseekpos(static_cast<std::streamoff>(offset), std::ios::in);
-  if (pos == std::streampos(std::streamoff(-1))) return false;
-  std::size_t done = 0;
-  while (done < out.size()) {
-    auto n = buf->sgetn(reinterpret_cast<char*>(out.data() + done), static_cast<std::streamsize>(out.size() - done));
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return source_->read(offset, out);
 }
 
 }  // namespace quillon::platform::image

@@ -1,9 +1,11 @@
-// The image file itself: opened read-only, read at byte positions. Portable
-// C++ only (this file is also part of the Windows build).
+// The image file itself: opened read-only, read at byte positions. Besides a
+// raw image it reads split raw images (NAME.001, NAME.002, ...) and fixed VHD
+// files natively, and EWF (E01) and dynamic VHD/VHDX images through libewf
+// and libvhdi when the build has them. Formats it cannot read give one
+// error that names the format and the way to mount it.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -11,6 +13,14 @@
 #include "common/error.h"
 
 namespace quillon::platform::image {
+
+// Where the bytes come from: one file, several pieces, or a container library.
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  // Exactly out.size() bytes at `offset` (within the image's size).
+  virtual bool read(std::uint64_t offset, std::span<std::byte> out) = 0;
+};
 
 class ImageFile {
  public:
@@ -28,11 +38,11 @@ class ImageFile {
   Result<ImageFile> reopen() const { return open(path_); }
 
  private:
-  ImageFile(std::string path, std::unique_ptr<std::ifstream> in, std::uint64_t size)
-      : path_(std::move(path)), in_(std::move(in)), size_(size) {}
+  ImageFile(std::string path, std::unique_ptr<ImageSource> source, std::uint64_t size)
+      : path_(std::move(path)), source_(std::move(source)), size_(size) {}
 
   std::string path_;
-  std::unique_ptr<std::ifstream> in_;
+  std::unique_ptr<ImageSource> source_;
   std::uint64_t size_ = 0;
 };
 
