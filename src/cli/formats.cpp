@@ -130,7 +130,8 @@ std::string format_csv(const ProbeReport& report) {
            ",";
     if (item.time) out += iso8601_utc(*item.time) + "," + std::to_string(*item.time);
     else out += ",";
-    out += "," + csv_field(lossy_utf8(item.path)) + "," + csv_field(found_by_text(item.sources, ";")) + "\r\n";
+    out += ',';
+    out += csv_field(lossy_utf8(item.path)) + "," + csv_field(found_by_text(item.sources, ";")) + "\r\n";
   }
   return out;
 }
