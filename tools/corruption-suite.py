@@ -23,7 +23,6 @@ Usage:
 
 import argparse
 import concurrent.futures
-import gzip
 import hashlib
 import os
 import random
@@ -37,8 +36,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "fixtures"))
 import ntfsraw  # noqa: E402
+from testdata import DATA, unpack  # noqa: E402
 
-DATA = os.path.join(HERE, "..", "tests", "data")
 VOLUMES = ["basic", "records4k", "cluster512", "cluster64k", "fragmented", "partitioned-mbr",
            "partitioned-gpt", "journal", "sample"]
 ITEM = re.compile(r"^  FRN (\d+) parent (\d+) size (\d+)(?: time=\d+)? (.*)$")
@@ -77,21 +76,6 @@ class Manifest:
 
 # -------------------------------------------------------------------- images
 
-def unpack(name, work):
-    path = os.path.join(work, name + ".img")
-    if not os.path.exists(path):
-        with gzip.open(os.path.join(DATA, name + ".img.gz"), "rb") as src, open(path + ".part", "wb") as dst:
-            while True:
-                chunk = src.read(1 << 20)
-                if not chunk:
-                    break
-                if chunk.count(0) == len(chunk):
-                    dst.seek(len(chunk), 1)
-                else:
-                    dst.write(chunk)
-            dst.truncate()
-        os.rename(path + ".part", path)
-    return path
 
 
 def sha256(path):

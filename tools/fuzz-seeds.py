@@ -7,32 +7,16 @@ unpacks the volume the image harness patches.
 Usage: tools/fuzz-seeds.py OUTDIR    (writes OUTDIR/<harness>/... and OUTDIR/sample.img)
 """
 
-import gzip
 import os
 import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures"))
 import ntfsraw  # noqa: E402
+from testdata import unpack  # noqa: E402
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data")
 
 
-def unpack(name, out):
-    path = os.path.join(out, name + ".img")
-    if not os.path.exists(path):
-        with gzip.open(os.path.join(DATA, name + ".img.gz"), "rb") as src, open(path + ".part", "wb") as dst:
-            while True:
-                chunk = src.read(1 << 20)
-                if not chunk:
-                    break
-                if chunk.count(0) == len(chunk):
-                    dst.seek(len(chunk), 1)  # sparse
-                else:
-                    dst.write(chunk)
-            dst.truncate()
-        os.rename(path + ".part", path)
-    return path
 
 
 def put(out, harness, name, data):

@@ -9,16 +9,6 @@
 namespace quillon {
 namespace {
 
-std::string quote(const std::string& a) {
-  std::string q = "'";
-  for (char c : a) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
-  return q + "'";
-}
 
 struct Outcome {
   std::string out;
@@ -26,8 +16,8 @@ struct Outcome {
 };
 
 Outcome run_quillon(const std::vector<std::string>& args) {
-  std::string cmd = quote(QUILLON_BIN);
-  for (const auto& a : args) cmd += " " + quote(a);
+  std::string cmd = test::shell_quote(QUILLON_BIN);
+  for (const auto& a : args) cmd += " " + test::shell_quote(a);
   cmd += " 2>&1";  // nothing may come on standard error: it would show up here
   Outcome r;
   r.out = test::run_command(cmd, &r.status);

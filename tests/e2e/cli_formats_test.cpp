@@ -23,15 +23,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string quote(const std::string& a) {
-  std::string q = "'";
-  for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 std::string run(const std::vector<std::string>& args) {
-  std::string cmd = quote(QUILLON_BIN);
-  for (const auto& a : args) cmd += " " + quote(a);
+  std::string cmd = test::shell_quote(QUILLON_BIN);
+  for (const auto& a : args) cmd += " " + test::shell_quote(a);
   return test::run_command(cmd + " 2>&1");
 }
 
@@ -106,7 +101,7 @@ TEST(MachineFormats, GoldenFilesThatMactimeAndAJsonParserRead) {
   const fs::path json = scratch("parsed.json");
   std::ofstream(json) << run({img, "--format=json", "E:\\2"});
   int status = -1;
-  std::string parsed = test::run_command("python3 -m json.tool " + quote(json.string()) + " 2>&1", &status);
+  std::string parsed = test::run_command("python3 -m json.tool " + test::shell_quote(json.string()) + " 2>&1", &status);
   EXPECT_EQ(status, 0) << parsed;
 
   int have_mactime = 1;
@@ -114,7 +109,7 @@ TEST(MachineFormats, GoldenFilesThatMactimeAndAJsonParserRead) {
   if (have_mactime != 0) GTEST_SKIP() << "mactime (The Sleuth Kit) is not installed";
   const fs::path body = scratch("timeline.body");
   std::ofstream(body) << run({img, "--format=bodyfile", "E:\\2"});
-  std::string timeline = test::run_command("TZ=UTC mactime -b " + quote(body.string()) + " -d -z UTC 2>&1", &status);
+  std::string timeline = test::run_command("TZ=UTC mactime -b " + test::shell_quote(body.string()) + " -d -z UTC 2>&1", &status);
   EXPECT_EQ(status, 0) << timeline;
   // One line per item: its time, its size, the modification mark, its name.
   EXPECT_NE(timeline.find("Tue Dec 08 2026 07:43:01,4096,m...,-/----------,0,0,74,"

@@ -15,15 +15,10 @@
 namespace quillon {
 namespace {
 
-std::string quote(const std::string& a) {
-  std::string q = "'";
-  for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 std::string run(const std::vector<std::string>& args, int* status = nullptr) {
-  std::string cmd = quote(QUILLON_BIN);
-  for (const auto& a : args) cmd += " " + quote(a);
+  std::string cmd = test::shell_quote(QUILLON_BIN);
+  for (const auto& a : args) cmd += " " + test::shell_quote(a);
   return test::run_command(cmd + " 2>&1", status);
 }
 

@@ -16,14 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string quote(const std::string& a) {
-  std::string q = "'";
-  for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 std::string probe(const fs::path& image) {
-  std::string out = test::run_command(quote(QUILLON_BIN) + " --image=" + quote(image.string()) + " 'E:\\2' 2>&1");
+  std::string out = test::run_command(test::shell_quote(QUILLON_BIN) + " --image=" + test::shell_quote(image.string()) + " 'E:\\2' 2>&1");
   return std::regex_replace(out, std::regex(" thread[0-9]+ [0-9]+ms "), " threadN Nms ");
 }
 
@@ -65,7 +60,7 @@ TEST(ContainerImages, EveryCopyListsWhatTheRawVolumeLists) {
       continue;
     }
     int status = -1;
-    std::string made = test::run_command("R=" + quote(raw->string()) + " D=" + quote(dir.string()) + "; " + c.make +
+    std::string made = test::run_command("R=" + test::shell_quote(raw->string()) + " D=" + test::shell_quote(dir.string()) + "; " + c.make +
                                              " 2>&1",
                                          &status);
     ASSERT_EQ(status, 0) << made;

@@ -24,11 +24,6 @@ bool have_tool(const std::string& tool) {
   return status == 0;
 }
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 struct FlsEntry {
   std::uint64_t record;
@@ -68,10 +63,10 @@ class Oracle : public ::testing::TestWithParam<std::string> {
   }
 
   std::string tsk(const std::string& tool, const std::string& args, int* status = nullptr) {
-    return run_command(tool + offset_arg_ + args + " " + quote(image_) + " 2>/dev/null", status);
+    return run_command(tool + offset_arg_ + args + " " + test::shell_quote(image_) + " 2>/dev/null", status);
   }
   std::string tsk_after(const std::string& tool, const std::string& before, const std::string& after) {
-    return run_command(tool + offset_arg_ + before + " " + quote(image_) + " " + after + " 2>/dev/null");
+    return run_command(tool + offset_arg_ + before + " " + test::shell_quote(image_) + " " + after + " 2>/dev/null");
   }
   std::string istat(std::uint64_t record) { return tsk_after("istat", "", std::to_string(record)); }
 
@@ -216,7 +211,7 @@ TEST_P(Oracle, FsntfsinfoAgreesOnRecords) {
   if (!have_tool("fsntfsinfo")) GTEST_SKIP() << "fsntfsinfo (libfsntfs-utils) is not installed";
   int status = 0;
   auto entries = parse_fsntfsinfo(run_command(
-      "fsntfsinfo -o " + std::to_string(manifest_.volume_offset()) + " -E all " + quote(image_) + " 2>/dev/null",
+      "fsntfsinfo -o " + std::to_string(manifest_.volume_offset()) + " -E all " + test::shell_quote(image_) + " 2>/dev/null",
       &status));
   ASSERT_FALSE(entries.empty()) << "fsntfsinfo read nothing from " << image_;
 
@@ -515,7 +510,7 @@ TEST_P(Oracle, LogFileAgreesWithManifest) {
   if (primary_boot_damaged()) GTEST_SKIP() << "The Sleuth Kit reads the primary boot sector only";
   if (!have_tool("icat")) GTEST_SKIP() << "icat (The Sleuth Kit) is not installed";
   int status = 0;
-  const std::string log = run_command("icat" + offset_arg_ + "-f ntfs " + quote(image_) + " 2 2>/dev/null", &status);
+  const std::string log = run_command("icat" + offset_arg_ + "-f ntfs " + test::shell_quote(image_) + " 2 2>/dev/null", &status);
   if (manifest_.logfile.empty() && status != 0) GTEST_SKIP() << "icat cannot read this volume's $LogFile";
   ASSERT_EQ(status, 0);
   const RawLog raw = parse_raw_log(log, manifest_.volume_number("cluster_size").value_or(4096),

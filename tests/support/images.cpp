@@ -12,6 +12,12 @@ namespace quillon::test {
 std::filesystem::path source_dir() { return QUILLON_SOURCE_DIR; }
 std::filesystem::path binary_dir() { return QUILLON_BINARY_DIR; }
 
+std::string shell_quote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 std::string run_command(const std::string& command, int* status) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");

@@ -22,5 +22,7 @@ std::filesystem::path binary_dir();
 // Runs a command through the shell; returns its standard output and sets
 // `status` to its exit status.
 std::string run_command(const std::string& command, int* status = nullptr);
+// `text` as one word for the shell: in single quotes, each ' written '\''.
+std::string shell_quote(const std::string& text);
 
 }  // namespace quillon::test
