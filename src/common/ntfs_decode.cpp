@@ -27,8 +27,22 @@ bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
   if (strict)
     for (std::uint64_t i = 1; i < count; ++i)
       if (!holds_usn(i)) return false;
-  // The saved bytes are taken from a copy of the array: in a lenient block
-  // the array may reach a stride's end, which the loop rewrites.
+  auto restore = [&](Bytes saved) {
+    for (std::uint64_t i = 1; i < count; ++i) {
+      if (!holds_usn(i)) continue;  // torn: left as read
+      const std::uint64_t end = i * ms::kStride - 2;
+      block[end] = saved[2 * i];
+      block[end + 1] = saved[2 * i + 1];
+    }
+  };
+  // The saved bytes are read where they are, unless the array reaches a
+  // stride's end that the loop rewrites (possible in a lenient block): then
+  // from a copy, on the stack for any array a record or an index block holds.
+  const std::uint64_t first_end = (offset + 2 + ms::kStride - 1) / ms::kStride;  // the first stride ending at or after it
+  if (first_end >= count || first_end * ms::kStride - 2 >= offset + 2 * count) {
+    restore(b.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(2 * count)));
+    return true;
+  }
   std::array<std::byte, 256> small{};
   std::vector<std::byte> large;
   std::span<std::byte> saved = small;
@@ -37,12 +51,7 @@ bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
     saved = large;
   }
   std::copy_n(block.begin() + offset, 2 * count, saved.begin());
-  for (std::uint64_t i = 1; i < count; ++i) {
-    if (!holds_usn(i)) continue;  // torn: left as read
-    const std::uint64_t end = i * ms::kStride - 2;
-    block[end] = saved[2 * i];
-    block[end + 1] = saved[2 * i + 1];
-  }
+  restore(saved);
   return true;
 }
 

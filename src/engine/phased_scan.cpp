@@ -49,7 +49,7 @@ void run_paged_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress&
   req.target = ctx.scope.root_frn & kRecordMask;
   req.deadline = ctx.budget;
   const std::uint32_t record_size = ctx.mft.record_size();
-  auto result = parallel_mft_scan(req, [&paged, record_size](Bytes page, std::uint64_t first) {
+  auto result = parallel_mft_scan(req, [&paged, record_size](std::span<std::byte> page, std::uint64_t first) {
     return scan_record_buffer(page, first, record_size, paged);
   });
   ctx.audit.scan = result.audit;

@@ -158,7 +158,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents, ctx.root_form);
 }
 
-PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
+PageYield scan_record_buffer(std::span<std::byte> buffer, std::uint64_t first_record, std::uint32_t record_size,
                              const ScanContext& ctx) {
   PageYield out;
   if (record_size == 0) return out;
@@ -167,7 +167,10 @@ PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint
     const std::uint64_t number = first_record + i;
     if (ctx.skip && ctx.skip->contains(number)) continue;
     ++out.records_scanned;
-    Bytes record = buffer.subspan(static_cast<std::size_t>(i * record_size), record_size);
+    auto record = buffer.subspan(static_cast<std::size_t>(i * record_size), record_size);
+    // The signature and the in-use flag lie in the first stride, which
+    // fixups never change: both are judged before any fixup, and only the
+    // records evaluated get theirs.
     if (!has_record_signature(record)) continue;
     bool verify_live = false;
     if (record_in_use(record)) {  // also a "BAAD" record
@@ -175,6 +178,7 @@ PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint
       if (!known && !ctx.include_in_use) continue;
       verify_live = ctx.include_in_use || !known;
     }
+    apply_record_fixups(record);
     auto items = evaluate_record(record, number, ctx, ctx.flags(verify_live));
     for (auto& item : items) out.items.push_back(std::move(item));
   }

@@ -78,8 +78,10 @@ struct RecordHint {
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
                                          EvalFlags flags, const RecordHint* hint = nullptr);
 
-// Every record of one page buffer whose first record is `first_record`.
-PageYield scan_record_buffer(Bytes buffer, std::uint64_t first_record, std::uint32_t record_size,
+// Every record of one page buffer whose first record is `first_record`,
+// as read: the fixups of the records evaluated are applied in place (those
+// of records already fixed up stay as they are).
+PageYield scan_record_buffer(std::span<std::byte> buffer, std::uint64_t first_record, std::uint32_t record_size,
                              const ScanContext& ctx);
 
 // Reads one record raw and evaluates it; nothing when it cannot be read or

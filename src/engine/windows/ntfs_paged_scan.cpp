@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -60,6 +62,15 @@ struct Shared {
 void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Shared& shared) {
   auto reader = open_volume(req.letter);
   if (!reader) return;
+  // One page buffer for the worker's life, not cleared between pages:
+  // read_record_page hands on only the front a page fills.
+  // A size that does not fit leaves it empty, and every page then fails.
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(std::min(req.page_size, req.bound), std::uint64_t{req.geometry.record_size}, &bytes) ||
+      bytes > std::numeric_limits<std::size_t>::max())
+    bytes = 0;
+  const std::size_t buffer_size = static_cast<std::size_t>(bytes);
+  std::unique_ptr<std::byte[]> buffer;
   bool page_open = false;
   try {
     for (;;) {
@@ -69,7 +80,11 @@ void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Share
       const std::uint64_t start = shared.pages[index];
       page_open = true;
       std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);
-      auto block = read_record_block(req.geometry, *reader, start, count);
+      std::optional<std::span<std::byte>> block;
+      if (count > 0 && record_offset(req.geometry, start)) {
+        if (!buffer && buffer_size > 0) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_size);
+        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size});
+      }
       if (!block) {
         shared.pages_failed.fetch_add(1);
         shared.pages_done.fetch_add(1);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "common/bytes.h"
@@ -34,9 +35,11 @@ struct PageYield {
   std::uint64_t records_scanned = 0;
 };
 
-// Scans one page buffer whose first record is `first_record`. Called from
-// worker threads at once: it must only read shared state.
-using PageScanner = std::function<PageYield(Bytes page, std::uint64_t first_record)>;
+// Scans one page whose first record is `first_record`: its records as read,
+// no fixups applied (the scanner applies them, in place, to the records it
+// looks into; the page is the worker's own). Called from worker threads at
+// once: it must only read shared state.
+using PageScanner = std::function<PageYield(std::span<std::byte> page, std::uint64_t first_record)>;
 
 struct PagedScanRequest {
   char letter = 'E';
@@ -53,7 +56,10 @@ struct PagedScanResult {
   ScanAudit audit;
 };
 
-// Runs the scan. A worker that cannot open the volume takes no page (the
+// Runs the scan. Each worker reads its pages into one buffer of its own,
+// allocated when it first takes a page that lies in the $MFT's runs and
+// never cleared; a page past the runs is counted as failed without a read.
+// A worker that cannot open the volume takes no page (the
 // others take them all); a worker that fails while scanning ends there, its
 // current page counted as done, and every page already appended by any
 // worker is kept.

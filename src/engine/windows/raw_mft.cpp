@@ -228,27 +228,40 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
   bool mapped;
   if (!read_stream(g, reader, pos, rec, false, mapped)) return std::nullopt;
   if (!has_record_signature(rec)) return std::nullopt;
-  ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
+  apply_record_fixups(rec);
   return rec;
+}
+
+std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
+                                                    std::uint64_t count, std::span<std::byte> buffer) {
+  std::uint64_t pos, total;
+  if (count == 0 || !mul(first, g.record_size, pos) || !mul(count, g.record_size, total) || total > buffer.size())
+    return std::nullopt;
+  // A page that starts past the $MFT's runs holds none of its records: it is
+  // not read at all (the full-MFT scan meets many such pages when the bound
+  // exceeds the $MFT).
+  if (!record_offset(g, first)) return std::nullopt;
+  // Only the front the page fills is handed on: bytes past it are a previous
+  // page's, and stretches no run maps are cleared by read_stream.
+  auto page = buffer.first(static_cast<std::size_t>(total));
+  bool mapped;
+  if (!read_stream(g, reader, pos, page, true, mapped) || !mapped) return std::nullopt;
+  return page;
 }
 
 std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
                                                         std::uint64_t first, std::uint64_t count) {
-  std::uint64_t pos, total;
-  if (count == 0 || !mul(first, g.record_size, pos) || !mul(count, g.record_size, total)) return std::nullopt;
-  if (total > std::numeric_limits<std::size_t>::max()) return std::nullopt;
-  // A page that starts past the $MFT's runs holds none of its records: say so
-  // before allocating (the full-MFT scan meets many such pages when the
-  // bitmap is small).
-  if (!record_offset(g, first)) return std::nullopt;
+  std::uint64_t total;
+  if (count == 0 || !mul(count, g.record_size, total)) return std::nullopt;
+  if (total > std::numeric_limits<std::size_t>::max() || !record_offset(g, first)) return std::nullopt;
   std::vector<std::byte> buf(static_cast<std::size_t>(total));
-  bool mapped;
-  if (!read_stream(g, reader, pos, buf, true, mapped) || !mapped) return std::nullopt;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    auto rec = std::span<std::byte>(buf).subspan(i * g.record_size, g.record_size);
-    if (has_record_signature(rec)) ntfs::apply_update_sequence(rec, ntfs::TornStride::keep_as_read);
-  }
+  if (!read_record_page(g, reader, first, count, buf)) return std::nullopt;
+  for (std::uint64_t i = 0; i < count; ++i) apply_record_fixups(std::span<std::byte>(buf).subspan(i * g.record_size, g.record_size));
   return buf;
+}
+
+void apply_record_fixups(std::span<std::byte> record) {
+  if (has_record_signature(record)) ntfs::apply_update_sequence(record, ntfs::TornStride::keep_as_read);
 }
 
 namespace {

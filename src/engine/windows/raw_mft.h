@@ -229,6 +229,17 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
 // maps read as zeros; a block with no mapped record yields nothing.
 std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
                                                         std::uint64_t first, std::uint64_t count);
+// The same into the front of `buffer`, which is reused from page to page and
+// never cleared, with no fixups applied (apply_record_fixups does that for
+// the records a caller looks into): the filled front, exactly `count`
+// records long, stretches no run maps cleared. Nothing, with the buffer's
+// bytes undefined, for a buffer too small, a block starting past the $MFT's
+// runs (no read is made), a block with no mapped record or a failed read.
+std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
+                                                    std::uint64_t count, std::span<std::byte> buffer);
+// The fixups of one raw "FILE"/"BAAD" record, in place; a torn stride is
+// kept as read. Other bytes are left alone.
+void apply_record_fixups(std::span<std::byte> record);
 
 // FSCTL_GET_NTFS_FILE_RECORD for `frn`, unchanged. The file system answers
 // a record that is not in use with the nearest in-use record below it; such

@@ -250,6 +250,20 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
     EXPECT_EQ(*r, before);
   }
   EXPECT_FALSE(ntfs::apply_update_sequence(std::span<std::byte>(disk).first(5), ntfs::TornStride::keep_as_read));
+
+  // An array that reaches the first stride's end (at 510, its third entry):
+  // the second stride gets that entry as it was read, not as the first
+  // stride's fixup rewrote it.
+  std::vector<std::byte> reach(1024);
+  fx::put16(reach, 0x04, 506);
+  fx::put16(reach, 0x06, 3);
+  fx::put16(reach, 506, 0x0707);  // the update sequence number
+  fx::put16(reach, 508, 0xAAAA);  // saved end of the first stride
+  fx::put16(reach, 510, 0x0707);  // the third entry, also the first stride's end
+  fx::put16(reach, 1022, 0x0707);
+  EXPECT_TRUE(ntfs::apply_update_sequence(reach, ntfs::TornStride::keep_as_read));
+  EXPECT_EQ(load_le<std::uint16_t>(reach.data() + 510), 0xAAAA);
+  EXPECT_EQ(load_le<std::uint16_t>(reach.data() + 1022), 0x0707);
 }
 
 // FILE records of the real Windows volumes and the scenario images.

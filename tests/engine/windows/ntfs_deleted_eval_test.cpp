@@ -241,6 +241,32 @@ TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   EXPECT_EQ(scan_record_buffer(page, 100, 0, ctx).records_scanned, 0u);
 }
 
+// A page as read from the disk: only the records evaluated get their fixups,
+// in place; a torn stride of one of them stays as read (keep_as_read), a
+// record that is skipped stays as read whole.
+TEST_F(EvaluateRecord, ScanRecordBufferFixesUpOnlyWhatItEvaluates) {
+  // A name long enough to cross the first stride's end.
+  const std::string name8 = "deleted-" + std::string(200, 'x') + ".txt";
+  const std::u16string name(name8.begin(), name8.end());
+  const auto freed = RecordBuilder(kRecordSize, kFree).file_name(41, name).build(true);
+  const auto live = RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").build(true);
+  auto torn = RecordBuilder(kRecordSize, kFree).file_name(41, u"torn.txt").build(true);
+  test::put16(torn, 1022, 0x1234);
+  std::vector<std::byte> page;
+  for (const MftRecord* r : {&freed, &live, static_cast<const MftRecord*>(&torn)})
+    page.insert(page.end(), r->begin(), r->end());
+
+  auto y = scan_record_buffer(page, 100, kRecordSize, ctx_);
+  ASSERT_EQ(y.items.size(), 2u);
+  EXPECT_EQ(y.items[0].path, "E:\\2\\a\\" + name8) << "the name read after its fixup";
+  auto fixed = RecordBuilder(kRecordSize, kFree).file_name(41, name).build();
+  std::copy(freed.begin() + 0x30, freed.begin() + 0x36, fixed.begin() + 0x30);  // the array keeps the saved bytes
+  EXPECT_TRUE(std::equal(fixed.begin(), fixed.end(), page.begin()));
+  EXPECT_TRUE(std::equal(live.begin(), live.end(), page.begin() + kRecordSize)) << "a skipped record is not touched";
+  EXPECT_EQ(load_le<std::uint16_t>(page.data() + 2 * kRecordSize + 510), 0) << "the sound stride is fixed up";
+  EXPECT_EQ(load_le<std::uint16_t>(page.data() + 2 * kRecordSize + 1022), 0x1234) << "the torn one stays as read";
+}
+
 TEST_F(EvaluateRecord, ReadByNumberAndConfirmJournalRecords) {
   FakeMft mft;
   mft.put(0, RecordBuilder(kRecordSize, kLive).file_name(5, u"$MFT").build());

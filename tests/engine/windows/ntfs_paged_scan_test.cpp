@@ -152,6 +152,45 @@ TEST(ParallelScan, AFailingWorkerLosesNoOtherFindings) {
   EXPECT_EQ(r.items.size(), pages.size() * 8);
 }
 
+// One worker reuses its page buffer, never cleared: the page after a full
+// one shows only its own records. Records past the $MFT's runs read as
+// zeros, a shorter last page ends where it ends, and a page whose read fails
+// (the runs reach past the volume's end) is never handed to the scanner.
+TEST(ParallelScan, AReusedBufferNeverShowsThePreviousPage) {
+  struct Case {
+    std::uint64_t mapped, on_volume;  // records the runs map; records the volume holds
+    std::uint64_t seen, blank, failed;
+  } cases[] = {{10, 16, 10, 4, 0}, {14, 12, 8, 0, 1}};
+  for (const auto& c : cases) {
+    auto mem = std::make_unique<platform::MemoryPlatform>();
+    auto v = mft_volume(c.on_volume);
+    for (std::uint64_t i = 0; i < c.on_volume; ++i) std::memcpy(v.bytes.data() + i * 1024, "FILE", 4);
+    mem->set_volume('E', std::move(v));
+    platform::ScopedPlatform scoped(std::move(mem));
+    auto req = request(14, 8, 1);  // pages 0 (8 records) and 8 (6 records)
+    req.geometry.bytes_per_cluster = 1024;
+    req.geometry.runs = {{0, 0, static_cast<std::int64_t>(c.mapped)}};
+    std::uint64_t seen = 0, blank = 0;
+    auto r = parallel_mft_scan(req, [&](Bytes page, std::uint64_t first) {
+      EXPECT_EQ(page.size(), std::min<std::uint64_t>(8, 14 - first) * 1024);
+      for (std::size_t i = 0; i * 1024 < page.size(); ++i) {
+        Bytes rec = page.subspan(i * 1024, 1024);
+        if (!has_tag(rec, 0, "FILE")) {
+          blank += std::all_of(rec.begin(), rec.end(), [](std::byte b) { return b == std::byte{0}; });
+          continue;
+        }
+        EXPECT_EQ(load_le<std::uint64_t>(rec.data() + 4), first + i) << "a previous page's record";
+        ++seen;
+      }
+      return PageYield{};
+    });
+    EXPECT_EQ(seen, c.seen) << c.mapped;
+    EXPECT_EQ(blank, c.blank) << c.mapped;
+    EXPECT_EQ(r.audit.pages_failed, c.failed) << c.mapped;
+    EXPECT_EQ(r.audit.pages_done, 2u) << c.mapped;
+  }
+}
+
 TEST(AuditLine, ExactFormat) {
   MftAudit a;
   a.folder = "E:\\2";
