@@ -6,6 +6,13 @@
 #include <limits>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 #include "common/bytes.h"
 #include "platform/image/containers.h"
 
@@ -17,7 +24,11 @@ namespace fs = std::filesystem;
 
 fs::path native(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
 
-// One file read through a stream; `limit` bytes of it belong to the image.
+// One file, read exactly where and as much as asked, straight into the
+// caller's buffer: no read-ahead (a buffered stream would read a buffer's
+// worth for each record and copy the record out of it).
+#ifdef _WIN32
+// An unbuffered stream: a read is a seek and a read of the file.
 class FileSource final : public ImageSource {
  public:
   explicit FileSource(std::unique_ptr<std::ifstream> in) : in_(std::move(in)) {}
@@ -39,6 +50,60 @@ class FileSource final : public ImageSource {
  private:
   std::unique_ptr<std::ifstream> in_;
 };
+
+Result<std::unique_ptr<FileSource>> open_file(const std::string& path, std::uint64_t& size) {
+  auto in = std::make_unique<std::ifstream>();
+  in->rdbuf()->pubsetbuf(nullptr, 0);  // before opening, or it is ignored
+  in->open(native(path), std::ios::binary | std::ios::in);
+  if (!in->is_open())
+    return fail(Error::generic("cannot open image " + path + ": the file cannot be read (no read permission?)",
+                               ErrorKind::permission_denied));
+  // Block devices and other special files report no size through the file
+  // system; their end is found by seeking.
+  size = 0;
+  auto end = in->rdbuf()->pubseekoff(0, std::ios::end, std::ios::in);
+  if (end != std::streampos(std::streamoff(-1))) size = static_cast<std::uint64_t>(std::streamoff(end));
+  in->rdbuf()->pubseekpos(0, std::ios::in);
+  return std::make_unique<FileSource>(std::move(in));
+}
+#else
+// Positioned reads (pread): one system call per read, no file position.
+class FileSource final : public ImageSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {}
+  ~FileSource() override { ::close(fd_); }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::uint64_t at = offset + done;
+      if (at < offset || at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+Result<std::unique_ptr<FileSource>> open_file(const std::string& path, std::uint64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return fail(Error::generic("cannot open image " + path + ": the file cannot be read (no read permission?)",
+                               ErrorKind::permission_denied));
+  auto file = std::make_unique<FileSource>(fd);
+  // Block devices and other special files report no size through the file
+  // system; their end is found by seeking.
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  size = end < 0 ? 0 : static_cast<std::uint64_t>(end);
+  return file;
+}
+#endif
 
 // Pieces of a split raw image, one after the other.
 class SplitSource final : public ImageSource {
@@ -65,20 +130,6 @@ class SplitSource final : public ImageSource {
   std::vector<Piece> pieces_;
 };
 
-Result<std::unique_ptr<std::ifstream>> open_stream(const std::string& path, std::uint64_t& size) {
-  auto in = std::make_unique<std::ifstream>(native(path), std::ios::binary | std::ios::in);
-  if (!in->is_open())
-    return fail(Error::generic("cannot open image " + path + ": the file cannot be read (no read permission?)",
-                               ErrorKind::permission_denied));
-  // Block devices and other special files report no size through the file
-  // system; their end is found by seeking.
-  size = 0;
-  auto end = in->rdbuf()->pubseekoff(0, std::ios::end, std::ios::in);
-  if (end != std::streampos(std::streamoff(-1))) size = static_cast<std::uint64_t>(std::streamoff(end));
-  in->rdbuf()->pubseekpos(0, std::ios::in);
-  return in;
-}
-
 bool ends_with_001(const std::string& path) {
   return path.size() > 4 && path.compare(path.size() - 4, 4, ".001") == 0;
 }
@@ -94,11 +145,11 @@ Result<ImageFile> ImageFile::open(const std::string& path) {
     return fail(Error::generic("cannot open image " + path + ": it is a directory, not an image file",
                                ErrorKind::invalid_input));
   std::uint64_t size = 0;
-  auto in = open_stream(path, size);
-  if (!in) return fail(in.error());
+  auto source = open_file(path, size);
+  if (!source) return fail(source.error());
   if (size == 0)
     return fail(Error::generic("cannot use image " + path + ": the file is empty", ErrorKind::invalid_input));
-  auto file = std::make_unique<FileSource>(std::move(*in));
+  std::unique_ptr<FileSource> file = std::move(*source);
 
   std::array<std::byte, 512> head{}, tail{};
   const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, head.size()));
@@ -132,10 +183,10 @@ Result<ImageFile> ImageFile::open(const std::string& path) {
     const std::string piece = stem + number;
     if (!fs::exists(native(piece), ec)) break;
     std::uint64_t piece_size = 0;
-    auto s = open_stream(piece, piece_size);
+    auto s = open_file(piece, piece_size);
     if (!s) return fail(s.error());
     if (piece_size == 0) break;
-    pieces.push_back({total, piece_size, std::make_unique<FileSource>(std::move(*s))});
+    pieces.push_back({total, piece_size, std::move(*s)});
     total += piece_size;
   }
   if (pieces.size() == 1) return ImageFile(path, std::move(pieces[0].file), size);

@@ -93,7 +93,7 @@ class ImageHandle final : public FileHandle {
   Result<bool> reference_alive(std::uint64_t ref) override {
     if ((ref >> 48) == 0) return false;
     std::lock_guard lock(s_->mutex);
-    return s_->reader->load_reference(ref).has_value();
+    return s_->reader->reference_in_use(ref);
   }
 
  private:

@@ -445,14 +445,30 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
   return f;
 }
 
+namespace {
+
+// The base record of a file that is in use with the reference's sequence
+// number (any, when the reference carries 0).
+bool names_file(const RecordHeader& h, std::uint64_t reference) {
+  const auto seq = static_cast<std::uint16_t>(reference >> 48);
+  return h.in_use() && h.base_reference == 0 && (seq == 0 || h.sequence == seq);
+}
+
+}  // namespace
+
 std::optional<FileRecord> NtfsReader::load_reference(std::uint64_t reference) {
   std::uint64_t n = reference & kRecordNumberMask;
-  auto seq = static_cast<std::uint16_t>(reference >> 48);
   if (!vol_->record_in_use(n)) return std::nullopt;
   auto f = load(n);
-  if (!f || !f->header.in_use() || f->header.base_reference != 0) return std::nullopt;
-  if (seq != 0 && f->header.sequence != seq) return std::nullopt;
+  if (!f || !names_file(f->header, reference)) return std::nullopt;
   return f;
+}
+
+bool NtfsReader::reference_in_use(std::uint64_t reference) {
+  std::uint64_t n = reference & kRecordNumberMask;
+  if (!vol_->record_in_use(n)) return false;
+  auto rec = read_record(n);
+  return rec && names_file(*parse_record_header(*rec), reference);
 }
 
 bool NtfsReader::read_attribute(const Attribute& a, std::uint64_t offset, std::span<std::byte> out) {

@@ -142,6 +142,9 @@ class NtfsReader {
   // `load` for a full reference: the record must be in use and carry that
   // sequence number.
   std::optional<FileRecord> load_reference(std::uint64_t reference);
+  // Whether load_reference would find the file, without loading it (the
+  // base record's header alone decides).
+  bool reference_in_use(std::uint64_t reference);
 
   // Bytes of an attribute's value: resident or through its runs (sparse runs
   // and bytes past the initialized size read as zeros). False for ranges
