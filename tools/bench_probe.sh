@@ -1,86 +1,116 @@
 #!/usr/bin/env bash
-# Benchmark of the whole probe on a large volume, side by side with the raw
-# read of the $MFT (dd over its extents) and with The Sleuth Kit's fls -rd.
+# Benchmark of the whole probe on large volumes, side by side with the floor
+# (one read of the $MFT's extents in 4 MiB requests, tools/bench/read_extents.c)
+# and with The Sleuth Kit's fls -rd.
 #
-#   tools/bench_probe.sh [workdir] [runs]
+#   tools/bench_probe.sh [--sizes=N[,N...]] [--runs=R] [--work=DIR]
 #
-# Generates (never commits) a volume of 1,000,000 files in 1,000 folders
-# plus a folder 2 with 200 files of which 50 are deleted, through
-# libntfs-3g (tools/bench/mkmany.c; needs ntfs-3g-dev, ntfs-3g, sleuthkit).
-# Reports medians over `runs` runs (default 5) and the probe's peak memory.
+# Sizes are numbers of files (default 1000000; e.g. --sizes=250000,1000000,2000000
+# shows how the cost grows with the $MFT). Each volume holds N/1000 folders of
+# 1,000 files plus a folder 2 with 200 files of which 50 are deleted; it is
+# generated once through libntfs-3g (tools/bench/mkmany.c; needs ntfs-3g-dev,
+# ntfs-3g and sleuthkit) as a sparse image in DIR (default build-release/bench,
+# never committed) and kept for the next run; delete DIR to free the space.
+#
+# Every round runs the floor, the probe and fls -rd one after the other
+# (interleaved, after one warming round that brings the volume into the page
+# cache); R rounds (default 5, at least 5) give the medians and the min..max
+# spread. Reported per size: the three times, probe/floor and fls/probe (ratios
+# of the medians), the probe's peak RSS (largest of the rounds), and the load
+# average before and after the rounds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-work=${1:-build-bench}
-runs=${2:-5}
+sizes=1000000
+runs=5
+work=build-release/bench
+for arg in "$@"; do
+  case $arg in
+    --sizes=*) sizes=${arg#--sizes=} ;;
+    --runs=*) runs=${arg#--runs=} ;;
+    --work=*) work=${arg#--work=} ;;
+    *) echo "usage: $0 [--sizes=N[,N...]] [--runs=R] [--work=DIR]" >&2; exit 2 ;;
+  esac
+done
+if [ "$runs" -lt 5 ]; then echo "at least 5 runs" >&2; exit 2; fi
 mkdir -p "$work"
-img="$work/million.img"
 
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_TESTS=OFF >/dev/null
 ninja -C build-release quillon >/dev/null
 quillon=build-release/quillon
+cc -O2 -o "$work/read_extents" tools/bench/read_extents.c
+cc -O2 -o "$work/mkmany" tools/bench/mkmany.c -lntfs-3g
 
-if [ ! -f "$img" ]; then
-  cc -O2 -o "$work/mkmany" tools/bench/mkmany.c -lntfs-3g
-  rm -f "$img.tmp"
-  truncate -s 6G "$img.tmp"
-  mkntfs -F -Q -T -q "$img.tmp" >/dev/null 2>&1
-  echo "generating 1,000,000 files (about a minute)..."
-  "$work/mkmany" "$img.tmp" 1000 1000 2>/dev/null
-  mv "$img.tmp" "$img"
-fi
-
-# The $MFT's extents, from its own record (istat lists its clusters).
-cluster=$(fsstat "$img" | awk '/Cluster Size:/ {print $3; exit}')
-extents=$(istat "$img" 0 | python3 -c '
-import re, sys
-text = sys.stdin.read()
-data = text.split("Type: $DATA")[1].split("Type:")[0]
-nums = [int(x) for x in re.findall(r"\b\d+\b", data.split("\n", 1)[1])]
-runs, start, prev = [], None, None
-for n in nums:
-    if n == 0 and prev is None:
-        continue
-    if start is None:
-        start = prev = n
-    elif n == prev + 1:
-        prev = n
-    else:
-        runs.append((start, prev - start + 1)); start = prev = n
-if start is not None:
-    runs.append((start, prev - start + 1))
-print(" ".join("%d:%d" % r for r in runs))
-')
-
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-now() { date +%s.%N; }
-
-dd_read() {
-  for e in $extents; do
-    dd if="$img" of=/dev/null bs="$cluster" skip="${e%%:*}" count="${e##*:}" status=none
-  done
+# The image of N files, generated when missing.
+volume() {
+  local n=$1 img="$work/files-$1.img"
+  if [ ! -f "$img" ]; then
+    rm -f "$img.tmp"
+    truncate -s $(((n / 1000000 + 1) * 6))G "$img.tmp"
+    mkntfs -F -Q -T -q "$img.tmp" >/dev/null 2>&1
+    echo "generating $n files..." >&2
+    "$work/mkmany" "$img.tmp" $((n / 1000)) 1000 2>/dev/null
+    mv "$img.tmp" "$img"
+  fi
+  echo "$img"
 }
 
-# Warm the page cache once so every contender reads from memory alike.
-dd_read
+# The $MFT's extents as OFFSET:LENGTH byte ranges, from its own record as The
+# Sleuth Kit reads it (istat -r lists the runs of its $DATA).
+extents() {
+  local img=$1 cluster
+  cluster=$(fsstat "$img" | awk '/Cluster Size:/ {print $3; exit}')
+  istat -r "$img" 0 | awk -v c="$cluster" '
+    /^Type: / { data = ($2 == "$DATA") }
+    data && /Starting address:/ {
+      gsub(",", ""); printf "%d:%d\n", $3 * c, $5 * c
+    }'
+}
 
-probe_times=(); dd_times=(); listed=0; peak=0
-for _ in $(seq "$runs"); do
-  t0=$(now); dd_read; t1=$(now)
-  dd_times+=("$(echo "$t1 - $t0" | bc)")
-  t0=$(now)
-  /usr/bin/time -f '%M' -o "$work/probe.mem" "$quillon" --image="$img" 'E:\2' > "$work/probe.out"
-  t1=$(now)
-  probe_times+=("$(echo "$t1 - $t0" | bc)")
-  peak=$(cat "$work/probe.mem")
+ns() { date +%s%N; }
+# Median, min and max (seconds) of the numbers (nanoseconds) on stdin.
+stats() {
+  sort -n | awk '{a[NR] = $1} END {
+    m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2
+    printf "%.3f %.3f %.3f\n", m / 1e9, a[1] / 1e9, a[NR] / 1e9 }'
+}
+
+printf '%-9s %-14s %-24s %-24s %-24s %-11s %-9s %-9s %s\n' files '$MFT' 'floor s (min..max)' \
+  'probe s (min..max)' 'fls -rd s (min..max)' probe/floor fls/probe 'peak RSS' 'loadavg before -> after'
+for n in ${sizes//,/ }; do
+  img=$(volume "$n")
+  mapfile -t ranges < <(extents "$img")
+  mft_bytes=$(printf '%s\n' "${ranges[@]}" | awk -F: '{s += $2} END {print s}')
+
+  # Warming round: the volume's bytes into the page cache for everyone alike.
+  "$work/read_extents" "$img" "${ranges[@]}" >/dev/null
+  "$quillon" --image="$img" 'E:\2' >/dev/null
+  fls -rd "$img" >/dev/null
+
+  floor=() probe=() fls_t=() peak=0
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  for _ in $(seq "$runs"); do
+    t0=$(ns); "$work/read_extents" "$img" "${ranges[@]}" >/dev/null; t1=$(ns)
+    floor+=($((t1 - t0)))
+    t0=$(ns)
+    /usr/bin/time -f '%M' -o "$work/probe.mem" "$quillon" --image="$img" 'E:\2' >"$work/probe.out"
+    t1=$(ns)
+    probe+=($((t1 - t0)))
+    rss=$(tail -1 "$work/probe.mem")
+    [ "$rss" -gt "$peak" ] && peak=$rss
+    t0=$(ns); fls -rd "$img" >"$work/fls.out"; t1=$(ns)
+    fls_t+=($((t1 - t0)))
+  done
+  load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+  read -r fm fl fh < <(printf '%s\n' "${floor[@]}" | stats)
+  read -r pm pl ph < <(printf '%s\n' "${probe[@]}" | stats)
+  read -r lm ll lh < <(printf '%s\n' "${fls_t[@]}" | stats)
   listed=$(grep -c '^  FRN ' "$work/probe.out" || true)
+  printf '%-9s %-14s %-24s %-24s %-24s %-11s %-9s %-9s %s\n' "$n" \
+    "$((mft_bytes / 1048576)) MiB/${#ranges[@]}x" "$fm ($fl..$fh)" "$pm ($pl..$ph)" "$lm ($ll..$lh)" \
+    "$(awk -v a="$pm" -v b="$fm" 'BEGIN {printf "%.2f", a / b}')" \
+    "$(awk -v a="$lm" -v b="$pm" 'BEGIN {printf "%.1f", a / b}')" \
+    "$((peak / 1024)) MiB" "$load_before -> $load_after"
+  if [ "$listed" != 50 ]; then echo "  the probe listed $listed items, not the 50 deleted" >&2; fi
 done
-t0=$(now); fls -rd "$img" > "$work/fls.out"; t1=$(now)
-fls_time=$(echo "$t1 - $t0" | bc)
-
-p=$(printf '%s\n' "${probe_times[@]}" | median)
-d=$(printf '%s\n' "${dd_times[@]}" | median)
-echo "probe E:\\2 (median of $runs): ${p}s, peak RSS ${peak} KiB, items listed: $listed (50 deleted)"
-echo "dd of the \$MFT extents (median of $runs): ${d}s  [$extents clusters of $cluster bytes]"
-echo "fls -rd (one run): ${fls_time}s"
-echo "probe / dd: $(echo "scale=2; $p / $d" | bc)   fls / probe: $(echo "scale=1; $fls_time / $p" | bc)"
-grep '^MFT: ' "$work/probe.out" || true
+echo "($runs interleaved rounds per size; \$MFT: its extents' bytes and their number; $(nproc) cores)"
