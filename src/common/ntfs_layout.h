@@ -127,4 +127,74 @@ inline constexpr std::size_t kId = 0x18;
 inline constexpr std::size_t kMinLength = 0x1A;
 }  // namespace attribute_list_entry
 
+// $UsnJrnl:$Max, the journal's settings as stored on the volume.
+namespace usn_max {
+inline constexpr std::size_t kMaximumSize = 0x00;
+inline constexpr std::size_t kAllocationDelta = 0x08;
+inline constexpr std::size_t kUsnJournalId = 0x10;
+inline constexpr std::size_t kLowestValidUsn = 0x18;
+inline constexpr std::size_t kSize = 0x20;
+}  // namespace usn_max
+
+// $LogFile. The two restart pages ("RSTR") open the file; each holds a
+// restart area at the offset it names. Record pages ("RCRD") follow, their
+// log records starting after the page header.
+namespace log_restart_page {
+inline constexpr std::size_t kChkdskLsn = 0x08;
+inline constexpr std::size_t kSystemPageSize = 0x10;
+inline constexpr std::size_t kLogPageSize = 0x14;
+inline constexpr std::size_t kRestartAreaOffset = 0x18;
+inline constexpr std::size_t kMinorVersion = 0x1A;
+inline constexpr std::size_t kMajorVersion = 0x1C;
+}  // namespace log_restart_page
+namespace log_restart_area {
+inline constexpr std::size_t kCurrentLsn = 0x00;
+inline constexpr std::size_t kLogClients = 0x08;
+inline constexpr std::size_t kSeqNumberBits = 0x10;
+inline constexpr std::size_t kRestartAreaLength = 0x14;
+inline constexpr std::size_t kFileSize = 0x18;
+}  // namespace log_restart_area
+namespace log_record_page {
+// The last LSN of a record that ends in the page; in the tail copies of a
+// version 1.x log, the file offset of the page copied.
+inline constexpr std::size_t kLastLsn = 0x08;
+inline constexpr std::size_t kFlags = 0x10;
+inline constexpr std::size_t kPageCount = 0x14;
+inline constexpr std::size_t kPagePosition = 0x16;
+inline constexpr std::size_t kNextRecordOffset = 0x18;
+inline constexpr std::size_t kLastEndLsn = 0x20;
+inline constexpr std::size_t kDataOffset = 0x40;  // the first record, after the update sequence array
+}  // namespace log_record_page
+// The log service's header of one log record; the client's data follows.
+namespace log_record {
+inline constexpr std::size_t kThisLsn = 0x00;
+inline constexpr std::size_t kClientPreviousLsn = 0x08;
+inline constexpr std::size_t kClientUndoNextLsn = 0x10;
+inline constexpr std::size_t kClientDataLength = 0x18;
+inline constexpr std::size_t kClientId = 0x1C;
+inline constexpr std::size_t kRecordType = 0x20;
+inline constexpr std::size_t kTransactionId = 0x24;
+inline constexpr std::size_t kFlags = 0x28;
+inline constexpr std::size_t kHeaderSize = 0x30;
+}  // namespace log_record
+// NTFS's own header at the start of a log record's client data: the redo
+// and undo operations and where their data lies (offsets from this header),
+// then the target of the operation. The LCN array follows.
+namespace log_client {
+inline constexpr std::size_t kRedoOperation = 0x00;
+inline constexpr std::size_t kUndoOperation = 0x02;
+inline constexpr std::size_t kRedoOffset = 0x04;
+inline constexpr std::size_t kRedoLength = 0x06;
+inline constexpr std::size_t kUndoOffset = 0x08;
+inline constexpr std::size_t kUndoLength = 0x0A;
+inline constexpr std::size_t kTargetAttribute = 0x0C;
+inline constexpr std::size_t kLcnsToFollow = 0x0E;
+inline constexpr std::size_t kRecordOffset = 0x10;
+inline constexpr std::size_t kAttributeOffset = 0x12;
+inline constexpr std::size_t kClusterBlockOffset = 0x14;
+inline constexpr std::size_t kTargetBlockSize = 0x16;  // in 512-byte units
+inline constexpr std::size_t kTargetVcn = 0x18;
+inline constexpr std::size_t kHeaderSize = 0x20;
+}  // namespace log_client
+
 }  // namespace quillon::ntfs

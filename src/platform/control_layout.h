@@ -110,4 +110,38 @@ inline constexpr std::size_t kFileNameOffset = 58;
 inline constexpr std::size_t kFileName = 60;
 }  // namespace usn_record_v2
 
+// USN_RECORD_V3: 128-bit file ids (their low 64 bits first).
+namespace usn_record_v3 {
+inline constexpr std::size_t kRecordLength = 0;
+inline constexpr std::size_t kMajorVersion = 4;
+inline constexpr std::size_t kMinorVersion = 6;
+inline constexpr std::size_t kFileReferenceNumber = 8;
+inline constexpr std::size_t kParentFileReferenceNumber = 24;
+inline constexpr std::size_t kUsn = 40;
+inline constexpr std::size_t kTimeStamp = 48;
+inline constexpr std::size_t kReason = 56;
+inline constexpr std::size_t kSourceInfo = 60;
+inline constexpr std::size_t kSecurityId = 64;
+inline constexpr std::size_t kFileAttributes = 68;
+inline constexpr std::size_t kFileNameLength = 72;
+inline constexpr std::size_t kFileNameOffset = 74;
+inline constexpr std::size_t kFileName = 76;
+}  // namespace usn_record_v3
+
+// USN_RECORD_V4: range tracking, no name; USN_RECORD_EXTENTs follow.
+namespace usn_record_v4 {
+inline constexpr std::size_t kRecordLength = 0;
+inline constexpr std::size_t kMajorVersion = 4;
+inline constexpr std::size_t kMinorVersion = 6;
+inline constexpr std::size_t kFileReferenceNumber = 8;
+inline constexpr std::size_t kParentFileReferenceNumber = 24;
+inline constexpr std::size_t kUsn = 40;
+inline constexpr std::size_t kReason = 48;
+inline constexpr std::size_t kSourceInfo = 52;
+inline constexpr std::size_t kRemainingExtents = 56;
+inline constexpr std::size_t kNumberOfExtents = 60;
+inline constexpr std::size_t kExtentSize = 62;
+inline constexpr std::size_t kExtents = 64;
+}  // namespace usn_record_v4
+
 }  // namespace quillon::platform::layout

@@ -13,6 +13,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "platform/control_layout.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/platform.h"
 #include "support/ntfs_builder.h"
@@ -35,52 +36,55 @@ inline Buffer utf16le(const std::u16string& s) {
   return b;
 }
 
-// USN_RECORD_V2 with the name at offset 60, length padded to 8.
+// USN_RECORD_V2, its length padded to 8.
 inline Buffer usn_v2(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason, const std::u16string& name,
                      std::int64_t usn = 0) {
+  namespace v2 = platform::layout::usn_record_v2;
   Buffer n = utf16le(name);
-  std::size_t len = (60 + n.size() + 7) & ~std::size_t{7};
+  std::size_t len = (v2::kFileName + n.size() + 7) & ~std::size_t{7};
   Buffer r(len);
-  put32(r, 0, static_cast<std::uint32_t>(len));
-  put16(r, 4, 2);
-  put64(r, 8, frn);
-  put64(r, 16, parent);
-  put64(r, 24, static_cast<std::uint64_t>(usn));
-  put32(r, 40, reason);
-  put16(r, 56, static_cast<std::uint16_t>(n.size()));
-  put16(r, 58, 60);
-  std::copy(n.begin(), n.end(), r.begin() + 60);
+  put32(r, v2::kRecordLength, static_cast<std::uint32_t>(len));
+  put16(r, v2::kMajorVersion, 2);
+  put64(r, v2::kFileReferenceNumber, frn);
+  put64(r, v2::kParentFileReferenceNumber, parent);
+  put64(r, v2::kUsn, static_cast<std::uint64_t>(usn));
+  put32(r, v2::kReason, reason);
+  put16(r, v2::kFileNameLength, static_cast<std::uint16_t>(n.size()));
+  put16(r, v2::kFileNameOffset, v2::kFileName);
+  std::copy(n.begin(), n.end(), r.begin() + v2::kFileName);
   return r;
 }
 
-// USN_RECORD_V3: 128-bit ids, the name at offset 76.
+// USN_RECORD_V3: 128-bit ids.
 inline Buffer usn_v3(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason, const std::u16string& name) {
+  namespace v3 = platform::layout::usn_record_v3;
   Buffer n = utf16le(name);
-  std::size_t len = (76 + n.size() + 7) & ~std::size_t{7};
+  std::size_t len = (v3::kFileName + n.size() + 7) & ~std::size_t{7};
   Buffer r(len);
-  put32(r, 0, static_cast<std::uint32_t>(len));
-  put16(r, 4, 3);
-  put64(r, 8, frn);
-  put64(r, 16, 0xAAAAAAAAAAAAAAAAull);  // high half of the 128-bit id, never read
-  put64(r, 24, parent);
-  put64(r, 32, 0xBBBBBBBBBBBBBBBBull);
-  put32(r, 56, reason);
-  put16(r, 72, static_cast<std::uint16_t>(n.size()));
-  put16(r, 74, 76);
-  std::copy(n.begin(), n.end(), r.begin() + 76);
+  put32(r, v3::kRecordLength, static_cast<std::uint32_t>(len));
+  put16(r, v3::kMajorVersion, 3);
+  put64(r, v3::kFileReferenceNumber, frn);
+  put64(r, v3::kFileReferenceNumber + 8, 0xAAAAAAAAAAAAAAAAull);  // high half of the 128-bit id, never read
+  put64(r, v3::kParentFileReferenceNumber, parent);
+  put64(r, v3::kParentFileReferenceNumber + 8, 0xBBBBBBBBBBBBBBBBull);
+  put32(r, v3::kReason, reason);
+  put16(r, v3::kFileNameLength, static_cast<std::uint16_t>(n.size()));
+  put16(r, v3::kFileNameOffset, v3::kFileName);
+  std::copy(n.begin(), n.end(), r.begin() + v3::kFileName);
   return r;
 }
 
 // USN_RECORD_V4 with one (ignored) extent.
 inline Buffer usn_v4(std::uint64_t frn, std::uint64_t parent, std::uint32_t reason) {
+  namespace v4 = platform::layout::usn_record_v4;
   Buffer r(80);
-  put32(r, 0, 80);
-  put16(r, 4, 4);
-  put64(r, 8, frn);
-  put64(r, 24, parent);
-  put32(r, 48, reason);
-  put16(r, 58, 1);
-  put16(r, 60, 16);
+  put32(r, v4::kRecordLength, 80);
+  put16(r, v4::kMajorVersion, 4);
+  put64(r, v4::kFileReferenceNumber, frn);
+  put64(r, v4::kParentFileReferenceNumber, parent);
+  put32(r, v4::kReason, reason);
+  put16(r, v4::kNumberOfExtents, 1);
+  put16(r, v4::kExtentSize, 16);
   return r;
 }
 

@@ -19,6 +19,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/ntfs_layout.h"
 #include "datasource/windows/volume.h"
 #include "engine/model.h"
 #include "engine/windows/raw_mft.h"
@@ -28,9 +29,9 @@ namespace quillon {
 inline constexpr std::uint64_t kLogFileRecord = 2;
 inline constexpr std::uint64_t kLogTailSize = 0x800000;  // 8 MiB
 inline constexpr std::uint64_t kLogPageSize = 4096;
-inline constexpr std::uint64_t kLogPageHeader = 64;
+inline constexpr std::uint64_t kLogPageHeader = ntfs::log_record_page::kDataOffset;
 inline constexpr std::uint16_t kLogOperationBound = 38;
-inline constexpr std::uint16_t kLogMinDataOffset = 32;
+inline constexpr std::uint16_t kLogMinDataOffset = ntfs::log_client::kHeaderSize;
 inline constexpr std::uint64_t kSmallestRealRecord = 12;
 
 // Log operations the scan turns into candidates.
@@ -82,9 +83,9 @@ struct LogRestart {
   std::uint32_t seq_number_bits = 0;
 };
 
-// One restart page ("RSTR", fixups applied to a copy): the log page size at
-// +0x14, the restart area at the offset in +0x18 with CurrentLsn at +0 and
-// SeqNumberBits at +0x10. Nothing when the page or its values are absurd.
+// One restart page ("RSTR", fixups applied to a copy): the log page size,
+// and from its restart area the current LSN and the sequence-number bits.
+// Nothing when the page or its values are absurd.
 std::optional<LogRestart> parse_restart_page(Bytes page);
 
 // The valid one of the two restart pages with the larger CurrentLsn.

@@ -16,9 +16,13 @@ bool sane_page_size(std::uint64_t size) {
 
 bool is_record_page(Bytes page) { return has_tag(page, 0, "RCRD") || has_tag(page, 0, "CHKD"); }
 
-// The restart pages are system pages; their own size is at +0x10.
+namespace rp = ntfs::log_restart_page;
+namespace ra = ntfs::log_restart_area;
+namespace lp = ntfs::log_record_page;
+
+// The restart pages are system pages and say their own size.
 std::optional<std::uint32_t> system_page_size(Bytes page) {
-  auto s = u32_at(page, 0x10);
+  auto s = u32_at(page, rp::kSystemPageSize);
   if (!s || !sane_page_size(*s)) return std::nullopt;
   return *s;
 }
@@ -33,13 +37,13 @@ std::optional<LogRestart> parse_restart_page(Bytes page) {
   ntfs::apply_update_sequence(copy, ntfs::TornStride::keep_as_read);  // an unsound array leaves the page as read
   const Bytes p(copy);
   LogRestart r;
-  auto log_page = u32_at(p, 0x14);
-  auto area = u16_at(p, 0x18);
-  auto minor = u16_at(p, 0x1A);
-  auto major = u16_at(p, 0x1C);
+  auto log_page = u32_at(p, rp::kLogPageSize);
+  auto area = u16_at(p, rp::kRestartAreaOffset);
+  auto minor = u16_at(p, rp::kMinorVersion);
+  auto major = u16_at(p, rp::kMajorVersion);
   if (!log_page || !sane_page_size(*log_page) || !area || !minor || !major) return std::nullopt;
-  auto lsn = u64_at(p, *area);
-  auto bits = u32_at(p, static_cast<std::uint64_t>(*area) + 0x10);
+  auto lsn = u64_at(p, static_cast<std::uint64_t>(*area) + ra::kCurrentLsn);
+  auto bits = u32_at(p, static_cast<std::uint64_t>(*area) + ra::kSeqNumberBits);
   if (!lsn || !bits || *bits < 3 || *bits > 63) return std::nullopt;
   r.log_page_size = *log_page;
   r.minor_version = *minor;
@@ -145,12 +149,12 @@ std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRan
       const std::uint64_t p = chunk + k;
       const Bytes page = all.subspan(k * P, P);
       if (!is_record_page(page)) continue;
-      const std::uint64_t lsn = *u64_at(page, 8);
+      const std::uint64_t lsn = *u64_at(page, lp::kLastLsn);
       if (lsn == 0 || lsn == std::numeric_limits<std::uint64_t>::max()) continue;
       if (!record_start && lsn >> (64 - bits) == 0 && lsn % P == 0 && lsn / P < total && lsn / P != p) {
         // A tail copy that names the page it copies by its file offset (the
         // two copies of version 1.x logs); its last-end LSN says how new it is.
-        const std::uint64_t end = *u64_at(page, 0x20);
+        const std::uint64_t end = *u64_at(page, lp::kLastEndLsn);
         auto [it, inserted] = copies.try_emplace(lsn / P);
         if (inserted || end > it->second.lsn) it->second = {end, lsn / P, {page.begin(), page.end()}};
         continue;

@@ -11,6 +11,10 @@
 namespace quillon {
 namespace {
 
+namespace lc = ntfs::log_client;
+namespace fn = ntfs::file_name;
+namespace ie = ntfs::index_entry;
+
 void bump(std::uint32_t& counter) {
   if (counter != std::numeric_limits<std::uint32_t>::max()) ++counter;
 }
@@ -112,14 +116,14 @@ void added_entry(ScanState& s, Bytes data) {
 }
 
 // Operation 3: the freed record's number from TargetVcn and
-// ClusterBlockOffset. The header (32 bytes at `h`) is known to be in bounds;
+// ClusterBlockOffset. The client header at `h` is known to be in bounds;
 // `undo`, when it holds the freed FILE record, gives its sequence number.
 bool deallocation(ScanState& s, Bytes h, Bytes undo) {
   bump(s.stats.deallocations);
   if (s.bytes_per_cluster == 0) return false;
-  const auto cbo = *u16_at(h, 20);
-  const auto block = *u16_at(h, 22);
-  const auto vcn = *i64_at(h, 24);
+  const auto cbo = *u16_at(h, lc::kClusterBlockOffset);
+  const auto block = *u16_at(h, lc::kTargetBlockSize);
+  const auto vcn = *i64_at(h, lc::kTargetVcn);
   if (vcn < 0) return false;
   std::uint64_t offset = 0;
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(vcn), s.bytes_per_cluster, &offset) ||
@@ -128,44 +132,42 @@ bool deallocation(ScanState& s, Bytes h, Bytes undo) {
   const std::uint64_t divisor = block != 0 ? static_cast<std::uint64_t>(block) * 512
                                            : std::max<std::uint64_t>(s.record_size, 1024);
   std::optional<std::uint16_t> sequence;
-  if (has_tag(undo, 0, "FILE")) sequence = u16_at(undo, 0x10);
+  if (has_tag(undo, 0, "FILE")) sequence = u16_at(undo, ntfs::record::kSequence);
   return submit_deallocation(s, real_record(offset / divisor), sequence);
 }
 
-// Redo data of operations 6 and 13 read as a $FILE_NAME-style record:
-// parent at +0, record reference at +8, name length +64, namespace +65,
-// name from +66.
+// Redo data of operations 6 and 13 read as a $FILE_NAME-style record, the
+// record reference in the creation time's place.
 bool file_name_redo(ScanState& s, Bytes data) {
   bump(s.stats.name_deletes);
-  if (data.size() <= 65) return false;
-  const auto len = *u8_at(data, 64);
-  const auto ns = *u8_at(data, 65);
-  if (ns == 2 || data.size() < 66 + 2ull * len) return false;
-  std::string name = utf16le_to_utf8_lossy(data.subspan(66, 2ull * len));
-  const std::uint64_t parent = *u64_at(data, 0) & kRecordMask;
+  if (data.size() <= fn::kNamespace) return false;
+  const auto len = *u8_at(data, fn::kNameLength);
+  const auto ns = *u8_at(data, fn::kNamespace);
+  if (ns == fn::kNamespaceDos || data.size() < fn::kName + 2ull * len) return false;
+  std::string name = utf16le_to_utf8_lossy(data.subspan(fn::kName, 2ull * len));
+  const std::uint64_t parent = *u64_at(data, fn::kParent) & kRecordMask;
   if (name.empty() || !s.scope.contains(parent)) return false;
   LogCandidate c;
   c.has_parent = true;
   c.parent = parent;
   c.name = std::move(name);
-  c.frn = real_record(*u64_at(data, 8));
+  c.frn = real_record(*u64_at(data, fn::kCreated));
   return submit_name(s, std::move(c));
 }
 
 // Undo data of operations 13 and 15 as Windows writes them: the deleted
-// index entry. File reference at +0, key length at +10, and the $FILE_NAME
-// key from +16 (parent +16, name length +80, namespace +81, name from +82).
+// index entry, its key a $FILE_NAME.
 bool index_entry_undo(ScanState& s, Bytes data) {
   bump(s.stats.name_deletes);
-  if (data.size() < 16) return false;
-  const std::uint64_t reference = *u64_at(data, 0);
-  const std::uint64_t key_length = *u16_at(data, 10);
-  if (key_length <= 65 || 16 + key_length > data.size()) return false;
-  const auto len = *u8_at(data, 80);
-  const auto ns = *u8_at(data, 81);
-  if (66 + 2ull * len > key_length || ns == 2) return false;
-  std::string name = utf16le_to_utf8_lossy(data.subspan(82, 2ull * len));
-  const std::uint64_t parent = *u64_at(data, 16) & kRecordMask;
+  if (data.size() < ie::kHeaderSize) return false;
+  const std::uint64_t reference = *u64_at(data, ie::kFileReference);
+  const std::uint64_t key_length = *u16_at(data, ie::kKeyLength);
+  if (key_length <= fn::kNamespace || ie::kKey + key_length > data.size()) return false;
+  const auto len = *u8_at(data, ie::kKey + fn::kNameLength);
+  const auto ns = *u8_at(data, ie::kKey + fn::kNamespace);
+  if (fn::kName + 2ull * len > key_length || ns == fn::kNamespaceDos) return false;
+  std::string name = utf16le_to_utf8_lossy(data.subspan(ie::kKey + fn::kName, 2ull * len));
+  const std::uint64_t parent = *u64_at(data, ie::kKey + fn::kParent) & kRecordMask;
   if (name.empty() || !s.scope.contains(parent)) return false;
   LogCandidate c;
   c.has_parent = true;
@@ -188,21 +190,22 @@ bool touches_page_header(const ScanState& s, std::uint64_t begin, std::uint64_t 
 // Returns false when the deadline ended the scan.
 bool record_scan(ScanState& s, Bytes area, std::uint64_t base, const TimeBudget* deadline) {
   const std::uint64_t L = area.size();
-  if (L < 32) return true;
+  constexpr std::uint64_t H = lc::kHeaderSize;
+  if (L < H) return true;
   std::uint64_t i = 0;
   std::uint64_t next_check = 0;
-  while (i + 32 <= L) {
+  while (i + H <= L) {
     if (deadline && i >= next_check) {
       if (deadline->expired()) return false;
       next_check = i + kLogPageSize;
     }
-    const Bytes h = area.subspan(i, 32);
-    const auto redo_op = *u16_at(h, 0);
-    const auto undo_op = *u16_at(h, 2);
-    const std::uint64_t redo_off = *u16_at(h, 4);
-    const std::uint64_t redo_len = *u16_at(h, 6);
-    const std::uint64_t undo_off = *u16_at(h, 8);
-    const std::uint64_t undo_len = *u16_at(h, 10);
+    const Bytes h = area.subspan(i, H);
+    const auto redo_op = *u16_at(h, lc::kRedoOperation);
+    const auto undo_op = *u16_at(h, lc::kUndoOperation);
+    const std::uint64_t redo_off = *u16_at(h, lc::kRedoOffset);
+    const std::uint64_t redo_len = *u16_at(h, lc::kRedoLength);
+    const std::uint64_t undo_off = *u16_at(h, lc::kUndoOffset);
+    const std::uint64_t undo_len = *u16_at(h, lc::kUndoLength);
     const bool redo_ok = (redo_op < kLogOperationBound || undo_op < kLogOperationBound) &&
                          redo_off >= kLogMinDataOffset && redo_len != 0 && in_bounds(L, i + redo_off, redo_len);
     // Windows logs its delete transactions with an empty redo part; what
@@ -221,7 +224,7 @@ bool record_scan(ScanState& s, Bytes area, std::uint64_t base, const TimeBudget*
     const Bytes undo = in_bounds(L, i + undo_off, undo_len) && undo_off >= kLogMinDataOffset
                            ? area.subspan(i + undo_off, undo_len)
                            : Bytes{};
-    std::uint64_t end = i + 32;
+    std::uint64_t end = i + H;
     if (!redo.empty()) end = std::max(end, i + redo_off + redo_len);
     if (!undo.empty()) end = std::max(end, i + undo_off + undo_len);
     bool found = false;

@@ -111,11 +111,12 @@ std::vector<std::uint64_t> extension_records(const MftGeometry& g, VolumeReader&
   }
   Bytes b(*list);
   std::uint64_t off = 0;
-  while (in_bounds(b.size(), off, 26) && out.size() < kMaxExtensionRecords) {
-    const std::uint32_t type = load_le<std::uint32_t>(b.data() + off);
-    const std::uint16_t len = load_le<std::uint16_t>(b.data() + off + 4);
-    if (len < 26 || !in_bounds(b.size(), off, len)) break;
-    const std::uint64_t rec = load_le<std::uint64_t>(b.data() + off + 16) & kRecordMask;
+  namespace ale = ntfs::attribute_list_entry;
+  while (in_bounds(b.size(), off, ale::kMinLength) && out.size() < kMaxExtensionRecords) {
+    const std::uint32_t type = load_le<std::uint32_t>(b.data() + off + ale::kType);
+    const std::uint16_t len = load_le<std::uint16_t>(b.data() + off + ale::kLength);
+    if (len < ale::kMinLength || !in_bounds(b.size(), off, len)) break;
+    const std::uint64_t rec = load_le<std::uint64_t>(b.data() + off + ale::kReference) & kRecordMask;
     if ((type == kAttrData || type == kAttrBitmap) && rec != 0 &&
         std::find(out.begin(), out.end(), rec) == out.end())
       out.push_back(rec);

@@ -22,6 +22,7 @@
 #include "common/ntfs_decode.h"
 #include "common/ntfs_layout.h"
 #include "datasource/windows/volume.h"
+#include "platform/control_layout.h"
 
 namespace quillon {
 
@@ -30,23 +31,29 @@ using FrnSet = std::unordered_set<std::uint64_t>;
 
 // NTFS_VOLUME_DATA_BUFFER (96 bytes), kept whole.
 struct NtfsVolumeData {
-  std::array<std::byte, 96> raw{};
+  std::array<std::byte, platform::layout::volume_data::kSize> raw{};
 
-  std::uint64_t volume_serial() const { return load_le<std::uint64_t>(raw.data() + 0); }
-  std::uint64_t number_sectors() const { return load_le<std::uint64_t>(raw.data() + 8); }
-  std::uint64_t total_clusters() const { return load_le<std::uint64_t>(raw.data() + 16); }
-  std::uint64_t free_clusters() const { return load_le<std::uint64_t>(raw.data() + 24); }
-  std::uint32_t bytes_per_sector() const { return load_le<std::uint32_t>(raw.data() + 40); }
-  std::uint32_t bytes_per_cluster() const { return load_le<std::uint32_t>(raw.data() + 44); }
-  std::uint32_t bytes_per_file_record_segment() const { return load_le<std::uint32_t>(raw.data() + 48); }
-  std::uint64_t mft_valid_data_length() const { return load_le<std::uint64_t>(raw.data() + 56); }
-  std::uint64_t mft_start_lcn() const { return load_le<std::uint64_t>(raw.data() + 64); }
-  std::uint64_t mft2_start_lcn() const { return load_le<std::uint64_t>(raw.data() + 72); }
+  std::uint64_t volume_serial() const { return u64(platform::layout::volume_data::kVolumeSerialNumber); }
+  std::uint64_t number_sectors() const { return u64(platform::layout::volume_data::kNumberSectors); }
+  std::uint64_t total_clusters() const { return u64(platform::layout::volume_data::kTotalClusters); }
+  std::uint64_t free_clusters() const { return u64(platform::layout::volume_data::kFreeClusters); }
+  std::uint32_t bytes_per_sector() const { return u32(platform::layout::volume_data::kBytesPerSector); }
+  std::uint32_t bytes_per_cluster() const { return u32(platform::layout::volume_data::kBytesPerCluster); }
+  std::uint32_t bytes_per_file_record_segment() const {
+    return u32(platform::layout::volume_data::kBytesPerFileRecordSegment);
+  }
+  std::uint64_t mft_valid_data_length() const { return u64(platform::layout::volume_data::kMftValidDataLength); }
+  std::uint64_t mft_start_lcn() const { return u64(platform::layout::volume_data::kMftStartLcn); }
+  std::uint64_t mft2_start_lcn() const { return u64(platform::layout::volume_data::kMft2StartLcn); }
   // FILE record size as every search uses it: never below 1024.
   std::uint32_t record_size() const {
     auto s = bytes_per_file_record_segment();
     return s > 1024 ? s : 1024;
   }
+
+ private:
+  std::uint64_t u64(std::size_t at) const { return load_le<std::uint64_t>(raw.data() + at); }
+  std::uint32_t u32(std::size_t at) const { return load_le<std::uint32_t>(raw.data() + at); }
 };
 
 // One decoded data run (mapping pair).

@@ -64,15 +64,16 @@ Result<UsnJournalInfo> query_journal(VolumeReader& volume) {
   // 56-byte V0 structure included) leaves the rest zero.
   if (*n < 24) return fail(journal_error("QUERY_USN_JOURNAL", win32::error(win32::ERROR_INVALID_DATA)));
   UsnJournalInfo info;
-  info.journal_id = load_le<std::uint64_t>(b.data() + 0);
-  info.first_usn = load_le<std::int64_t>(b.data() + 8);
-  info.next_usn = load_le<std::int64_t>(b.data() + 16);
-  info.lowest_valid_usn = load_le<std::int64_t>(b.data() + 24);
-  info.max_usn = load_le<std::int64_t>(b.data() + 32);
-  info.maximum_size = load_le<std::uint64_t>(b.data() + 40);
-  info.allocation_delta = load_le<std::uint64_t>(b.data() + 48);
-  info.min_supported_major = load_le<std::uint16_t>(b.data() + 56);
-  info.max_supported_major = load_le<std::uint16_t>(b.data() + 58);
+  namespace jd = platform::layout::journal_data;
+  info.journal_id = load_le<std::uint64_t>(b.data() + jd::kUsnJournalId);
+  info.first_usn = load_le<std::int64_t>(b.data() + jd::kFirstUsn);
+  info.next_usn = load_le<std::int64_t>(b.data() + jd::kNextUsn);
+  info.lowest_valid_usn = load_le<std::int64_t>(b.data() + jd::kLowestValidUsn);
+  info.max_usn = load_le<std::int64_t>(b.data() + jd::kMaxUsn);
+  info.maximum_size = load_le<std::uint64_t>(b.data() + jd::kMaximumSize);
+  info.allocation_delta = load_le<std::uint64_t>(b.data() + jd::kAllocationDelta);
+  info.min_supported_major = load_le<std::uint16_t>(b.data() + jd::kMinSupportedMajorVersion);
+  info.max_supported_major = load_le<std::uint16_t>(b.data() + jd::kMaxSupportedMajorVersion);
   return info;
 }
 
@@ -184,23 +185,29 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   const std::uint64_t size = area.size();
   if (!in_bounds(size, offset, kUsnMinRecordLength)) return std::nullopt;
   const std::byte* r = area.data() + offset;
-  std::uint32_t length = load_le<std::uint32_t>(r + 0);
+  namespace v2 = platform::layout::usn_record_v2;
+  namespace v3 = platform::layout::usn_record_v3;
+  namespace v4 = platform::layout::usn_record_v4;
+  std::uint32_t length = load_le<std::uint32_t>(r + v2::kRecordLength);
   if (length < kUsnMinRecordLength || !in_bounds(size, offset, length)) return std::nullopt;
 
-  std::uint16_t major = load_le<std::uint16_t>(r + 4);
+  std::uint16_t major = load_le<std::uint16_t>(r + v2::kMajorVersion);
   std::size_t reason_at = 0;
   std::size_t parent_at = 0;
   std::size_t name_length_at = 0;
+  std::size_t name_offset_at = 0;
   switch (major) {
     case 2:
-      parent_at = 16, reason_at = 40, name_length_at = 56;
+      parent_at = v2::kParentFileReferenceNumber, reason_at = v2::kReason;
+      name_length_at = v2::kFileNameLength, name_offset_at = v2::kFileNameOffset;
       break;
     case 3:
       if (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength) return std::nullopt;
-      parent_at = 24, reason_at = 56, name_length_at = 72;
+      parent_at = v3::kParentFileReferenceNumber, reason_at = v3::kReason;
+      name_length_at = v3::kFileNameLength, name_offset_at = v3::kFileNameOffset;
       break;
     case 4:
-      parent_at = 24, reason_at = 48;
+      parent_at = v4::kParentFileReferenceNumber, reason_at = v4::kReason;
       break;
     default:
       return std::nullopt;
@@ -208,14 +215,15 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
 
   UsnEntry e;
   e.record_length = length;
-  e.file_reference = load_le<std::uint64_t>(r + 8);
+  // The low 64 bits of V3's and V4's 128-bit ids sit where V2's id does.
+  e.file_reference = load_le<std::uint64_t>(r + v2::kFileReferenceNumber);
   e.frn = e.file_reference & kRecordMask;
   e.parent = load_le<std::uint64_t>(r + parent_at) & kRecordMask;
   e.reason = load_le<std::uint32_t>(r + reason_at);
   if (major == 4) return e;
 
   std::uint16_t name_length = load_le<std::uint16_t>(r + name_length_at);
-  std::uint16_t name_offset = load_le<std::uint16_t>(r + name_length_at + 2);
+  std::uint16_t name_offset = load_le<std::uint16_t>(r + name_offset_at);
   if (name_length == 0) return std::nullopt;
   std::uint64_t start = static_cast<std::uint64_t>(offset) + name_offset;
   std::uint64_t end = start + name_length;

@@ -16,6 +16,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "datasource/windows/volume.h"
+#include "platform/control_layout.h"
 
 namespace quillon {
 
@@ -23,8 +24,8 @@ inline constexpr std::size_t kUsnOutputBufferSize = 0x40000;    // one READ/ENUM
 inline constexpr std::int64_t kUsnRecentWindow = 8'000'000;      // USN bytes read back from NextUsn
 inline constexpr std::uint64_t kUsnEnumBandBelow = 4096;         // records below the folder's
 inline constexpr std::uint64_t kUsnEnumBandAbove = 32768;        // records above the folder's
-inline constexpr std::size_t kUsnMinRecordLength = 60;           // V2 header
-inline constexpr std::size_t kUsnV3HeaderLength = 76;
+inline constexpr std::size_t kUsnMinRecordLength = platform::layout::usn_record_v2::kFileName;  // V2 header
+inline constexpr std::size_t kUsnV3HeaderLength = platform::layout::usn_record_v3::kFileName;
 
 // HRESULTs the loops react to.
 inline constexpr std::uint32_t kHresultInvalidParameter = 0x80070057;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/ntfs_layout.h"
 #include "platform/control_layout.h"
 #include "platform/platform.h"
 
@@ -54,14 +55,15 @@ class ImageJournalStream final : public JournalStream {
 };
 
 // The version of the log file service from $LogFile's first restart page
-// (minor at 0x1A, major at 0x1C), 0.0 when it cannot be read.
+// (minor, major), 0.0 when it cannot be read.
 std::pair<std::uint16_t, std::uint16_t> lfs_version(NtfsReader& r) {
   auto log = r.load(kLogFileRecord);
   if (!log) return {0, 0};
   const Attribute* data = log->find(kAttrData);
   std::array<std::byte, 0x20> head{};
   if (!data || !r.read_attribute(*data, 0, head) || !has_tag(head, 0, "RSTR")) return {0, 0};
-  return {load_le<std::uint16_t>(head.data() + 0x1C), load_le<std::uint16_t>(head.data() + 0x1A)};
+  namespace rp = ntfs::log_restart_page;
+  return {load_le<std::uint16_t>(head.data() + rp::kMajorVersion), load_le<std::uint16_t>(head.data() + rp::kMinorVersion)};
 }
 
 Result<std::size_t> volume_data(NtfsReader& r, std::span<std::byte> out) {

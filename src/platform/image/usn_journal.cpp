@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/ntfs_layout.h"
+#include "platform/control_layout.h"
+
 namespace quillon::platform::image {
 
 namespace {
@@ -10,18 +13,20 @@ namespace {
 using win32::error;
 
 constexpr std::uint32_t kReasonClose = 0x80000000;
-constexpr std::uint32_t kMinRecord = 60;  // a V2 header with an empty name
+namespace jd = layout::journal_data;
+namespace rd = layout::read_journal;
+constexpr std::uint32_t kMinRecord = layout::usn_record_v2::kFileName;  // a V2 header with an empty name
 constexpr std::size_t kWindow = 64 * 1024;
 
 // The reason field sits at a different place in each record version.
 std::optional<std::uint64_t> reason_offset(std::uint16_t major) {
   switch (major) {
     case 2:
-      return 40;
+      return layout::usn_record_v2::kReason;
     case 3:
-      return 56;
+      return layout::usn_record_v3::kReason;
     case 4:
-      return 48;
+      return layout::usn_record_v4::kReason;
     default:
       return std::nullopt;
   }
@@ -56,12 +61,13 @@ bool versions_ok(std::uint16_t min_major, std::uint16_t max_major) {
 }
 
 std::optional<JournalInfo> journal_info(Bytes max, const JournalStream& j) {
-  if (max.size() < 32) return std::nullopt;
+  namespace mx = ntfs::usn_max;
+  if (max.size() < mx::kSize) return std::nullopt;
   JournalInfo info;
-  info.maximum_size = *u64_at(max, 0);
-  info.allocation_delta = *u64_at(max, 8);
-  info.journal_id = *u64_at(max, 16);
-  info.lowest_valid_usn = *i64_at(max, 24);
+  info.maximum_size = *u64_at(max, mx::kMaximumSize);
+  info.allocation_delta = *u64_at(max, mx::kAllocationDelta);
+  info.journal_id = *u64_at(max, mx::kUsnJournalId);
+  info.lowest_valid_usn = *i64_at(max, mx::kLowestValidUsn);
   info.next_usn = static_cast<std::int64_t>(std::min<std::uint64_t>(j.size(), INT64_MAX));
   std::int64_t first = info.next_usn;
   for (const auto& [begin, end] : j.allocated())
@@ -78,35 +84,35 @@ Result<std::size_t> query_usn_journal(const JournalInfo& info, std::span<std::by
   // Too small for even the first version of the structure: the caller's
   // buffer cannot hold the answer (undocumented; the status Windows uses for
   // short fixed-size outputs).
-  if (out.size() < 56) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
-  std::size_t n = out.size() >= 64 ? 64 : 56;
+  if (out.size() < jd::kSizeV0) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
+  std::size_t n = out.size() >= jd::kSizeV1 ? jd::kSizeV1 : jd::kSizeV0;
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), std::byte{0});
   std::byte* p = out.data();
-  store_le<std::uint64_t>(p + 0, info.journal_id);
-  store_le<std::int64_t>(p + 8, info.first_usn);
-  store_le<std::int64_t>(p + 16, info.next_usn);
-  store_le<std::int64_t>(p + 24, info.lowest_valid_usn);
-  store_le<std::int64_t>(p + 32, info.max_usn);
-  store_le<std::uint64_t>(p + 40, info.maximum_size);
-  store_le<std::uint64_t>(p + 48, info.allocation_delta);
-  if (n == 64) {
-    store_le<std::uint16_t>(p + 56, 2);  // record versions this journal can deliver
-    store_le<std::uint16_t>(p + 58, 4);
+  store_le<std::uint64_t>(p + jd::kUsnJournalId, info.journal_id);
+  store_le<std::int64_t>(p + jd::kFirstUsn, info.first_usn);
+  store_le<std::int64_t>(p + jd::kNextUsn, info.next_usn);
+  store_le<std::int64_t>(p + jd::kLowestValidUsn, info.lowest_valid_usn);
+  store_le<std::int64_t>(p + jd::kMaxUsn, info.max_usn);
+  store_le<std::uint64_t>(p + jd::kMaximumSize, info.maximum_size);
+  store_le<std::uint64_t>(p + jd::kAllocationDelta, info.allocation_delta);
+  if (n == jd::kSizeV1) {
+    store_le<std::uint16_t>(p + jd::kMinSupportedMajorVersion, 2);  // record versions this journal can deliver
+    store_le<std::uint16_t>(p + jd::kMaxSupportedMajorVersion, 4);
   }
   return n;
 }
 
 Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, Bytes in, std::span<std::byte> out) {
-  if (in.size() < 40) return fail(error(win32::ERROR_INVALID_PARAMETER));
-  std::int64_t start = *i64_at(in, 0);
-  std::uint32_t mask = *u32_at(in, 8);
-  bool only_on_close = *u32_at(in, 12) != 0;
-  std::uint64_t id = *u64_at(in, 32);
+  if (in.size() < rd::kSizeV0) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  std::int64_t start = *i64_at(in, rd::kStartUsn);
+  std::uint32_t mask = *u32_at(in, rd::kReasonMask);
+  bool only_on_close = *u32_at(in, rd::kReturnOnlyOnClose) != 0;
+  std::uint64_t id = *u64_at(in, rd::kUsnJournalId);
   // The record versions the caller accepts; the V0 input knows V2 only.
   std::uint16_t min_major = 2, max_major = 2;
-  if (in.size() >= 48) {
-    min_major = *u16_at(in, 40);
-    max_major = *u16_at(in, 42);
+  if (in.size() >= rd::kSizeV1) {
+    min_major = *u16_at(in, rd::kMinMajorVersion);
+    max_major = *u16_at(in, rd::kMaxMajorVersion);
     if (!versions_ok(min_major, max_major)) return fail(error(win32::ERROR_INVALID_PARAMETER));
   }
   // A journal id other than the current one: the journal the caller knew is
@@ -141,8 +147,8 @@ Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, 
         pos += 8;
         continue;
       }
-      std::uint32_t len = *u32_at(*head, 0);
-      std::uint16_t major = *u16_at(*head, 4);
+      std::uint32_t len = *u32_at(*head, layout::usn_record_v2::kRecordLength);
+      std::uint16_t major = *u16_at(*head, layout::usn_record_v2::kMajorVersion);
       auto reason_at = reason_offset(major);
       // Zero padding at the end of a journal page, or bytes that are no
       // record: slide on to the next 8-byte boundary.

@@ -27,16 +27,20 @@ struct Header {
   std::int64_t vcn = 0;
 };
 
+namespace lc = ntfs::log_client;
+namespace ie = ntfs::index_entry;
+namespace fn = ntfs::file_name;
+
 void put_header(Buf& b, std::size_t at, const Header& h) {
-  put16(b, at + 0, h.redo_op);
-  put16(b, at + 2, h.undo_op);
-  put16(b, at + 4, h.redo_off);
-  put16(b, at + 6, h.redo_len);
-  put16(b, at + 8, h.undo_off);
-  put16(b, at + 10, h.undo_len);
-  put16(b, at + 20, h.cbo);
-  put16(b, at + 22, h.block);
-  put64(b, at + 24, static_cast<std::uint64_t>(h.vcn));
+  put16(b, at + lc::kRedoOperation, h.redo_op);
+  put16(b, at + lc::kUndoOperation, h.undo_op);
+  put16(b, at + lc::kRedoOffset, h.redo_off);
+  put16(b, at + lc::kRedoLength, h.redo_len);
+  put16(b, at + lc::kUndoOffset, h.undo_off);
+  put16(b, at + lc::kUndoLength, h.undo_len);
+  put16(b, at + lc::kClusterBlockOffset, h.cbo);
+  put16(b, at + lc::kTargetBlockSize, h.block);
+  put64(b, at + lc::kTargetVcn, static_cast<std::uint64_t>(h.vcn));
 }
 
 void put_name(Buf& b, std::size_t at, std::string_view ascii) {
@@ -47,17 +51,17 @@ void put_name(Buf& b, std::size_t at, std::string_view ascii) {
 // undo data. Returns the header's length with its data.
 std::size_t put_index_delete(Buf& b, std::size_t at, std::uint16_t op, std::uint64_t reference, std::uint64_t parent,
                              std::string_view name, std::uint8_t ns = 1) {
-  const std::uint16_t key = static_cast<std::uint16_t>(66 + 2 * name.size());
-  const std::uint16_t undo_len = static_cast<std::uint16_t>(16 + key);
+  const std::uint16_t key = static_cast<std::uint16_t>(fn::kName + 2 * name.size());
+  const std::uint16_t undo_len = static_cast<std::uint16_t>(ie::kKey + key);
   put_header(b, at, {op, 14, 40, 0, 40, undo_len, 0, 0, 0});
   const std::size_t d = at + 40;
-  put64(b, d, reference);
-  put16(b, d + 8, undo_len);
-  put16(b, d + 10, key);
-  put64(b, d + 16, parent);
-  b[d + 80] = std::byte{static_cast<std::uint8_t>(name.size())};
-  b[d + 81] = std::byte{ns};
-  put_name(b, d + 82, name);
+  put64(b, d + ie::kFileReference, reference);
+  put16(b, d + ie::kLength, undo_len);
+  put16(b, d + ie::kKeyLength, key);
+  put64(b, d + ie::kKey + fn::kParent, parent);
+  b[d + ie::kKey + fn::kNameLength] = std::byte{static_cast<std::uint8_t>(name.size())};
+  b[d + ie::kKey + fn::kNamespace] = std::byte{ns};
+  put_name(b, d + ie::kKey + fn::kName, name);
   return 40 + undo_len;
 }
 
@@ -220,18 +224,19 @@ Buf dealloc_client(std::uint64_t record, std::uint16_t sequence) {
   put_header(b, 0, {3, 2, 40, 0, 40, 64, static_cast<std::uint16_t>(byte % 4096 / 512), 2,
                     static_cast<std::int64_t>(byte / 4096)});
   std::memcpy(b.data() + 40, "FILE", 4);
-  put16(b, 40 + 0x10, sequence);
+  put16(b, 40 + ntfs::record::kSequence, sequence);
   return b;
 }
 
 // A log record: the log service's 0x30-byte header (this LSN, client data
 // length, type 1, reserved zeros) and the client data. Returns its length.
 std::size_t put_log_record(Buf& b, std::size_t at, std::uint64_t lsn, const Buf& client) {
-  put64(b, at, lsn);
-  store_le<std::uint32_t>(b.data() + at + 0x18, static_cast<std::uint32_t>(client.size()));
-  store_le<std::uint32_t>(b.data() + at + 0x20, 1);
-  std::copy(client.begin(), client.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 0x30));
-  return 0x30 + client.size();
+  namespace lr = ntfs::log_record;
+  put64(b, at + lr::kThisLsn, lsn);
+  store_le<std::uint32_t>(b.data() + at + lr::kClientDataLength, static_cast<std::uint32_t>(client.size()));
+  store_le<std::uint32_t>(b.data() + at + lr::kRecordType, 1);
+  std::copy(client.begin(), client.end(), b.begin() + static_cast<std::ptrdiff_t>(at + lr::kHeaderSize));
+  return lr::kHeaderSize + client.size();
 }
 
 // Record pages holding `stream` in their data areas, one page after another.
@@ -345,20 +350,23 @@ struct SyntheticLog {
       const std::size_t at = r * kLogPageSize;
       std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), kLogPageSize, std::byte{0});
       std::memcpy(bytes.data() + at, "RSTR", 4);
-      store_le<std::uint32_t>(bytes.data() + at + 0x10, 4096);
-      store_le<std::uint32_t>(bytes.data() + at + 0x14, 4096);
-      put16(bytes, at + 0x18, 0x30);
-      put16(bytes, at + 0x1A, 1);
-      put16(bytes, at + 0x1C, 1);
-      put64(bytes, at + 0x30, r == 0 ? current_lsn : current_lsn / 2);
-      store_le<std::uint32_t>(bytes.data() + at + 0x40, bits);
+      namespace rp = ntfs::log_restart_page;
+      namespace ra = ntfs::log_restart_area;
+      constexpr std::size_t area = 0x30;
+      store_le<std::uint32_t>(bytes.data() + at + rp::kSystemPageSize, 4096);
+      store_le<std::uint32_t>(bytes.data() + at + rp::kLogPageSize, 4096);
+      put16(bytes, at + rp::kRestartAreaOffset, area);
+      put16(bytes, at + rp::kMinorVersion, 1);
+      put16(bytes, at + rp::kMajorVersion, 1);
+      put64(bytes, at + area + ra::kCurrentLsn, r == 0 ? current_lsn : current_lsn / 2);
+      store_le<std::uint32_t>(bytes.data() + at + area + ra::kSeqNumberBits, bits);
     }
   }
   // Page `at` holding the image of page `of` (a tail copy when they differ).
   void page(std::uint64_t at, std::uint64_t of, std::uint64_t seq, std::uint64_t in_page, std::uint64_t mark) {
     std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at * kLogPageSize), kLogPageSize, std::byte{0});
     std::memcpy(bytes.data() + at * kLogPageSize, "RCRD", 4);
-    put64(bytes, at * kLogPageSize + 8, lsn(seq, of, in_page));
+    put64(bytes, at * kLogPageSize + ntfs::log_record_page::kLastLsn, lsn(seq, of, in_page));
     put64(bytes, at * kLogPageSize + 64, mark);
   }
 };
