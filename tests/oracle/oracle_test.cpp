@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/fls.h"
 #include "support/images.h"
 #include "support/manifest.h"
 
@@ -31,20 +32,9 @@ struct FlsEntry {
   bool operator<(const FlsEntry& o) const { return std::tie(record, path) < std::tie(o.record, o.path); }
 };
 
-// "r/r 66-128-2:\t2/notes.txt", "-/r * 67-128-2:\t2/x", "-/r * 16:\t$OrphanFiles/..."
-std::set<FlsEntry> parse_fls(const std::string& out) {
+std::set<FlsEntry> fls_entries(const std::string& out) {
   std::set<FlsEntry> entries;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    auto tab = line.find(":\t");
-    auto space = line.find(' ');
-    if (tab == std::string::npos || space == std::string::npos || space > tab) continue;
-    auto id = line.substr(space + 1, tab - space - 1);
-    if (id.rfind("* ", 0) == 0) id = id.substr(2);
-    if (id.empty() || !std::isdigit(static_cast<unsigned char>(id[0]))) continue;
-    entries.insert({std::stoull(id), line.substr(tab + 2)});
-  }
+  for (const auto& l : parse_fls(out)) entries.insert({l.record, l.path});
   return entries;
 }
 
@@ -108,9 +98,9 @@ TEST_P(Oracle, CorruptBootSectorIsRefused) {
 TEST_P(Oracle, FlsAgreesOnDeletedAndLiveItems) {
   if (primary_boot_damaged()) GTEST_SKIP() << "The Sleuth Kit reads the primary boot sector only";
   int status = 0;
-  auto deleted = parse_fls(tsk("fls", "-f ntfs -rpd", &status));
+  auto deleted = fls_entries(tsk("fls", "-f ntfs -rpd", &status));
   ASSERT_EQ(status, 0) << "fls -rd failed on " << image_;
-  auto live = parse_fls(tsk("fls", "-f ntfs -rpu", &status));
+  auto live = fls_entries(tsk("fls", "-f ntfs -rpu", &status));
   ASSERT_EQ(status, 0);
   ASSERT_FALSE(manifest_.live.empty());
 

@@ -16,6 +16,7 @@
 #include "platform/image/image_platform.h"
 #include "platform/image/ntfs_volume.h"
 #include "platform/image/partition.h"
+#include "support/fls.h"
 #include "support/images.h"
 
 namespace quillon::platform::image {
@@ -69,17 +70,12 @@ struct Listed {
 // tool's virtual folder left out.
 std::map<std::string, Listed> fls(const Image& im, const std::string& off) {
   std::map<std::string, Listed> out;
-  std::istringstream in(run_command("fls -r -u -p -o " + off + " '" + im.path.string() + "' 2>/dev/null"));
-  std::string line;
-  while (std::getline(in, line)) {
-    auto tab = line.find('\t');
-    if (tab == std::string::npos || line.size() < 5) continue;
-    std::string path = line.substr(tab + 1);
-    std::string meta = line.substr(4, tab - 4);
-    if (meta.starts_with("* ") || path.starts_with("$OrphanFiles")) continue;
+  for (auto& line : test::parse_fls(run_command("fls -r -u -p -o " + off + " " + test::shell_quote(im.path.string()) + " 2>/dev/null"))) {
+    std::string& path = line.path;
+    if (line.deleted || path.starts_with("$OrphanFiles")) continue;
     Listed l;
-    l.directory = line[2] == 'd';
-    l.record = std::stoull(meta.substr(0, meta.find('-')));
+    l.directory = line.type == 'd';
+    l.record = line.record;
     // "name:stream" is a named stream; a file with no unnamed data is
     // listed only through its streams.
     auto colon = path.find(':', path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
