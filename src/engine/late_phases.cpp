@@ -19,9 +19,10 @@ std::uint32_t growth(std::size_t before, std::size_t after) {
 
 // A rename or a move: the record named by the deleted index entry is in use
 // with the entry's sequence number, and one of its current names exists.
-bool lives_on(const ScopeContext& scope, const LogCandidate& c, const ScanContext& ctx, VolumeReader& reader) {
+bool lives_on(const ScanSession& s, const LogCandidate& c) {
   if (!c.sequence || c.frn == 0) return false;
-  auto record = read_record_raw(ctx.geometry, reader, c.frn);
+  const ScopeContext& scope = s.scope;
+  auto record = read_record_raw(s.mft.geometry, s.reader, c.frn);
   if (!record || !is_file_record(*record) || !record_in_use(*record)) return false;
   if (record_sequence(*record) != c.sequence) return false;
   for (const auto& [parent, name] : file_names(*record)) {
@@ -34,15 +35,15 @@ bool lives_on(const ScopeContext& scope, const LogCandidate& c, const ScanContex
 
 }  // namespace
 
-void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, const ScanContext& ctx,
-                           VolumeReader& reader, AcceptedItems& accepted, LogScanStats& stats, MftAudit& audit) {
+void process_log_candidate(ScanSession& s, const LogCandidate& c, LogScanStats& stats) {
   if (c.frn == 0 || c.renamed) return;
-  if (lives_on(scope, c, ctx, reader)) return;
+  if (lives_on(s, c)) return;
+  const ScopeContext& scope = s.scope;
   RecordHint hint{c.name, c.parent, c.has_parent};
-  auto found = evaluate_record_at(reader, c.frn, ctx, {.verify_live = true}, &hint);
+  auto found = evaluate_record_at(s.reader, c.frn, s.eval, {.verify_live = true}, &hint);
   if (found && !found->empty()) {
     for (auto& item : *found) item.sources |= kFoundByLogFile;
-    accepted.accept(scope, audit, std::move(*found));
+    s.accepted.accept(scope, s.audit, std::move(*found));
     return;
   }
   if (!c.has_parent || !c.name) return;
@@ -53,16 +54,17 @@ void process_log_candidate(const ScopeContext& scope, const LogCandidate& c, con
   item->sources |= kFoundByLogFile;
   if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;
   std::string key = merge_key(*item);
-  if (!accepted.add(std::move(*item), std::move(key))) return;
+  if (!s.accepted.add(std::move(*item), std::move(key))) return;
   if (stats.log_only_items != std::numeric_limits<std::uint32_t>::max()) ++stats.log_only_items;
 }
 
-std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
-                                     const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
-                                     AcceptedItems& accepted, MftAudit& audit, Duration limit) {
+std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<std::uint64_t>& exclusion,
+                                     Duration limit) {
+  const ScopeContext& scope = s.scope;
+  AcceptedItems& accepted = s.accepted;
   std::vector<std::uint64_t> list;
-  if (hints)
-    for (const auto& [frn, names] : hints->names_by_frn)
+  if (s.hints)
+    for (const auto& [frn, names] : s.hints->names_by_frn)
       if (!exclusion.contains(frn) && !accepted.frns.contains(frn)) list.push_back(frn);
   if (list.empty()) {
     const std::uint64_t root = scope.root_frn;
@@ -80,7 +82,7 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
   const TimeBudget budget(limit);
   std::uint64_t added = 0;
   // Nothing reaches an image file late: there one attempt, without pauses.
-  const int attempts = reader.can_change() ? kRetryAttempts : 1;
+  const int attempts = s.reader.can_change() ? kRetryAttempts : 1;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (budget.expired()) break;
     if (attempt > 0) {
@@ -93,58 +95,51 @@ std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContex
     for (std::uint64_t record : list) {
       if (budget.expired()) break;
       if (accepted.frns.contains(record)) continue;
-      auto found = evaluate_record_at(reader, record, ctx, {.include_in_use = !scope.strict_parent});
+      auto found = evaluate_record_at(s.reader, record, s.eval, {.include_in_use = !scope.strict_parent});
       if (!found || found->empty()) continue;
       for (auto& item : *found) item.sources |= kFoundByRetry;
-      if (accepted.accept(scope, audit, std::move(*found)) > 0) ++added;
+      if (accepted.accept(scope, s.audit, std::move(*found)) > 0) ++added;
     }
   }
   return added;
 }
 
-LatePhaseCounts run_late_phases(const LatePhaseInputs& in) {
+LatePhaseCounts run_late_phases(ScanSession& s) {
   LatePhaseCounts counts;
-  // One deadline for both phases: the scan's own when given, else the
-  // remaining time from now.
-  const TimeBudget own(in.remaining);
-  const TimeBudget& deadline = in.deadline ? *in.deadline : own;
+  const TimeBudget& deadline = s.deadline;
   if (deadline.remaining().is_zero()) return counts;
-  const Progress standard;
-  const Progress& progress = in.progress ? *in.progress : standard;
-  AcceptedItems& accepted = *in.accepted;
+  AcceptedItems& accepted = s.accepted;
   const auto& out = accepted.items;
+  const std::unordered_set<std::uint64_t> accepted_before = accepted.frns;
 
-  if (in.logfile_phase) {
-    progress.step("阶段4 $LogFile 事务（刚删）");
-    auto log = in.mft && in.reader ? read_logfile_tail(*in.reader, *in.mft, &deadline)
-                                   : read_logfile_tail(in.letter, &deadline);
-    if (log) {
+  if (s.options.logfile_phase) {
+    s.progress.step("阶段4 $LogFile 事务（刚删）");
+    if (auto log = read_logfile_tail(s.reader, s.mft, &deadline)) {
       const std::size_t before = out.size();
       apply_log_page_fixups(log->bytes);
-      const NamesByFrn* names = in.hints ? &in.hints->names_by_frn : nullptr;
-      auto scan = scan_logfile(log->bytes, in.ctx->geometry.bytes_per_cluster,
-                               std::max<std::uint32_t>(in.record_size, 1024), in.scope->parent_match_frns, names,
+      const NamesByFrn* names = s.hints ? &s.hints->names_by_frn : nullptr;
+      auto scan = scan_logfile(log->bytes, s.mft.geometry.bytes_per_cluster,
+                               std::max<std::uint32_t>(s.mft.record_size(), 1024), s.scope.parent_match_frns, names,
                                log->runs_on, &deadline);
       *log = LogPart{};
       for (const auto& c : scan.candidates) {
         if (deadline.expired()) break;
-        process_log_candidate(*in.scope, c, *in.ctx, *in.reader, accepted, scan.stats, *in.audit);
+        process_log_candidate(s, c, scan.stats);
       }
       counts.logfile = growth(before, out.size());
     }
   }
   const Duration left = deadline.remaining();
-  if (in.retry_phase && (left.seconds > 0 || left.nanos > 200'000'000)) {
-    progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
+  if (s.options.retry_phase && (left.seconds > 0 || left.nanos > 200'000'000)) {
+    s.progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
     const std::size_t before = out.size();
-    retry_deferred_records(*in.scope, *in.ctx, *in.reader, in.hints, in.frn_snapshot, accepted, *in.audit,
-                           deadline.remaining());
+    retry_deferred_records(s, accepted_before, deadline.remaining());
     counts.retry = growth(before, out.size());
   }
-  if (in.hints) {
+  if (s.hints) {
     std::unordered_set<std::uint64_t> listed;
     for (const auto& item : out) listed.insert(item.frn);
-    for (const auto& [frn, names] : in.hints->names_by_frn)
+    for (const auto& [frn, names] : s.hints->names_by_frn)
       if (!accepted.frns.contains(frn) && !listed.contains(frn) && counts.pending != std::numeric_limits<std::uint32_t>::max())
         ++counts.pending;
   }

@@ -15,6 +15,7 @@
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/ntfs_logfile.h"
+#include "engine/windows/scan_session.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
 
@@ -30,36 +31,16 @@ inline constexpr std::uint64_t kRetryBand = 8192;
 // same sequence number and one of whose current names exists is a rename or
 // a move, not a delete: nothing. So is one the log itself shows renamed (an
 // added entry for the same file reference followed the deleted one).
-void process_log_candidate(const ScopeContext& scope, const LogCandidate& candidate, const ScanContext& ctx,
-                           VolumeReader& reader, AcceptedItems& accepted, LogScanStats& stats, MftAudit& audit);
+void process_log_candidate(ScanSession& s, const LogCandidate& candidate, LogScanStats& stats);
 
-// Up to three passes over the retry list (the journal's record numbers not
-// in `exclusion` nor accepted, else root ± 8192), 200 ms apart, on a volume
+// Up to three passes over the retry list (the hints' record numbers not in
+// `exclusion` nor accepted, else root ± 8192), 200 ms apart, on a volume
 // that can change; one pass without a pause on one that cannot (an image
 // file, where a freed record cannot reach the disk late). The limit,
 // counted from the call, is tested before every read and cuts a pause
 // short. Returns the number of reads that added an item.
-std::uint64_t retry_deferred_records(const ScopeContext& scope, const ScanContext& ctx, VolumeReader& reader,
-                                     const UsnHints* hints, const std::unordered_set<std::uint64_t>& exclusion,
-                                     AcceptedItems& accepted, MftAudit& audit, Duration limit);
-
-struct LatePhaseInputs {
-  char letter = 'E';
-  const ScopeContext* scope = nullptr;
-  const UsnHints* hints = nullptr;       // optional
-  const ScanContext* ctx = nullptr;      // geometry, bitmap, scope sets; hints as above
-  VolumeReader* reader = nullptr;        // the scan's open volume
-  const MftContext* mft = nullptr;       // its MFT context; read again for $LogFile when null
-  std::uint32_t record_size = 1024;
-  std::unordered_set<std::uint64_t> frn_snapshot;  // the FRN set just before this step
-  AcceptedItems* accepted = nullptr;
-  MftAudit* audit = nullptr;             // filtered_cross_dir is counted here
-  Duration remaining;                    // from now, when no deadline is given
-  const TimeBudget* deadline = nullptr;  // the scan's one deadline; replaces `remaining`
-  bool logfile_phase = true;
-  bool retry_phase = true;
-  const Progress* progress = nullptr;    // standard output when null
-};
+std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<std::uint64_t>& exclusion,
+                                     Duration limit);
 
 struct LatePhaseCounts {
   std::uint32_t logfile = 0;
@@ -67,10 +48,11 @@ struct LatePhaseCounts {
   std::uint32_t pending = 0;
 };
 
-// Nothing at all when exactly zero time remains. Phase 4 when switched on;
-// phase 5 when switched on and more than 0.2 s remain; then the hint FRNs
-// that neither the FRN set nor any output item holds. The caller copies the
+// Within the session's deadline; nothing at all when no time remains. Phase
+// 4 when the options switch it on; phase 5 when they do and more than 0.2 s
+// remain, excluding the FRNs accepted before it; then the hint FRNs that
+// neither the FRN set nor any output item holds. The caller copies the
 // counts into the audit's LogFile, retry and pending fields.
-LatePhaseCounts run_late_phases(const LatePhaseInputs& in);
+LatePhaseCounts run_late_phases(ScanSession& s);
 
 }  // namespace quillon

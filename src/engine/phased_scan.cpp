@@ -8,6 +8,7 @@
 #include "engine/windows/raw_mft.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/probe_volume.h"
+#include "engine/windows/scan_session.h"
 #include "engine/windows/scope_build.h"
 
 namespace quillon {
@@ -16,46 +17,33 @@ namespace {
 
 std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
-// The evaluation context of the single-record phases (with the journal
-// hints) or of the paged scan (without them).
-ScanContext make_scan_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft,
-                              const ScanOptions& options, std::shared_ptr<platform::FileHandle> live) {
-  ScanContext c = scan_context_for(scope);
-  // Borrowed, not owned: the hints outlive the scan.
-  if (hints) c.hints = std::shared_ptr<const UsnHints>(std::shared_ptr<void>(), hints);
-  c.geometry = mft.geometry;
-  c.include_in_use = options.include_in_use;
-  c.follow_parent_chain = options.follow_parent_chain;
-  c.live = std::move(live);
-  return c;
-}
-
-void run_paged_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
-  if (!ctx.options.paged_scan || ctx.budget.expired()) return;
-  progress.step("Phase 3 $MFT paged (dir_frns parent directories only)");
+void run_paged_phase(ScanSession& s) {
+  if (!s.options.paged_scan || !s.in_time()) return;
+  s.progress.step("Phase 3 $MFT paged (dir_frns parent directories only)");
 
   // The workers read one shared, read-only evaluation context: the scope's
   // parent set and map, the records already accepted (skipped) and the
   // bitmap, without journal hints.
-  ScanContext paged = make_scan_context(ctx.scope, nullptr, ctx.mft, ctx.options, ctx.scan.live);
-  paged.skip = std::make_shared<const FrnSet>(accepted.frns);
+  ScanContext paged = s.eval;
+  paged.hints.reset();
+  paged.skip = std::make_shared<const FrnSet>(s.accepted.frns);
 
   PagedScanRequest req;
-  req.letter = ctx.letter;
-  req.geometry = ctx.mft.geometry;
-  req.bound = record_scan_bound(ctx.mft.bitmap_ptr());
-  req.page_size = ctx.options.page_size;
-  req.workers = ctx.options.worker_threads;
-  req.target = ctx.scope.root_frn & kRecordMask;
-  req.deadline = ctx.budget;
-  const std::uint32_t record_size = ctx.mft.record_size();
+  req.letter = s.letter;
+  req.geometry = s.mft.geometry;
+  req.bound = record_scan_bound(s.mft.bitmap_ptr());
+  req.page_size = s.options.page_size;
+  req.workers = s.options.worker_threads;
+  req.target = s.scope.root_frn & kRecordMask;
+  req.deadline = s.deadline;
+  const std::uint32_t record_size = s.mft.record_size();
   auto result = parallel_mft_scan(req, [&paged, record_size](std::span<std::byte> page, std::uint64_t first) {
     return scan_record_buffer(page, first, record_size, paged);
   });
-  ctx.audit.scan = result.audit;
+  s.audit.scan = result.audit;
 
-  for (auto& item : result.items) item.sources |= kFoundByRecord;
-  ctx.audit.paged = to32(accepted.accept(ctx.scope, ctx.audit, std::move(result.items)));
+  s.found_by = kFoundByRecord;
+  s.audit.paged = to32(s.accept(std::move(result.items)));
 }
 
 }  // namespace
@@ -68,61 +56,41 @@ ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, cons
 
 ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress) {
-  TimeBudget budget(limit);
   if (!volume.reader) return fail(volume.reader.error());
   if (!volume.mft) return fail(volume.mft.error());
-  const char letter = volume.letter;
-  VolumeReader* reader = &*volume.reader;
-  const MftContext& mft = *volume.mft;
+  ScanSession session(scope, *volume.reader, *volume.mft, options, limit, hints, progress, volume.letter, volume.live);
+  return run_phased_scan(session);
+}
 
-  MftAudit audit;
-  audit.folder = scope.root_path;
-  audit.directory_count = scope.dir_frns.size();
-  audit.mft_record_estimate = record_scan_bound(mft.bitmap_ptr());
+ScanResult run_phased_scan(ScanSession& s) {
+  MftAudit& audit = s.audit;
+  audit.folder = s.scope.root_path;
+  audit.directory_count = s.scope.dir_frns.size();
+  audit.mft_record_estimate = record_scan_bound(s.mft.bitmap_ptr());
 
-  AcceptedItems accepted;
-  RecordCache cache;
-  ScanContext scan = make_scan_context(scope, hints, mft, options, volume.live);
-  PhaseContext ctx{mft, budget, hints, scope, *reader, options, audit, cache, scan, letter, kFoundByIndex};
+  s.progress.step("Strict directory FRN: " + std::to_string(s.scope.dir_frns.size()) +
+                  " folders, parent FRN matches parent_match_frns");
+  s.found_by = kFoundByIndex;
+  run_index_phase(s);
+  s.found_by = kFoundByRecord;
+  run_root_vicinity(s);
+  run_local_band(s);
+  run_usn_hints(s);
+  run_paged_phase(s);
 
-  progress.step("Strict directory FRN: " + std::to_string(scope.dir_frns.size()) +
-                " folders, parent FRN matches parent_match_frns");
-  run_index_phase(ctx, accepted, progress);
-  ctx.found_by = kFoundByRecord;
-  run_root_vicinity(ctx, accepted, progress);
-  run_local_band(ctx, accepted, progress);
-  run_usn_hints(ctx, accepted, progress);
-  run_paged_phase(ctx, accepted, progress);
-
-  if (options.logfile_phase || options.retry_phase) {
-    LatePhaseInputs late;
-    late.letter = letter;
-    late.scope = &scope;
-    late.hints = hints;
-    late.ctx = &scan;
-    late.reader = reader;
-    late.mft = &mft;
-    late.record_size = mft.record_size();
-    late.frn_snapshot = accepted.frns;
-    late.accepted = &accepted;
-    late.audit = &audit;
-    late.remaining = budget.remaining();
-    late.deadline = &budget;
-    late.logfile_phase = options.logfile_phase;
-    late.retry_phase = options.retry_phase;
-    late.progress = &progress;
-    LatePhaseCounts counts = run_late_phases(late);
-    if (options.logfile_phase) audit.logfile = counts.logfile;
-    if (options.retry_phase) audit.retry = counts.retry;
+  if (s.options.logfile_phase || s.options.retry_phase) {
+    LatePhaseCounts counts = run_late_phases(s);
+    if (s.options.logfile_phase) audit.logfile = counts.logfile;
+    if (s.options.retry_phase) audit.retry = counts.retry;
     audit.pending = counts.pending;
   }
 
-  audit.cache_read = cache.reads;
-  audit.cache_hits = cache.hits;
-  Duration elapsed = budget.elapsed();
+  audit.cache_read = s.cache.reads;
+  audit.cache_hits = s.cache.hits;
+  Duration elapsed = s.deadline.elapsed();
   audit.elapsed_ms = elapsed.seconds * 1000 + elapsed.nanos / 1'000'000;
   if (audit.note.empty()) audit.note = "Completed";
-  return ScanOutcome{std::move(accepted.items), std::move(audit)};
+  return ScanOutcome{std::move(s.accepted.items), std::move(audit)};
 }
 
 ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,

@@ -15,6 +15,7 @@
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit.h"
 #include "engine/windows/probe_volume.h"
+#include "engine/windows/scan_session.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
 
@@ -31,6 +32,9 @@ using ScanResult = Result<ScanOutcome>;
 // On the probe's volume (opened and its MFT context read by the caller).
 ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress);
+// Every phase in order within the session's deadline; the session's accepted
+// items and audit are moved into the outcome.
+ScanResult run_phased_scan(ScanSession& session);
 // On a volume opened for the call.
 ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress);

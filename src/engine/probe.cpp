@@ -29,6 +29,83 @@ std::string usn_failure_reason(const Error& e) {
   return e.text();
 }
 
+// The probed folder's id and comparison form. A folder whose path the file
+// system cannot open (a damaged index on the way) is looked up in the MFT.
+Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, const Progress& progress) {
+  ProbeRoot root;
+  root.path = std::string(folder);
+  auto id = folder_frn(folder);
+  if (!id) {
+    std::optional<FolderId> found;
+    if (!path_not_found(id.error())) return fail(id.error().with_context("Cannot locate directory"));
+    if (volume.reader && volume.mft)
+      if (auto m = folder_frn_from_mft(folder, *volume.mft, *volume.reader)) found = *m;
+    if (!found) return fail(id.error().with_context("Cannot locate directory"));
+    progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
+    id = *found;
+    root.through_mft = true;
+  }
+  root.id = *id;
+  root.form = root_comparison_form(folder);
+  return root;
+}
+
+// The journal's search over the scope (the folder alone when no scope could
+// be built); its items inside the scope start the result.
+UsnSearchResult search_journal(const ProbeRoot& root, const ScopeContext* scope, ProbeVolume& volume,
+                               std::vector<DeletedItem>& result, std::unordered_set<std::string>& keys) {
+  std::unordered_set<std::uint64_t> dirs;
+  if (scope)
+    dirs = scope->dir_frns;
+  else
+    dirs.insert(root.id.record);
+  UsnScope usn_scope;
+  usn_scope.root = root.path;
+  usn_scope.root_form = root.form;
+  usn_scope.volume = &volume;
+  usn_scope.folder_id = root.id.file_id;
+  usn_scope.folder_record = root.id.record;
+  usn_scope.dir_frns = &dirs;
+  usn_scope.dir_map = scope ? &scope->dir_map : nullptr;
+  usn_scope.whole_volume = false;
+
+  UsnSearchResult usn;
+  if (auto found = find_deleted_via_usn(usn_scope)) {
+    usn = std::move(*found);
+  } else {
+    usn.enum_error = usn_failure_reason(found.error());
+  }
+  for (auto& item : usn.items) {
+    item.sources |= kFoundByJournal;
+    bool accept = scope ? strict_parent_check(*scope, item) : inside_root_form(item.path, root.form);
+    if (accept) merge_item(result, keys, std::move(item));
+  }
+  usn.items.clear();
+  return usn;
+}
+
+// The MFT's items after the journal's. A journal item carries neither size
+// nor time; when the MFT side finds the same FRN under the same path, its
+// record supplies them (the item keeps its place, so the merge order is
+// unchanged).
+void merge_mft_items(std::vector<DeletedItem>& result, std::unordered_set<std::string>& keys,
+                     std::vector<DeletedItem> items) {
+  std::unordered_map<std::string, std::size_t> journal_made;
+  for (std::size_t i = 0; i < result.size(); ++i)
+    if (!result[i].time) journal_made.emplace(merge_key(result[i]), i);
+  for (auto& item : items) {
+    auto key = merge_key(item);
+    if (auto it = journal_made.find(key); it != journal_made.end() && item.time) {
+      result[it->second].size = item.size;
+      result[it->second].time = item.time;
+      result[it->second].sources |= item.sources;
+      journal_made.erase(it);
+      continue;
+    }
+    merge_item(result, keys, std::move(item));
+  }
+}
+
 }  // namespace
 
 Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const Progress& progress) {
@@ -46,64 +123,24 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   progress.step("Locating directory...");
   // One volume for the whole probe: opened here, its MFT context read once.
   ProbeVolume volume = open_probe_volume(*letter);
-  ProbeRoot root;
-  root.path = std::string(folder);
-  auto id = folder_frn(folder);
-  if (!id) {
-    // An index on the path may be damaged while the folder itself is not:
-    // its chain of names is still in the MFT.
-    std::optional<FolderId> found;
-    if (!path_not_found(id.error())) return fail(id.error().with_context("Cannot locate directory"));
-    if (volume.reader && volume.mft)
-      if (auto m = folder_frn_from_mft(folder, *volume.mft, *volume.reader)) found = *m;
-    if (!found) return fail(id.error().with_context("Cannot locate directory"));
-    progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
-    id = *found;
-    root.through_mft = true;
-  }
-  root.id = *id;
-  root.form = root_comparison_form(folder);
+  auto located = locate_root(folder, volume, progress);
+  if (!located) return fail(located.error());
+  const ProbeRoot& root = *located;
+  const FolderId& id = root.id;
 
   progress.step("Building directory tree FRN scope...");
   std::optional<ScopeContext> scope = build_scope(folder, volume, &root);
   if (scope) {
-    progress.step("Directory FRN=" + std::to_string(id->record) + ", scope " +
+    progress.step("Directory FRN=" + std::to_string(id.record) + ", scope " +
                   std::to_string(scope->dir_frns.size()) + " folders, querying USN...");
   } else {
-    progress.step("Directory FRN=" + std::to_string(id->record) + " ref=0x" + hex_lower(id->file_id) +
+    progress.step("Directory FRN=" + std::to_string(id.record) + " ref=0x" + hex_lower(id.file_id) +
                   ", querying USN...");
-  }
-
-  std::unordered_set<std::uint64_t> dirs;
-  if (scope)
-    dirs = scope->dir_frns;
-  else
-    dirs.insert(id->record);
-  UsnScope usn_scope;
-  usn_scope.root = root.path;
-  usn_scope.root_form = root.form;
-  usn_scope.volume = &volume;
-  usn_scope.folder_id = id->file_id;
-  usn_scope.folder_record = id->record;
-  usn_scope.dir_frns = &dirs;
-  usn_scope.dir_map = scope ? &scope->dir_map : nullptr;
-  usn_scope.whole_volume = false;
-
-  UsnSearchResult usn;
-  if (auto found = find_deleted_via_usn(usn_scope)) {
-    usn = std::move(*found);
-  } else {
-    usn.enum_error = usn_failure_reason(found.error());
   }
 
   std::vector<DeletedItem> result;
   std::unordered_set<std::string> keys;
-  for (auto& item : usn.items) {
-    item.sources |= kFoundByJournal;
-    bool accept = scope ? strict_parent_check(*scope, item) : inside_root_form(item.path, root.form);
-    if (accept) merge_item(result, keys, std::move(item));
-  }
-  usn.items.clear();
+  UsnSearchResult usn = search_journal(root, scope ? &*scope : nullptr, volume, result, keys);
   progress.step(usn_summary_line(usn));
 
   std::optional<std::string> mft_summary;
@@ -115,23 +152,7 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
     ScanResult scan = scope ? run_phased_scan(std::move(*scope), volume, remaining, &usn.hints, options, progress)
                             : run_phased_scan_unscoped(folder, volume, remaining, &usn.hints, options, progress);
     if (scan) {
-      // A journal item carries neither size nor time; when the MFT side finds
-      // the same FRN under the same path, its record supplies them (the item
-      // keeps its place, so the merge order is unchanged).
-      std::unordered_map<std::string, std::size_t> journal_made;
-      for (std::size_t i = 0; i < result.size(); ++i)
-        if (!result[i].time) journal_made.emplace(merge_key(result[i]), i);
-      for (auto& item : scan->items) {
-        auto key = merge_key(item);
-        if (auto it = journal_made.find(key); it != journal_made.end() && item.time) {
-          result[it->second].size = item.size;
-          result[it->second].time = item.time;
-          result[it->second].sources |= item.sources;
-          journal_made.erase(it);
-          continue;
-        }
-        merge_item(result, keys, std::move(item));
-      }
+      merge_mft_items(result, keys, std::move(scan->items));
       mft_summary = format_audit_line(scan->audit);
       audit = std::move(scan->audit);
     } else {

@@ -21,4 +21,9 @@ void Progress::operator()(std::uint64_t index, std::uint64_t total, std::string_
     platform::print(line);
 }
 
+const Progress& standard_progress() {
+  static const Progress standard;
+  return standard;
+}
+
 }  // namespace quillon

@@ -26,4 +26,7 @@ class Progress {
   ProgressSink sink_;
 };
 
+// A reporter without a sink, shared by callers that were given none.
+const Progress& standard_progress();
+
 }  // namespace quillon

@@ -47,10 +47,8 @@ struct Fixture {
   ScopeContext scope;
   FakeMft mft;
   MftContext mctx;
-  ScanContext ctx;
+  ScanOptions options;
   std::shared_ptr<UsnHints> hints = std::make_shared<UsnHints>();
-  AcceptedItems accepted;
-  MftAudit audit;
   int* reads = nullptr;
 
   Fixture() {
@@ -62,10 +60,7 @@ struct Fixture {
     const auto freed = RecordBuilder(test::kRecordSize, 0).file_name(40, u"a.txt", 1, 4096).data(10).build();
     mft.put(50, freed);
     mctx = mft.context();
-    ctx = scan_context_for(scope);
-    ctx.geometry = mctx.geometry;
     hints->names_by_frn[50] = {"a.txt"};
-    ctx.hints = hints;
   }
   // `changes`: the device stands for a live volume (true) or an image file.
   VolumeReader reader(bool changes = true) {
@@ -74,18 +69,22 @@ struct Fixture {
     reads = device->reads();
     return VolumeReader(std::move(device));
   }
+  ScanSession session(VolumeReader& reader, Duration limit = Duration{60, 0},
+                      const Progress& progress = standard_progress()) {
+    return ScanSession(scope, reader, mctx, options, limit, hints.get(), progress);
+  }
 };
 
 TEST(DeferredRetry, RecordFlushedAfterTheFirstAttemptIsFoundOnceInTheSecond) {
   Fixture f;
   platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
   auto reader = f.reader();
-  auto added = retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit,
-                                      Duration{5, 0});
+  auto s = f.session(reader);
+  auto added = retry_deferred_records(s, {}, Duration{5, 0});
   EXPECT_EQ(added, 1u);
-  ASSERT_EQ(f.accepted.items.size(), 1u);
-  EXPECT_EQ(f.accepted.items[0].frn, 50u);
-  EXPECT_EQ(f.accepted.items[0].path, "E:\\2\\a.txt");
+  ASSERT_EQ(s.accepted.items.size(), 1u);
+  EXPECT_EQ(s.accepted.items[0].frn, 50u);
+  EXPECT_EQ(s.accepted.items[0].path, "E:\\2\\a.txt");
   EXPECT_EQ(*f.reads, 2) << "accepted in the second attempt, skipped in the third";
 }
 
@@ -98,10 +97,11 @@ TEST(DeferredRetry, AttemptsAndPausesOnlyWhereTheVolumeCanChange) {
     platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
     auto reader = f.reader(changes);
     f.hints->names_by_frn[51] = {"never.txt"};  // never listed: every attempt reads it
+    auto s = f.session(reader);
     const auto start = std::chrono::steady_clock::now();
-    retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit, Duration{5, 0});
+    retry_deferred_records(s, {}, Duration{5, 0});
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_EQ(f.accepted.items.size(), changes ? 1u : 0u);
+    EXPECT_EQ(s.accepted.items.size(), changes ? 1u : 0u);
     if (changes) {
       EXPECT_GE(ms.count(), 2 * static_cast<long>(kRetryPauseMs));
     } else {
@@ -115,15 +115,13 @@ TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {
   Fixture f;
   platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
   auto reader = f.reader();
-  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, f.hints.get(), {}, f.accepted, f.audit,
-                                   Duration{0, 0}),
-            0u);
+  auto s = f.session(reader);
+  EXPECT_EQ(retry_deferred_records(s, {}, Duration{0, 0}), 0u);
   EXPECT_EQ(*f.reads, 0);
   // Without hints the band around the root (40 → 0..8232) covers record 50.
-  EXPECT_EQ(retry_deferred_records(f.scope, f.ctx, reader, nullptr, {}, f.accepted, f.audit,
-                                   Duration{5, 0}),
-            1u);
-  EXPECT_EQ(f.accepted.items.size(), 1u);
+  s.hints = nullptr;
+  EXPECT_EQ(retry_deferred_records(s, {}, Duration{5, 0}), 1u);
+  EXPECT_EQ(s.accepted.items.size(), 1u);
 }
 
 struct LateRun {
@@ -138,22 +136,13 @@ LateRun late(Duration remaining) {
   f.hints->names_by_frn[60] = {"b"};
   f.hints->names_by_frn[70] = {"c"};
   f.hints->names_by_frn[80] = {"d"};
-  f.accepted.frns.insert(60);                        // accepted by an earlier phase
-  f.accepted.items.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}, 0});  // in the list only
   auto reader = f.reader();
   LateRun run;
   Progress progress([&](std::string_view line) { run.lines.emplace_back(line); });
-  LatePhaseInputs in;
-  in.scope = &f.scope;
-  in.hints = f.hints.get();
-  in.ctx = &f.ctx;
-  in.reader = &reader;
-  in.frn_snapshot = f.accepted.frns;
-  in.accepted = &f.accepted;
-  in.audit = &f.audit;
-  in.remaining = remaining;
-  in.progress = &progress;
-  run.counts = run_late_phases(in);
+  auto s = f.session(reader, remaining, progress);
+  s.accepted.frns.insert(60);                                             // accepted by an earlier phase
+  s.accepted.items.push_back(DeletedItem{70, 40, "E:\\2\\c", 0, {}, 0});  // in the list only
+  run.counts = run_late_phases(s);
   return run;
 }
 
@@ -205,18 +194,16 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   scope.dir_frns = {5};
   scope.parent_match_frns = {5};
   scope.dir_map[5] = DirEntry{"", 5};
-  ScanContext ctx = scan_context_for(scope);
-  ctx.geometry = mctx->geometry;
   auto log = read_logfile_tail('E');
   ASSERT_TRUE(log);
   apply_log_page_fixups(log->bytes);
   auto scan =
       scan_logfile(log->bytes, mctx->geometry.bytes_per_cluster, 1024, scope.parent_match_frns, nullptr, log->runs_on);
   ASSERT_FALSE(scan.candidates.empty());
-  AcceptedItems accepted;
-  MftAudit audit;
-  for (const auto& c : scan.candidates) process_log_candidate(scope, c, ctx, *reader, accepted, scan.stats, audit);
-  for (const auto& item : accepted.items) ADD_FAILURE() << "listed " << item.path << " (" << item.frn << ")";
+  const ScanOptions options;
+  ScanSession session(scope, *reader, *mctx, options, Duration{60, 0});
+  for (const auto& c : scan.candidates) process_log_candidate(session, c, scan.stats);
+  for (const auto& item : session.accepted.items) ADD_FAILURE() << "listed " << item.path << " (" << item.frn << ")";
   EXPECT_EQ(scan.stats.log_only_items, 0u);
 }
 

@@ -40,64 +40,59 @@ struct ZeroVolume {
     mft.geometry.record_size = 1024;
     scope.root_path = "E:\\2";
     scope.root_frn = 100;
-    scan = scan_context_for(scope);
   }
-  PhaseContext context(Duration limit) {
-    return PhaseContext{mft, TimeBudget(limit), nullptr, scope, *reader, options, audit, cache, scan, 'E', kFoundByIndex};
+  ScanSession session(Duration limit, const Progress& progress = standard_progress()) {
+    return ScanSession(scope, *reader, mft, options, limit, nullptr, progress);
   }
   std::optional<platform::ScopedPlatform> scoped;
   std::optional<VolumeReader> reader;
   MftContext mft;
   ScopeContext scope;
-  ScanContext scan;
   ScanOptions options;
-  MftAudit audit;
-  RecordCache cache;
-  AcceptedItems accepted;
 };
 
 TEST(ScanWindow, RingAroundTheCentreWithoutIt) {
   ZeroVolume z;
-  auto ctx = z.context(Duration{60, 0});
+  auto s = z.session(Duration{60, 0});
   std::unordered_set<std::uint64_t> visited;
-  scan_window(ctx, 100, 0, 4096, visited, z.accepted);  // outer capped at 512
-  EXPECT_EQ(z.cache.reads, 100u + 512u);  // 0..99, then 101..612
+  scan_window(s, 100, 0, 4096, visited);  // outer capped at 512
+  EXPECT_EQ(s.cache.reads, 100u + 512u);  // 0..99, then 101..612
   EXPECT_EQ(visited.size(), 612u);
   EXPECT_FALSE(visited.count(100));
   EXPECT_TRUE(visited.count(0) && visited.count(612));
   EXPECT_FALSE(visited.count(613));
   // Visited records are not read again.
-  scan_window(ctx, 100, 0, 512, visited, z.accepted);
-  EXPECT_EQ(z.cache.reads, 612u);
+  scan_window(s, 100, 0, 512, visited);
+  EXPECT_EQ(s.cache.reads, 612u);
   // An inner radius at the cap leaves an empty ring.
-  scan_window(ctx, 5000, 512, 512, visited, z.accepted);
-  EXPECT_EQ(z.cache.reads, 612u);
+  scan_window(s, 5000, 512, 512, visited);
+  EXPECT_EQ(s.cache.reads, 612u);
 }
 
 TEST(ScanWindow, SpentTimeReadsNothing) {
   ZeroVolume z;
-  auto ctx = z.context(Duration{});
+  auto s = z.session(Duration{});
   std::unordered_set<std::uint64_t> visited;
-  scan_window(ctx, 100, 0, 512, visited, z.accepted);
-  EXPECT_EQ(z.cache.reads, 0u);
+  scan_window(s, 100, 0, 512, visited);
+  EXPECT_EQ(s.cache.reads, 0u);
 }
 
 TEST(IndexPhase, EmptyScopeAndZeroLimit) {
   ZeroVolume z;
   std::string printed;
   Progress progress([&](std::string_view l) { printed += l; });
-  auto ctx = z.context(Duration{60, 0});
-  run_index_phase(ctx, z.accepted, progress);  // no directories: total 1, no reads
-  EXPECT_EQ(z.cache.reads, 0u);
-  EXPECT_TRUE(z.audit.note.empty());
+  auto s = z.session(Duration{60, 0}, progress);
+  run_index_phase(s);  // no directories: total 1, no reads
+  EXPECT_EQ(s.cache.reads, 0u);
+  EXPECT_TRUE(s.audit.note.empty());
 
   z.scope.dir_frns = {100};
-  auto spent = z.context(Duration{});
-  run_index_phase(spent, z.accepted, progress);
-  EXPECT_EQ(z.audit.note, "Time limit reached (index phase)");
+  auto spent = z.session(Duration{}, progress);
+  run_index_phase(spent);
+  EXPECT_EQ(spent.audit.note, "Time limit reached (index phase)");
   EXPECT_EQ(printed, "");
-  run_root_vicinity(spent, z.accepted, progress);
-  EXPECT_EQ(z.cache.reads, 0u);
+  run_root_vicinity(spent);
+  EXPECT_EQ(spent.cache.reads, 0u);
   EXPECT_EQ(printed, "");
 }
 

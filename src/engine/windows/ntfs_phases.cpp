@@ -17,53 +17,47 @@ std::uint32_t grow32(std::uint32_t counter, std::size_t growth) {
   return static_cast<std::uint32_t>(counter + growth);
 }
 
-// Accepts `batch` and returns how much the output list grew.
-std::size_t accept(PhaseContext& ctx, AcceptedItems& accepted, std::vector<DeletedItem> batch) {
-  for (auto& c : batch) c.sources |= ctx.found_by;
-  return accepted.accept(ctx.scope, ctx.audit, std::move(batch));
-}
-
 bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
   return scope.parent_match_frns.count(parent & kRecordMask) || scope.parent_match_frns.count(parent);
 }
 
 }  // namespace
 
-std::optional<std::vector<DeletedItem>> read_candidates(PhaseContext& ctx, std::uint64_t frn,
+std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn,
                                                         const RecordHint* hint, bool verify_live) {
-  if (!ctx.options.use_record_cache) {
-    auto items = evaluate_record_at(ctx.reader, frn, ctx.scan, ctx.scan.flags(verify_live), hint);
+  if (!s.options.use_record_cache) {
+    auto items = evaluate_record_at(s.reader, frn, s.eval, s.eval.flags(verify_live), hint);
     if (!items || items->empty()) return std::nullopt;
     return items;
   }
-  std::uint32_t reads_before = ctx.cache.reads;
-  auto it = ctx.cache.records.find(frn);
-  if (it == ctx.cache.records.end()) {
-    ++ctx.cache.reads;
-    if (auto rec = read_record_raw(ctx.mft.geometry, ctx.reader, frn))
-      it = ctx.cache.records.insert_or_assign(frn, std::move(*rec)).first;
+  std::uint32_t reads_before = s.cache.reads;
+  auto it = s.cache.records.find(frn);
+  if (it == s.cache.records.end()) {
+    ++s.cache.reads;
+    if (auto rec = read_record_raw(s.mft.geometry, s.reader, frn))
+      it = s.cache.records.insert_or_assign(frn, std::move(*rec)).first;
   }
   std::optional<std::vector<DeletedItem>> result;
-  if (it != ctx.cache.records.end()) {
-    auto items = evaluate_record(it->second, frn, ctx.scan, ctx.scan.flags(verify_live), hint);
+  if (it != s.cache.records.end()) {
+    auto items = evaluate_record(it->second, frn, s.eval, s.eval.flags(verify_live), hint);
     if (!items.empty()) {
-      ++ctx.cache.hits;
+      ++s.cache.hits;
       result = std::move(items);
     }
   }
-  ctx.audit.cache_read += ctx.cache.reads > reads_before ? ctx.cache.reads - reads_before : 0;
-  ctx.audit.cache_hits = ctx.cache.hits;
+  s.audit.cache_read += s.cache.reads > reads_before ? s.cache.reads - reads_before : 0;
+  s.audit.cache_hits = s.cache.hits;
   return result;
 }
 
-void scan_window(PhaseContext& ctx, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
-                 std::unordered_set<std::uint64_t>& visited, AcceptedItems& accepted) {
+void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
+                 std::unordered_set<std::uint64_t>& visited) {
   std::uint64_t r = std::min<std::uint64_t>(outer, 512);
   auto walk = [&](std::uint64_t lo, std::uint64_t hi, bool empty) {
     if (empty || lo > hi) return;
     for (std::uint64_t f = lo;; ++f) {
-      if (ctx.in_time() && visited.insert(f).second) {
-        if (auto items = read_candidates(ctx, f, nullptr, true)) accept(ctx, accepted, std::move(*items));
+      if (s.in_time() && visited.insert(f).second) {
+        if (auto items = read_candidates(s, f, nullptr, true)) s.accept(std::move(*items));
       }
       if (f == hi) break;
     }
@@ -75,107 +69,107 @@ void scan_window(PhaseContext& ctx, std::uint64_t centre, std::uint64_t inner, s
   walk(above_empty ? 0 : centre + inner + 1, sat_add(centre, r), above_empty);
 }
 
-void run_index_phase(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
-  std::vector<std::uint64_t> dirs(ctx.scope.dir_frns.begin(), ctx.scope.dir_frns.end());
+void run_index_phase(ScanSession& s) {
+  std::vector<std::uint64_t> dirs(s.scope.dir_frns.begin(), s.scope.dir_frns.end());
   std::uint64_t total = dirs.empty() ? 1 : dirs.size();
   std::unordered_set<std::uint64_t> visited;
-  const FrnSet& dir_frns = ctx.scope.dir_frns;
+  const FrnSet& dir_frns = s.scope.dir_frns;
   for (std::size_t i = 0; i < dirs.size(); ++i) {
     std::uint64_t d = dirs[i];
-    if (!ctx.in_time()) {
-      ctx.audit.note = "Time limit reached (index phase)";
+    if (!s.in_time()) {
+      s.audit.note = "Time limit reached (index phase)";
       break;
     }
-    progress(i, total, "Phase 1 Directory index FRN=" + std::to_string(d));
-    auto rec = fetch_record(ctx.mft, ctx.reader, d);
+    s.progress(i, total, "Phase 1 Directory index FRN=" + std::to_string(d));
+    auto rec = fetch_record(s.mft, s.reader, d);
     if (!rec) continue;
-    bool all = ctx.scope.deleted_dirs.count(d) != 0;
-    bool parent_matched = in_parent_match(ctx.scope, d);
+    bool all = s.scope.deleted_dirs.count(d) != 0;
+    bool parent_matched = in_parent_match(s.scope, d);
     for (const auto& entry : index_root_entries(*rec, dir_frns, d, all)) {
-      if (!ctx.in_time()) break;
+      if (!s.in_time()) break;
       visited.insert(entry.record);
-      auto child = read_record_raw(ctx.mft.geometry, ctx.reader, entry.record);
+      auto child = read_record_raw(s.mft.geometry, s.reader, entry.record);
       if (!child) continue;
       RecordHint hint;
       hint.name = entry.name;
       hint.use_parent = parent_matched;
       hint.parent = d;
-      auto items = evaluate_record(*child, entry.record, ctx.scan, ctx.scan.flags(false), &hint);
-      if (!items.empty()) ctx.audit.index = grow32(ctx.audit.index, accept(ctx, accepted, std::move(items)));
+      auto items = evaluate_record(*child, entry.record, s.eval, s.eval.flags(false), &hint);
+      if (!items.empty()) s.audit.index = grow32(s.audit.index, s.accept(std::move(items)));
     }
-    if (ctx.options.per_directory_vicinity) {
-      std::size_t before = accepted.items.size();
-      scan_window(ctx, d, 0, 512, visited, accepted);
-      ctx.audit.index = grow32(ctx.audit.index, accepted.items.size() - before);
+    if (s.options.per_directory_vicinity) {
+      std::size_t before = s.accepted.items.size();
+      scan_window(s, d, 0, 512, visited);
+      s.audit.index = grow32(s.audit.index, s.accepted.items.size() - before);
     }
   }
-  if (!ctx.options.expansion || !ctx.in_time()) return;
+  if (!s.options.expansion || !s.in_time()) return;
   for (std::uint64_t radius = 1024;; radius = radius > kU64Max / 2 ? kU64Max : radius * 2) {
-    ctx.audit.expansion_radius = radius;
-    if (radius > ctx.options.expansion_limit || !ctx.in_time()) return;
-    progress(0, 1, "Optional expansion \xC2\xB1" + std::to_string(radius) + " (strict parent FRN)");
-    std::size_t before = accepted.items.size();
-    for (std::uint64_t d : dirs) scan_window(ctx, d, radius / 2, radius, visited, accepted);
-    std::size_t growth = accepted.items.size() - before;
-    ctx.audit.expand = grow32(ctx.audit.expand, growth);
+    s.audit.expansion_radius = radius;
+    if (radius > s.options.expansion_limit || !s.in_time()) return;
+    s.progress(0, 1, "Optional expansion \xC2\xB1" + std::to_string(radius) + " (strict parent FRN)");
+    std::size_t before = s.accepted.items.size();
+    for (std::uint64_t d : dirs) scan_window(s, d, radius / 2, radius, visited);
+    std::size_t growth = s.accepted.items.size() - before;
+    s.audit.expand = grow32(s.audit.expand, growth);
     if (growth == 0 || radius == kU64Max) return;
   }
 }
 
-void run_root_vicinity(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
-  if (!ctx.options.root_vicinity || !ctx.in_time()) return;
-  std::uint64_t c = ctx.scope.root_frn & kRecordMask;
+void run_root_vicinity(ScanSession& s) {
+  if (!s.options.root_vicinity || !s.in_time()) return;
+  std::uint64_t c = s.scope.root_frn & kRecordMask;
   std::uint64_t lo = sat_sub(c, 8192), hi = sat_add(c, 8192);
-  progress(0, 1,
+  s.progress(0, 1,
            "Phase 1a Directory vicinity FRN " + std::to_string(lo) + ".." + std::to_string(hi) +
                " (includes recently deleted IN_USE, MFT confirmed)");
   for (std::uint64_t f = lo;; ++f) {
-    if (!ctx.in_time()) return;
-    if (auto items = read_candidates(ctx, f, nullptr, true))
-      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, accepted, std::move(*items)));
+    if (!s.in_time()) return;
+    if (auto items = read_candidates(s, f, nullptr, true))
+      s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
     if (f == hi) return;
   }
 }
 
-void run_local_band(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
-  if (!ctx.options.local_band || !ctx.in_time()) return;
+void run_local_band(ScanSession& s) {
+  if (!s.options.local_band || !s.in_time()) return;
   std::unordered_set<std::uint64_t> band;
-  if (ctx.hints)
-    for (const auto& [frn, names] : ctx.hints->names_by_frn) band.insert(frn);
+  if (s.hints)
+    for (const auto& [frn, names] : s.hints->names_by_frn) band.insert(frn);
   if (band.empty()) {
-    std::uint64_t c = ctx.scope.root_frn & kRecordMask;
-    std::uint64_t hi = sat_add(c, ctx.options.band_above);
-    for (std::uint64_t f = sat_sub(c, ctx.options.band_below); f < hi; ++f) band.insert(f);
+    std::uint64_t c = s.scope.root_frn & kRecordMask;
+    std::uint64_t hi = sat_add(c, s.options.band_above);
+    for (std::uint64_t f = sat_sub(c, s.options.band_below); f < hi; ++f) band.insert(f);
   }
-  progress(0, 1, "Phase 1b Local MFT band (" + std::to_string(band.size()) + " FRNs, raw)");
+  s.progress(0, 1, "Phase 1b Local MFT band (" + std::to_string(band.size()) + " FRNs, raw)");
   for (std::uint64_t f : band) {
-    if (!ctx.in_time()) return;
-    if (auto items = read_candidates(ctx, f, nullptr, true))
-      ctx.audit.local_band = grow32(ctx.audit.local_band, accept(ctx, accepted, std::move(*items)));
+    if (!s.in_time()) return;
+    if (auto items = read_candidates(s, f, nullptr, true))
+      s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
   }
 }
 
-void run_usn_hints(PhaseContext& ctx, AcceptedItems& accepted, const Progress& progress) {
-  if (!ctx.hints || ctx.hints->names_by_frn.empty()) return;
-  const UsnHints& h = *ctx.hints;
-  progress(0, 1, "Phase 2 USN hint FRNs (" + std::to_string(h.names_by_frn.size()) + " items, MFT validated)");
+void run_usn_hints(ScanSession& s) {
+  if (!s.hints || s.hints->names_by_frn.empty()) return;
+  const UsnHints& h = *s.hints;
+  s.progress(0, 1, "Phase 2 USN hint FRNs (" + std::to_string(h.names_by_frn.size()) + " items, MFT validated)");
   std::vector<std::uint64_t> list;
   for (const auto& [frn, names] : h.names_by_frn) list.push_back(frn);
-  std::uint64_t root = ctx.scope.root_frn;
+  std::uint64_t root = s.scope.root_frn;
   auto distance = [root](std::uint64_t f) { return f > root ? f - root : root - f; };
   std::stable_sort(list.begin(), list.end(),
                    [&](std::uint64_t a, std::uint64_t b) { return distance(a) < distance(b); });
   for (std::uint64_t t : list) {
-    if (!ctx.in_time()) return;
+    if (!s.in_time()) return;
     RecordHint hint;
     if (auto p = h.parent_by_frn.find(t); p != h.parent_by_frn.end()) {
       hint.parent = p->second;
-      hint.use_parent = in_parent_match(ctx.scope, p->second);
+      hint.use_parent = in_parent_match(s.scope, p->second);
     }
     const auto& names = h.names_by_frn.at(t);
     if (!names.empty()) hint.name = *names.begin();
-    if (auto items = read_candidates(ctx, t, &hint, false))
-      ctx.audit.usn = grow32(ctx.audit.usn, accept(ctx, accepted, std::move(*items)));
+    if (auto items = read_candidates(s, t, &hint, false))
+      s.audit.usn = grow32(s.audit.usn, s.accept(std::move(*items)));
   }
 }
 

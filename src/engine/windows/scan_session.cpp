@@ -1,0 +1,39 @@
+#include "engine/windows/scan_session.h"
+
+namespace quillon {
+
+namespace {
+
+ScanContext evaluation_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft,
+                               const ScanOptions& options, std::shared_ptr<platform::FileHandle> live) {
+  ScanContext c = scan_context_for(scope);
+  // Borrowed, not owned: the hints outlive the session.
+  if (hints) c.hints = std::shared_ptr<const UsnHints>(std::shared_ptr<void>(), hints);
+  c.geometry = mft.geometry;
+  c.include_in_use = options.include_in_use;
+  c.follow_parent_chain = options.follow_parent_chain;
+  c.live = std::move(live);
+  return c;
+}
+
+}  // namespace
+
+ScanSession::ScanSession(const ScopeContext& scope, VolumeReader& reader, const MftContext& mft,
+                         const ScanOptions& options, Duration limit, const UsnHints* hints, const Progress& progress,
+                         char letter, std::shared_ptr<platform::FileHandle> live)
+    : scope(scope),
+      reader(reader),
+      mft(mft),
+      options(options),
+      hints(hints),
+      progress(progress),
+      letter(letter),
+      deadline(limit),
+      eval(evaluation_context(scope, hints, mft, options, std::move(live))) {}
+
+std::size_t ScanSession::accept(std::vector<DeletedItem> batch) {
+  for (auto& c : batch) c.sources |= found_by;
+  return accepted.accept(scope, audit, std::move(batch));
+}
+
+}  // namespace quillon

@@ -1,0 +1,63 @@
+// One probe's MFT searches share one session. What they read is set when the
+// session is made and never changes: the scope, the open volume and its MFT
+// context, the options, the journal's hints, the one deadline and the
+// evaluation context built from them. What they write lives here too: the
+// accepted items, the audit and the record cache, touched on the probing
+// thread only. The paged scan's workers get the evaluation context and a
+// request of plain values, never the session.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "datasource/windows/volume.h"
+#include "engine/model.h"
+#include "engine/progress.h"
+#include "engine/scan_options.h"
+#include "engine/windows/mft_audit.h"
+#include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/raw_mft.h"
+#include "engine/windows/scope.h"
+#include "engine/windows/usn_hints.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+// Raw FILE records fetched during one scan, kept for the scan's whole life so
+// that a later phase parses a record again without reading it again.
+struct RecordCache {
+  std::unordered_map<std::uint64_t, MftRecord> records;
+  std::uint32_t reads = 0;  // records fetched because they were not cached
+  std::uint32_t hits = 0;   // parses of a cached record that gave candidates
+};
+
+struct ScanSession {
+  // `live`: a handle through which a record's full reference is opened by id
+  // (may be null). `hints` may be null (the journal search gave none).
+  ScanSession(const ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
+              Duration limit, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
+              char letter = 'E', std::shared_ptr<platform::FileHandle> live = {});
+
+  const ScopeContext& scope;
+  VolumeReader& reader;
+  const MftContext& mft;
+  const ScanOptions& options;
+  const UsnHints* hints;
+  const Progress& progress;
+  const char letter;        // the paged scan's workers open this volume again
+  const TimeBudget deadline;
+  ScanContext eval;         // scope sets, geometry, hints and flags for the evaluation
+
+  AcceptedItems accepted;
+  MftAudit audit;
+  RecordCache cache;
+  std::uint8_t found_by = kFoundByRecord;  // what the running phase marks its items with
+
+  bool in_time() const { return !deadline.expired(); }
+  // Accepts `batch` marked with `found_by`; returns how much the list grew.
+  std::size_t accept(std::vector<DeletedItem> batch);
+};
+
+}  // namespace quillon
