@@ -51,11 +51,6 @@ void run_paged_phase(ScanSession& s) {
 ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress) {
   ProbeVolume volume = open_probe_volume(letter);
-  return run_phased_scan(std::move(scope), volume, limit, hints, options, progress);
-}
-
-ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
-                           const ScanOptions& options, const Progress& progress) {
   if (!volume.reader) return fail(volume.reader.error());
   if (!volume.mft) return fail(volume.mft.error());
   ScanSession session(scope, *volume.reader, *volume.mft, options, limit, hints, progress, volume.letter, volume.live);
@@ -91,16 +86,6 @@ ScanResult run_phased_scan(ScanSession& s) {
   audit.elapsed_ms = elapsed.seconds * 1000 + elapsed.nanos / 1'000'000;
   if (audit.note.empty()) audit.note = "Completed";
   return ScanOutcome{std::move(s.accepted.items), std::move(audit)};
-}
-
-ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,
-                                    const UsnHints* hints, const ScanOptions& options, const Progress& progress) {
-  if (!volume.reader) return fail(volume.reader.error());
-  if (!volume.mft) return fail(volume.mft.error());
-  progress.step("Building directory FRN mapping table...");
-  auto scope = collect_scope(folder, *volume.mft, *volume.reader);
-  if (!scope) return fail(scope.error());
-  return run_phased_scan(std::move(*scope), volume, limit, hints, options, progress);
 }
 
 }  // namespace quillon

@@ -29,17 +29,10 @@ struct ScanOutcome {
 // The probe prints the error's text after "MFT failed: ".
 using ScanResult = Result<ScanOutcome>;
 
-// On the probe's volume (opened and its MFT context read by the caller).
-ScanResult run_phased_scan(ScopeContext scope, ProbeVolume& volume, Duration limit, const UsnHints* hints,
-                           const ScanOptions& options, const Progress& progress);
 // Every phase in order within the session's deadline; the session's accepted
 // items and audit are moved into the outcome.
 ScanResult run_phased_scan(ScanSession& session);
 // On a volume opened for the call.
 ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
                            const ScanOptions& options, const Progress& progress);
-// Collects the scope first (when the probe could not).
-ScanResult run_phased_scan_unscoped(std::string_view folder, ProbeVolume& volume, Duration limit,
-                                    const UsnHints* hints, const ScanOptions& options, const Progress& progress);
-
 }  // namespace quillon

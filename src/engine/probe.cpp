@@ -11,6 +11,7 @@
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/probe_volume.h"
 #include "engine/windows/recycle.h"
+#include "engine/windows/scan_session.h"
 #include "engine/windows/scope_build.h"
 #include "engine/windows/usn_deleted.h"
 
@@ -106,6 +107,25 @@ void merge_mft_items(std::vector<DeletedItem>& result, std::unordered_set<std::s
   }
 }
 
+// The MFT half, on the probe's volume within what is left of its deadline:
+// one session over the scope (collected from the MFT when the probe could
+// not build it) with the journal's hints.
+ScanResult search_mft(std::optional<ScopeContext>& scope, std::string_view folder, ProbeVolume& volume,
+                      Duration remaining, const UsnHints& hints, const Progress& progress) {
+  if (!volume.reader) return fail(volume.reader.error());
+  if (!volume.mft) return fail(volume.mft.error());
+  if (!scope) {
+    progress.step("Building directory FRN mapping table...");
+    auto collected = collect_scope(folder, *volume.mft, *volume.reader);
+    if (!collected) return fail(collected.error());
+    scope = std::move(*collected);
+  }
+  const ScanOptions options = standard_scan_options();
+  ScanSession session(*scope, *volume.reader, *volume.mft, options, remaining, &hints, progress, volume.letter,
+                      volume.live);
+  return run_phased_scan(session);
+}
+
 }  // namespace
 
 Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const Progress& progress) {
@@ -148,9 +168,7 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   if (!budget.expired()) {
     Duration remaining = budget.remaining();
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
-    ScanOptions options = standard_scan_options();
-    ScanResult scan = scope ? run_phased_scan(std::move(*scope), volume, remaining, &usn.hints, options, progress)
-                            : run_phased_scan_unscoped(folder, volume, remaining, &usn.hints, options, progress);
+    ScanResult scan = search_mft(scope, folder, volume, remaining, usn.hints, progress);
     if (scan) {
       merge_mft_items(result, keys, std::move(scan->items));
       mft_summary = format_audit_line(scan->audit);
