@@ -81,8 +81,11 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
   // over the fallback band is 16,385 reads, and a pause never runs past it.
   const TimeBudget budget(limit);
   std::uint64_t added = 0;
-  // Nothing reaches an image file late: there one attempt, without pauses.
-  const int attempts = s.reader.can_change() ? kRetryAttempts : 1;
+  // Nothing reaches an image file late: there one attempt, without pauses,
+  // and a record an earlier phase read is parsed again from its cached bytes.
+  const bool can_change = s.reader.can_change();
+  const int attempts = can_change ? kRetryAttempts : 1;
+  const EvalFlags flags{.include_in_use = !scope.strict_parent};
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (budget.expired()) break;
     if (attempt > 0) {
@@ -95,7 +98,11 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
     for (std::uint64_t record : list) {
       if (budget.expired()) break;
       if (accepted.frns.contains(record)) continue;
-      auto found = evaluate_record_at(s.reader, record, s.eval, {.include_in_use = !scope.strict_parent});
+      std::optional<std::vector<DeletedItem>> found;
+      if (auto cached = s.cache.records.find(record); !can_change && cached != s.cache.records.end())
+        found = evaluate_record(cached->second, record, s.eval, flags);
+      else
+        found = evaluate_record_at(s.reader, record, s.eval, flags);
       if (!found || found->empty()) continue;
       for (auto& item : *found) item.sources |= kFoundByRetry;
       if (accepted.accept(scope, s.audit, std::move(*found)) > 0) ++added;

@@ -113,6 +113,15 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
     }
   }
 
+  // A record in use that the journal did not name yields nothing without a
+  // name in scope, whatever the file system says of it: decided before the
+  // query by id, which most records of a band around the folder never need.
+  std::vector<FileNameEntry> live_names;
+  if (in_use && !journal_names) {
+    live_names = names_in_scope(view, parents, how.include_in_use);
+    if (live_names.empty()) return {};
+  }
+
   // A record the file system still opens is its own names' live file; only
   // a name the journal or a hint gives it and it no longer holds can be gone.
   const bool alive = in_use && opens_by_id(view, frn, ctx);
@@ -120,8 +129,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
 
   // A live record the journal did not name must look gone or empty first.
   if (!journal_names && in_use) {
-    auto names = names_in_scope(view, parents, how.include_in_use);
-    if (names.empty()) return {};
+    const auto& names = live_names;
     if (!(how.verify_live && some_path_gone(names, frn, ctx))) {
       bool sized = std::any_of(names.begin(), names.end(), [](const FileNameEntry& n) { return n.size != 0; });
       if (sized && !view.resident_data_empty) return {};

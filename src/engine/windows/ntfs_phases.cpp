@@ -21,10 +21,33 @@ bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
   return scope.parent_match_frns.count(parent & kRecordMask) || scope.parent_match_frns.count(parent);
 }
 
+// Records a walk in record order reads in one request.
+constexpr std::uint64_t kReadAhead = 64;
+
+// Record `frn` as read_record_raw reads it. In order, from a block read
+// ahead: one request per 64 records instead of one per record.
+std::optional<MftRecord> fetch_record_raw(ScanSession& s, std::uint64_t frn, bool in_order) {
+  const MftGeometry& g = s.mft.geometry;
+  if (!in_order) return read_record_raw(g, s.reader, frn);
+  RecordCache& c = s.cache;
+  if (frn < c.ahead_first || frn - c.ahead_first >= c.ahead_count) {
+    auto block = read_record_block(g, s.reader, frn, kReadAhead);
+    c.ahead_first = frn;
+    c.ahead_count = kReadAhead;
+    // A block that cannot be read (a bad sector, the $MFT's end) is not
+    // tried again for each of its records: they are read one by one.
+    c.ahead = block ? std::move(*block) : std::vector<std::byte>{};
+  }
+  if (c.ahead.empty()) return read_record_raw(g, s.reader, frn);
+  const auto rec = Bytes(c.ahead).subspan((frn - c.ahead_first) * g.record_size, g.record_size);
+  if (!has_record_signature(rec)) return std::nullopt;
+  return MftRecord(rec.begin(), rec.end());
+}
+
 }  // namespace
 
 std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn,
-                                                        const RecordHint* hint, bool verify_live) {
+                                                        const RecordHint* hint, bool verify_live, bool in_order) {
   if (!s.options.use_record_cache) {
     auto items = evaluate_record_at(s.reader, frn, s.eval, s.eval.flags(verify_live), hint);
     if (!items || items->empty()) return std::nullopt;
@@ -34,7 +57,7 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
   auto it = s.cache.records.find(frn);
   if (it == s.cache.records.end()) {
     ++s.cache.reads;
-    if (auto rec = read_record_raw(s.mft.geometry, s.reader, frn))
+    if (auto rec = fetch_record_raw(s, frn, in_order))
       it = s.cache.records.insert_or_assign(frn, std::move(*rec)).first;
   }
   std::optional<std::vector<DeletedItem>> result;
@@ -57,7 +80,7 @@ void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std:
     if (empty || lo > hi) return;
     for (std::uint64_t f = lo;; ++f) {
       if (s.in_time() && visited.insert(f).second) {
-        if (auto items = read_candidates(s, f, nullptr, true)) s.accept(std::move(*items));
+        if (auto items = read_candidates(s, f, nullptr, true, true)) s.accept(std::move(*items));
       }
       if (f == hi) break;
     }
@@ -121,11 +144,11 @@ void run_root_vicinity(ScanSession& s) {
   std::uint64_t c = s.scope.root_frn & kRecordMask;
   std::uint64_t lo = sat_sub(c, 8192), hi = sat_add(c, 8192);
   s.progress(0, 1,
-           "Phase 1a Directory vicinity FRN " + std::to_string(lo) + ".." + std::to_string(hi) +
-               " (includes recently deleted IN_USE, MFT confirmed)");
+             "Phase 1a Directory vicinity FRN " + std::to_string(lo) + ".." + std::to_string(hi) +
+                 " (includes recently deleted IN_USE, MFT confirmed)");
   for (std::uint64_t f = lo;; ++f) {
     if (!s.in_time()) return;
-    if (auto items = read_candidates(s, f, nullptr, true))
+    if (auto items = read_candidates(s, f, nullptr, true, true))
       s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
     if (f == hi) return;
   }

@@ -15,9 +15,10 @@
 namespace quillon {
 
 // The items of record `frn` (through the session's record cache when the
-// options use it); nothing when it yields none.
+// options use it); nothing when it yields none. `in_order`: the caller walks
+// up through consecutive records, so records are read a block ahead.
 std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn, const RecordHint* hint,
-                                                        bool verify_live);
+                                                        bool verify_live, bool in_order = false);
 // Reads the ring inner < |f − centre| <= min(outer, 512) not yet visited.
 void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
                  std::unordered_set<std::uint64_t>& visited);

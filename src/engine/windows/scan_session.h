@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "datasource/windows/volume.h"
 #include "engine/model.h"
@@ -31,6 +32,12 @@ struct RecordCache {
   std::unordered_map<std::uint64_t, MftRecord> records;
   std::uint32_t reads = 0;  // records fetched because they were not cached
   std::uint32_t hits = 0;   // parses of a cached record that gave candidates
+  // Consecutive records read in one request by a walk in record order and
+  // handed out as the walk reaches them; empty bytes over a window whose
+  // block could not be read (its records are then read one by one).
+  std::uint64_t ahead_first = 0;
+  std::uint64_t ahead_count = 0;
+  std::vector<std::byte> ahead;
 };
 
 struct ScanSession {
