@@ -33,11 +33,13 @@ struct RecordCache {
   std::uint32_t reads = 0;  // records fetched because they were not cached
   std::uint32_t hits = 0;   // parses of a cached record that gave candidates
   // Consecutive records read in one request by a walk in record order and
-  // handed out as the walk reaches them; empty bytes over a window whose
-  // block could not be read (its records are then read one by one).
+  // handed out as the walk reaches them; empty over a window whose block
+  // could not be read (its records are then read one by one). The buffer is
+  // reused from block to block.
   std::uint64_t ahead_first = 0;
   std::uint64_t ahead_count = 0;
-  std::vector<std::byte> ahead;
+  std::size_t ahead_size = 0;  // bytes of the buffer the block filled
+  std::vector<std::byte> ahead_buffer;
 };
 
 struct ScanSession {
