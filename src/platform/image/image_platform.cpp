@@ -141,7 +141,8 @@ class ImagePlatform final : public Platform {
         }
       out.push_back({"..", parent_attrs, 0});
     }
-    for (const IndexEntry& e : rd.list_index(r->record)) {
+    const auto index = rd.listing(r->record);
+    for (const IndexEntry& e : index->entries) {
       if (e.key.dos_only()) continue;  // the short twin of a long name
       std::uint64_t n = e.reference & image::kRecordNumberMask;
       if (root && n < image::kFirstUserRecord) continue;  // metafiles are reached by name only
@@ -349,6 +350,10 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
   shared->path = options.file;
   shared->letter = static_cast<char>(options.letter & 0x5F);
   shared->reader = std::make_unique<NtfsReader>(*volume, std::move(*file));
+  // Each directory is listed once for the whole run, so that a probe of a
+  // folder of n files costs about n, not n lookups through n entries. A
+  // device may change under the program: there every listing is read anew.
+  shared->reader->keep_listings(!is_block_device(options.file));
   return std::unique_ptr<Platform>(std::make_unique<ImagePlatform>(std::move(shared)));
 }
 

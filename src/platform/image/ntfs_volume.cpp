@@ -496,18 +496,6 @@ std::optional<std::vector<std::byte>> NtfsReader::attribute_value(const Attribut
 
 // ---------------------------------------------------------------- indexes
 
-namespace {
-
-struct IndexContext {
-  const Attribute* allocation = nullptr;
-  std::vector<std::byte> bitmap;
-  std::uint32_t block_size = 0;
-  std::uint32_t vcn_unit = 0;
-  std::set<std::uint64_t> visited;
-};
-
-}  // namespace
-
 std::vector<IndexNodeEntry> parse_index_node(Bytes b, std::uint64_t h) {
   std::vector<IndexNodeEntry> out;
   auto first = u32_at(b, h + ntfs::index_header::kFirstEntry), length = u32_at(b, h + ntfs::index_header::kBytesInUse);
@@ -523,16 +511,33 @@ std::vector<IndexNodeEntry> parse_index_node(Bytes b, std::uint64_t h) {
       if (len < ie::kHeaderSize + 8) break;
       e.child = *u64_at(b, pos + len - 8);  // the subnode's VCN ends the entry
     }
-    bool last = flags & ie::kLast;
-    if (!last && key_len <= len - ie::kHeaderSize) {
+    e.last = flags & ie::kLast;
+    if (!e.last && key_len <= len - ie::kHeaderSize) {
       if (auto key = parse_file_name(b.subspan(pos + ie::kKey, key_len)))
         e.entry = IndexEntry{*u64_at(b, pos + ie::kFileReference), *key};
     }
+    const bool last = e.last;
     out.push_back(std::move(e));
     if (last) break;
     pos += len;
   }
   return out;
+}
+
+DirectoryListing::DirectoryListing(std::vector<IndexEntry> all, const NtfsVolume& volume) : entries(std::move(all)) {
+  by_name.resize(entries.size());
+  for (std::size_t i = 0; i < by_name.size(); ++i) by_name[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return volume.compare_names(entries[a].key.name, entries[b].key.name) < 0;
+  });
+}
+
+const IndexEntry* DirectoryListing::find(std::u16string_view name, const NtfsVolume& volume) const {
+  auto it = std::lower_bound(by_name.begin(), by_name.end(), name, [&](std::uint32_t i, std::u16string_view n) {
+    return volume.compare_names(entries[i].key.name, n) < 0;
+  });
+  if (it == by_name.end() || !volume.names_equal(entries[*it].key.name, name)) return nullptr;
+  return &entries[*it];
 }
 
 namespace {
@@ -542,43 +547,144 @@ bool bit_set(const std::vector<std::byte>& bits, std::uint64_t i) {
   return (std::to_integer<std::uint8_t>(bits[static_cast<std::size_t>(i >> 3)]) >> (i & 7)) & 1;
 }
 
+// Whole listings kept by one reader, in entries.
+constexpr std::size_t kMaxKeptEntries = std::size_t{1} << 18;
+
 }  // namespace
+
+// What reading the blocks of one directory's $I30 index needs.
+struct NtfsReader::IndexContext {
+  const Attribute* root = nullptr;        // $INDEX_ROOT (resident)
+  const Attribute* allocation = nullptr;  // $INDEX_ALLOCATION, when the index has blocks
+  std::vector<std::byte> bitmap;          // which blocks are in use
+  std::uint32_t block_size = 0;           // 0 when the root gives no usable size
+  std::uint32_t vcn_unit = 0;             // bytes per VCN of a child pointer
+};
+
+std::optional<NtfsReader::IndexContext> NtfsReader::index_context(const FileRecord& dir) {
+  IndexContext ctx;
+  ctx.root = dir.find(kAttrIndexRoot, u"$I30");
+  if (!ctx.root || !ctx.root->resident) return std::nullopt;
+  const std::uint32_t block_size = u32_at(ctx.root->value, 8).value_or(0);
+  ctx.allocation = dir.find(kAttrIndexAllocation, u"$I30");
+  if (ctx.allocation && std::has_single_bit(block_size) && block_size >= 512 && block_size <= 65536) {
+    ctx.block_size = block_size;
+    if (const Attribute* bm = dir.find(kAttrBitmap, u"$I30"))
+      if (auto v = attribute_value(*bm, 1u << 24)) ctx.bitmap = std::move(*v);
+  }
+  ctx.vcn_unit = vol_->boot_.bytes_per_cluster <= block_size ? vol_->boot_.bytes_per_cluster : 512;
+  return ctx;
+}
+
+// The INDX block at `vcn`, its fixups applied; nothing when the bitmap says
+// it is free, or it cannot be read, is no INDX block, fails its fixups or
+// names another VCN.
+std::optional<std::vector<std::byte>> NtfsReader::read_index_block(const IndexContext& ctx, std::uint64_t vcn) {
+  if (!ctx.allocation || ctx.block_size == 0) return std::nullopt;
+  auto offset = mul(vcn, ctx.vcn_unit);
+  if (!offset || !bit_set(ctx.bitmap, *offset / ctx.block_size)) return std::nullopt;
+  std::vector<std::byte> block(ctx.block_size);
+  ++index_blocks_read_;
+  if (!read_attribute(*ctx.allocation, *offset, block) || !has_tag(block, 0, "INDX") ||
+      !ntfs::apply_update_sequence(block, ntfs::TornStride::refuse_block) || u64_at(block, ntfs::indx::kVcn) != vcn)
+    return std::nullopt;
+  return block;
+}
 
 std::vector<IndexEntry> NtfsReader::list_index(const FileRecord& dir) {
   std::vector<IndexEntry> out;
-  const Attribute* root = dir.find(kAttrIndexRoot, u"$I30");
-  if (!root || !root->resident) return out;
-  IndexContext ctx;
-  ctx.block_size = u32_at(root->value, 8).value_or(0);
-  ctx.allocation = dir.find(kAttrIndexAllocation, u"$I30");
-  if (const Attribute* bm = dir.find(kAttrBitmap, u"$I30"))
-    if (auto v = attribute_value(*bm, 1u << 24)) ctx.bitmap = std::move(*v);
-  bool blocks_ok = std::has_single_bit(ctx.block_size) && ctx.block_size >= 512 && ctx.block_size <= 65536;
-  ctx.vcn_unit = vol_->boot_.bytes_per_cluster <= ctx.block_size ? vol_->boot_.bytes_per_cluster : 512;
-
+  auto ctx = index_context(dir);
+  if (!ctx) return out;
+  std::set<std::uint64_t> visited;
   // In-order walk: an entry's subtree comes before the entry itself.
   auto walk = [&](auto& self, const std::vector<IndexNodeEntry>& entries, int depth) -> void {
     for (const auto& e : entries) {
-      if (e.child && ctx.allocation && blocks_ok && depth < kMaxIndexDepth && ctx.visited.insert(*e.child).second) {
-        auto offset = mul(*e.child, ctx.vcn_unit);
-        if (offset && bit_set(ctx.bitmap, *offset / ctx.block_size)) {
-          std::vector<std::byte> block(ctx.block_size);
-          if (read_attribute(*ctx.allocation, *offset, block) && has_tag(block, 0, "INDX") && ntfs::apply_update_sequence(block, ntfs::TornStride::refuse_block) &&
-              u64_at(block, ntfs::indx::kVcn) == *e.child)
-            self(self, parse_index_node(block, ntfs::indx::kHeader), depth + 1);
-        }
-      }
+      if (e.child && depth < kMaxIndexDepth && visited.insert(*e.child).second)
+        if (auto block = read_index_block(*ctx, *e.child))
+          self(self, parse_index_node(*block, ntfs::indx::kHeader), depth + 1);
       if (e.entry) out.push_back(*e.entry);
     }
   };
-  walk(walk, parse_index_node(root->value, ntfs::index_root::kHeader), 0);
+  walk(walk, parse_index_node(ctx->root->value, ntfs::index_root::kHeader), 0);
   return out;
 }
 
+std::shared_ptr<const DirectoryListing> NtfsReader::listing(const FileRecord& dir) {
+  const std::uint64_t key = dir.reference();
+  if (keep_listings_)
+    if (auto it = listings_.find(key); it != listings_.end()) return it->second;
+  auto made = std::make_shared<const DirectoryListing>(list_index(dir), *vol_);
+  if (keep_listings_) {
+    if (kept_entries_ + made->entries.size() > kMaxKeptEntries) {
+      listings_.clear();
+      kept_entries_ = 0;
+    }
+    listings_.emplace(key, made);
+    kept_entries_ += made->entries.size();
+  }
+  return made;
+}
+
+void NtfsReader::keep_listings(bool keep) {
+  keep_listings_ = keep;
+  if (!keep) {
+    listings_.clear();
+    kept_entries_ = 0;
+  }
+}
+
+// Down the B-tree from $INDEX_ROOT: in each node, the first entry whose name
+// does not sort before `name` (or the end entry) leads to the node below.
+// Every name equal to `name` sorts at or below that entry, so the last equal
+// entry met on the way down is the first in index order. One block is read
+// per level. The descent gives up (and says what it found so far) at a block
+// it cannot read, a block met twice, a key it cannot read and a node whose
+// entries are out of order.
+std::optional<IndexEntry> NtfsReader::descend(const FileRecord& dir, std::u16string_view name) {
+  auto ctx = index_context(dir);
+  if (!ctx) return std::nullopt;
+  const NtfsVolume& v = *vol_;
+  std::optional<IndexEntry> found;
+  std::set<std::uint64_t> visited;
+  auto node = parse_index_node(ctx->root->value, ntfs::index_root::kHeader);
+  for (int depth = 0;; ++depth) {
+    const IndexNodeEntry* next = nullptr;
+    const std::u16string* previous = nullptr;
+    for (const auto& e : node) {
+      if (!e.entry) {
+        if (e.last) next = &e;
+        break;
+      }
+      const std::u16string& here = e.entry->key.name;
+      if (previous && v.compare_names(*previous, here) > 0) break;
+      if (int c = v.compare_names(here, name); c >= 0) {
+        if (c == 0) found = *e.entry;
+        next = &e;
+        break;
+      }
+      previous = &here;
+    }
+    if (!next || !next->child || depth >= kMaxIndexDepth || !visited.insert(*next->child).second) return found;
+    auto block = read_index_block(*ctx, *next->child);
+    if (!block) return found;
+    node = parse_index_node(*block, ntfs::indx::kHeader);
+  }
+}
+
 std::optional<IndexEntry> NtfsReader::find_in_index(const FileRecord& dir, std::u16string_view name) {
-  for (auto& e : list_index(dir))
-    if (vol_->names_equal(e.key.name, name)) return e;
-  return std::nullopt;
+  if (keep_listings_)
+    if (auto it = listings_.find(dir.reference()); it != listings_.end()) {
+      const IndexEntry* e = it->second->find(name, *vol_);
+      return e ? std::optional(*e) : std::nullopt;
+    }
+  if (auto e = descend(dir, name)) return e;
+  // The descent can miss a name that is there: below a damaged block, in a
+  // node it cannot read past or in a tree whose entries are out of order. A
+  // miss is therefore checked against the whole listing, so that a lookup
+  // finds every name a listing of the directory shows.
+  const auto all = listing(dir);
+  const IndexEntry* e = all->find(name, *vol_);
+  return e ? std::optional(*e) : std::nullopt;
 }
 
 }  // namespace quillon::platform::image

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/error.h"
@@ -54,16 +55,31 @@ struct IndexEntry {
 };
 
 // One entry of an index node: the entry (none for the end entry or an
-// unreadable key) and the VCN of the node below it, when it has one.
+// unreadable key), the VCN of the node below it, when it has one, and
+// whether it is the node's end entry.
 struct IndexNodeEntry {
   std::optional<IndexEntry> entry;
   std::optional<std::uint64_t> child;
+  bool last = false;
 };
 // The entries of the index node whose header (first entry offset, length)
 // sits at byte `header` of `node` ($INDEX_ROOT's value at 0x10, an INDX
 // block with its fixups applied at 0x18). Stops at the first entry that
 // does not fit.
 std::vector<IndexNodeEntry> parse_index_node(Bytes node, std::uint64_t header);
+
+class NtfsVolume;
+
+// A directory's whole index: its entries in index order, and their
+// positions in collation order for lookups by name.
+struct DirectoryListing {
+  std::vector<IndexEntry> entries;
+  std::vector<std::uint32_t> by_name;  // equal names in index order
+
+  DirectoryListing(std::vector<IndexEntry> all, const NtfsVolume& volume);
+  // The first entry in index order whose name equals `name` case-insensitively.
+  const IndexEntry* find(std::u16string_view name, const NtfsVolume& volume) const;
+};
 
 class NtfsVolume {
  public:
@@ -90,7 +106,10 @@ class NtfsVolume {
   std::uint8_t minor_version() const { return minor_version_; }
 
   char16_t upcase(char16_t c) const { return upcase_.empty() ? c : upcase_[c]; }
-  // Collation of file names: compared unit by unit after $UpCase.
+  // Collation of file names as directory indexes sort them: compared unit
+  // by unit after $UpCase, then by length. (An index breaks ties between
+  // names equal so, e.g. "ABC.TXT" and "abc.txt", by their units as
+  // stored; lookups are case-insensitive and need only this order.)
   int compare_names(std::u16string_view a, std::u16string_view b) const;
   bool names_equal(std::u16string_view a, std::u16string_view b) const { return compare_names(a, b) == 0; }
 
@@ -155,13 +174,34 @@ class NtfsReader {
   // The entries of directory `dir`'s $I30 index in index order. Bad blocks and
   // entries are skipped; a block reached twice is read once.
   std::vector<IndexEntry> list_index(const FileRecord& dir);
-  // The entry of `dir` whose name equals `name` case-insensitively.
+  // The same, read once per directory while listings are kept (see
+  // keep_listings), with a lookup by name.
+  std::shared_ptr<const DirectoryListing> listing(const FileRecord& dir);
+  // The entry of `dir` whose name equals `name` case-insensitively: the
+  // first in index order, as a walk of the whole listing finds it. Found by
+  // descending the index's B-tree (one block per level); a name the descent
+  // misses is looked up in the whole listing.
   std::optional<IndexEntry> find_in_index(const FileRecord& dir, std::u16string_view name);
 
+  // Whether whole listings are kept for the reader's life (about 256K
+  // entries at most; beyond that the older ones are dropped). Only for a
+  // volume that cannot change while it is read: an image file, not a device.
+  void keep_listings(bool keep);
+  // INDX blocks read so far by listings and lookups.
+  std::uint64_t index_blocks_read() const { return index_blocks_read_; }
+
  private:
+  struct IndexContext;
+  std::optional<IndexContext> index_context(const FileRecord& dir);
+  std::optional<std::vector<std::byte>> read_index_block(const IndexContext& ctx, std::uint64_t vcn);
+  std::optional<IndexEntry> descend(const FileRecord& dir, std::u16string_view name);
 
   std::shared_ptr<const NtfsVolume> vol_;
   ImageFile file_;
+  bool keep_listings_ = false;
+  std::unordered_map<std::uint64_t, std::shared_ptr<const DirectoryListing>> listings_;  // by reference
+  std::size_t kept_entries_ = 0;
+  std::uint64_t index_blocks_read_ = 0;
 };
 
 // Reads `out` at byte `offset` of a stream laid out by `runs` (clusters of

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cctype>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -51,13 +53,24 @@ TEST(ImageManifest, LiveShortReparseAndDeletedEntriesAreServedAsWritten) {
     std::set<std::string> links;  // opening a link opens its target
     for (const auto& f : lines)
       if (f[0] == "reparse" && f.size() >= 4) links.insert(f[3]);
+    // Names equal but for case (a case-sensitive folder) open the first of
+    // them in index order, as a case-insensitive open does (see
+    // index_lookup_test.cpp); the others are not opened by their path here.
+    std::map<std::pair<std::string, std::string>, int> spellings;
+    auto folded = [](const std::vector<std::string>& f) {
+      std::string n = f[6];
+      for (auto& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      return std::pair{f[3], n};
+    };
+    for (const auto& f : lines)
+      if (f[0] == "live" && f.size() >= 8) ++spellings[folded(f)];
     Platform& p = **opened;
     std::unique_ptr<FileHandle> root = *p.open_path("E:\\");
     EXPECT_EQ(root->file_id_info()->low64() & 0xFFFFFFFFFFFFULL, 5u);
     for (const auto& f : lines) {
       if (f[0] == "live" && f.size() >= 8) {
         SCOPED_TRACE(f[7]);
-        if (links.count(f[7])) continue;
+        if (links.count(f[7]) || spellings[folded(f)] > 1) continue;
         std::uint64_t ref = std::stoull(f[1]) | (std::stoull(f[2]) << 48);
         auto h = p.open_path(f[7]);
         ASSERT_TRUE(h.has_value()) << h.error().text();
