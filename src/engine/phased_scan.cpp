@@ -9,7 +9,6 @@
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/probe_volume.h"
 #include "engine/windows/scan_session.h"
-#include "engine/windows/scope_build.h"
 
 namespace quillon {
 

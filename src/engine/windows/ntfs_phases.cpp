@@ -32,14 +32,12 @@ std::optional<MftRecord> fetch_record_raw(ScanSession& s, std::uint64_t frn, boo
   RecordCache& c = s.cache;
   if (frn < c.ahead_first || frn - c.ahead_first >= c.ahead_count) {
     c.ahead_buffer.resize(static_cast<std::size_t>(kReadAhead) * g.record_size);
-    auto block = read_record_page(g, s.reader, frn, kReadAhead, c.ahead_buffer);
+    auto block = read_record_block_into(g, s.reader, frn, kReadAhead, c.ahead_buffer);
     c.ahead_first = frn;
     c.ahead_count = kReadAhead;
     // A block that cannot be read (a bad sector, the $MFT's end) is not
     // tried again for each of its records: they are read one by one.
     c.ahead_size = block ? block->size() : 0;
-    for (std::uint64_t i = 0; i < c.ahead_size / g.record_size; ++i)
-      apply_record_fixups(std::span(c.ahead_buffer).subspan(i * g.record_size, g.record_size));
   }
   if (c.ahead_size == 0) return read_record_raw(g, s.reader, frn);
   const auto rec = Bytes(c.ahead_buffer).subspan((frn - c.ahead_first) * g.record_size, g.record_size);

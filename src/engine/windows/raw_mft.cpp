@@ -256,9 +256,17 @@ std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, Vo
   if (count == 0 || !mul(count, g.record_size, total)) return std::nullopt;
   if (total > std::numeric_limits<std::size_t>::max() || !record_offset(g, first)) return std::nullopt;
   std::vector<std::byte> buf(static_cast<std::size_t>(total));
-  if (!read_record_page(g, reader, first, count, buf)) return std::nullopt;
-  for (std::uint64_t i = 0; i < count; ++i) apply_record_fixups(std::span<std::byte>(buf).subspan(i * g.record_size, g.record_size));
+  if (!read_record_block_into(g, reader, first, count, buf)) return std::nullopt;
   return buf;
+}
+
+std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g, VolumeReader& reader,
+                                                           std::uint64_t first, std::uint64_t count,
+                                                           std::span<std::byte> buffer) {
+  auto page = read_record_page(g, reader, first, count, buffer);
+  if (!page) return std::nullopt;
+  for (std::uint64_t i = 0; i < count; ++i) apply_record_fixups(page->subspan(i * g.record_size, g.record_size));
+  return page;
 }
 
 void apply_record_fixups(std::span<std::byte> record) {

@@ -236,6 +236,11 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
 // maps read as zeros; a block with no mapped record yields nothing.
 std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
                                                         std::uint64_t first, std::uint64_t count);
+// The same into the front of a reused `buffer`: the filled front, exactly
+// `count` records long; nothing as read_record_page says.
+std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g, VolumeReader& reader,
+                                                           std::uint64_t first, std::uint64_t count,
+                                                           std::span<std::byte> buffer);
 // The same into the front of `buffer`, which is reused from page to page and
 // never cleared, with no fixups applied (apply_record_fixups does that for
 // the records a caller looks into): the filled front, exactly `count`
