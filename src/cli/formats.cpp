@@ -138,6 +138,11 @@ std::string format_csv(const ProbeReport& report) {
 
 std::string format_json(const ProbeReport& report, const ReportContext& context) {
   std::string out = "{\n" + json_context(context);
+  if (!report.notes.empty()) {
+    out += "  \"probe_notes\": [";
+    for (std::size_t i = 0; i < report.notes.size(); ++i) out += (i ? ", " : "") + json_string(report.notes[i]);
+    out += "],\n";
+  }
   out += "  \"usn_summary\": " + json_string(report.usn_summary) + ",\n";
   out += "  \"mft_summary\": " + (report.mft_summary ? json_string(*report.mft_summary) : std::string("null")) + ",\n";
   out += "  \"audit\": ";

@@ -10,7 +10,9 @@
 namespace quillon::cli {
 
 std::string format_report(const ProbeReport& report) {
-  std::string out = "USN: " + report.usn_summary + "\n";
+  std::string out;
+  for (const auto& note : report.notes) out += "Note: " + note + "\n";
+  out += "USN: " + report.usn_summary + "\n";
   if (report.mft_summary) {
     out += "MFT: " + *report.mft_summary + "\n";
     if (report.mft_summary->find("LogFile=") != std::string::npos ||

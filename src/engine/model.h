@@ -28,6 +28,9 @@ struct DeletedItem {
   std::uint64_t size = 0;
   std::optional<std::uint64_t> time;  // raw FILETIME; absent when unknown
   std::uint8_t sources = 0;           // kFoundBy* bits; not part of the item's identity
+  // The parent's sequence number as the entry recorded it; 0 when unknown.
+  std::uint16_t parent_sequence = 0;
+  bool folder = false;                // a deleted folder of the tree
 
   bool operator==(const DeletedItem& o) const {
     return frn == o.frn && parent_frn == o.parent_frn && path == o.path && size == o.size && time == o.time;
@@ -39,6 +42,9 @@ struct ProbeReport {
   std::string usn_summary;
   std::optional<std::string> mft_summary;
   std::optional<MftAudit> audit;  // the counters behind the "MFT Audit:" line
+  // What the probe found of the folder itself that the user should know
+  // (shown as "Note: " lines before the report).
+  std::vector<std::string> notes;
 };
 
 // A span of time as whole seconds and nanoseconds (below 1e9).

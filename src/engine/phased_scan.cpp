@@ -7,6 +7,7 @@
 #include "engine/windows/ntfs_phases.h"
 #include "engine/windows/raw_mft.h"
 #include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/ntfs_deleted_tree.h"
 #include "engine/windows/probe_volume.h"
 #include "engine/windows/scan_session.h"
 
@@ -43,6 +44,11 @@ void run_paged_phase(ScanSession& s) {
 
   s.found_by = kFoundByRecord;
   s.audit.paged = to32(s.accept(std::move(result.items)));
+
+  // The freed folders the scan read join the tree; the freed records it set
+  // aside for want of their parent are placed now that the tree is whole.
+  if (!grow_tree(s.scope, std::move(result.freed_dirs), kFoundByRecord).empty())
+    s.audit.expand = to32(s.audit.expand + place_orphans(s, std::move(result.orphans)));
 }
 
 }  // namespace
@@ -71,6 +77,8 @@ ScanResult run_phased_scan(ScanSession& s) {
   run_local_band(s);
   run_usn_hints(s);
   run_paged_phase(s);
+  s.audit.deleted_dir = to32(s.scope.deleted_dirs.size() + (s.scope.root_deleted ? 1 : 0));
+  list_deleted_folders(s);
 
   if (s.options.logfile_phase || s.options.retry_phase) {
     LatePhaseCounts counts = run_late_phases(s);

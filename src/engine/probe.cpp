@@ -41,6 +41,8 @@ Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, cons
     if (!path_not_found(id.error())) return fail(id.error().with_context("Cannot locate directory"));
     if (volume.reader && volume.mft)
       if (auto m = folder_frn_from_mft(folder, *volume.mft, *volume.reader)) found = *m;
+    if (!found && volume.reader && volume.mft)
+      if (auto gone = deleted_folder_from_mft(folder, *volume.mft, *volume.reader)) return gone;
     if (!found) return fail(id.error().with_context("Cannot locate directory"));
     progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
     id = *found;
@@ -53,21 +55,18 @@ Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, cons
 
 // The journal's search over the scope (the folder alone when no scope could
 // be built); its items inside the scope start the result.
-UsnSearchResult search_journal(const ProbeRoot& root, const ScopeContext* scope, ProbeVolume& volume,
+UsnSearchResult search_journal(const ProbeRoot& root, ScopeContext* scope, ProbeVolume& volume,
                                std::vector<DeletedItem>& result, std::unordered_set<std::string>& keys) {
-  std::unordered_set<std::uint64_t> dirs;
-  if (scope)
-    dirs = scope->dir_frns;
-  else
-    dirs.insert(root.id.record);
+  const std::unordered_set<std::uint64_t> folder_only{root.id.record};
   UsnScope usn_scope;
   usn_scope.root = root.path;
   usn_scope.root_form = root.form;
   usn_scope.volume = &volume;
   usn_scope.folder_id = root.id.file_id;
   usn_scope.folder_record = root.id.record;
-  usn_scope.dir_frns = &dirs;
+  usn_scope.dir_frns = scope ? &scope->dir_frns : &folder_only;
   usn_scope.dir_map = scope ? &scope->dir_map : nullptr;
+  usn_scope.tree = scope;
   usn_scope.whole_volume = false;
 
   UsnSearchResult usn;
@@ -111,17 +110,17 @@ void merge_mft_items(std::vector<DeletedItem>& result, std::unordered_set<std::s
 // one session over the scope (collected from the MFT when the probe could
 // not build it) with the journal's hints.
 ScanResult search_mft(std::optional<ScopeContext>& scope, std::string_view folder, ProbeVolume& volume,
-                      Duration remaining, const UsnHints& hints, const Progress& progress) {
+                      const TimeBudget& deadline, const UsnHints& hints, const Progress& progress) {
   if (!volume.reader) return fail(volume.reader.error());
   if (!volume.mft) return fail(volume.mft.error());
   if (!scope) {
     progress.step("Building directory FRN mapping table...");
-    auto collected = collect_scope(folder, *volume.mft, *volume.reader);
+    auto collected = collect_scope(folder, *volume.mft, *volume.reader, nullptr, &deadline);
     if (!collected) return fail(collected.error());
     scope = std::move(*collected);
   }
   const ScanOptions options = standard_scan_options();
-  ScanSession session(*scope, *volume.reader, *volume.mft, options, remaining, &hints, progress, volume.letter,
+  ScanSession session(*scope, *volume.reader, *volume.mft, options, deadline, &hints, progress, volume.letter,
                       volume.live);
   return run_phased_scan(session);
 }
@@ -149,7 +148,9 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   const FolderId& id = root.id;
 
   progress.step("Building directory tree FRN scope...");
-  std::optional<ScopeContext> scope = build_scope(folder, volume, &root);
+  std::optional<ScopeContext> scope = build_scope(folder, volume, &root, &budget);
+  std::vector<std::string> notes;
+  if (root.deleted) notes.push_back(std::string(folder) + " no longer exists; listing what was deleted in it");
   if (scope) {
     progress.step("Directory FRN=" + std::to_string(id.record) + ", scope " +
                   std::to_string(scope->dir_frns.size()) + " folders, querying USN...");
@@ -166,9 +167,8 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   std::optional<std::string> mft_summary;
   std::optional<MftAudit> audit;
   if (!budget.expired()) {
-    Duration remaining = budget.remaining();
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
-    ScanResult scan = search_mft(scope, folder, volume, remaining, usn.hints, progress);
+    ScanResult scan = search_mft(scope, folder, volume, budget, usn.hints, progress);
     if (scan) {
       merge_mft_items(result, keys, std::move(scan->items));
       mft_summary = format_audit_line(scan->audit);
@@ -178,8 +178,12 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
     }
   }
 
+  if (scope && scope->cut)
+    notes.push_back("the time limit stopped the reading of " + std::string(folder) + "'s folder tree after " +
+                    std::to_string(scope->dir_frns.size()) + " folders; deletions below the rest are not listed");
   sort_by_path(result);
   ProbeReport report;
+  report.notes = std::move(notes);
   report.items = std::move(result);
   report.usn_summary = usn_summary_line(usn);
   report.mft_summary = std::move(mft_summary);

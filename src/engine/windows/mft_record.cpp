@@ -23,6 +23,7 @@ std::uint8_t byte_at(Bytes b, std::uint64_t o) { return std::to_integer<std::uin
 // a DOS-only name.
 struct RawFileName {
   std::uint64_t parent;
+  std::uint16_t parent_sequence;
   std::uint64_t time;
   std::uint64_t size;
   Bytes name;
@@ -34,7 +35,8 @@ std::optional<RawFileName> file_name_at(Bytes record, std::uint64_t v) {
   std::uint64_t n = byte_at(record, v + fn::kNameLength);
   auto name = sub(record, v + fn::kName, 2 * n);
   if (!name) return std::nullopt;
-  return RawFileName{load_le<std::uint64_t>(record.data() + v + fn::kParent) & kRecordMask,
+  const std::uint64_t parent = load_le<std::uint64_t>(record.data() + v + fn::kParent);
+  return RawFileName{parent & kRecordMask, static_cast<std::uint16_t>(parent >> 48),
                      load_le<std::uint64_t>(record.data() + v + fn::kModified),
                      load_le<std::uint64_t>(record.data() + v + fn::kAllocatedSize), *name};
 }
@@ -127,7 +129,7 @@ RecordView view_record(Bytes record) {
     if (a.type != kAttrFileName) continue;
     auto fn = file_name_at(record, value_start(record, a));
     if (!fn) continue;
-    v.names.push_back({utf16le_to_utf8_lossy(fn->name), fn->parent, fn->size, fn->time});
+    v.names.push_back({utf16le_to_utf8_lossy(fn->name), fn->parent, fn->size, fn->time, fn->parent_sequence});
   }
   return v;
 }

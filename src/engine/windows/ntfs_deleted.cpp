@@ -13,10 +13,6 @@ namespace {
 
 bool is_sep(char c) { return c == '\\' || c == '/'; }
 
-bool in_parent_set(const ScopeContext& scope, std::uint64_t parent) {
-  return scope.parent_match_frns.contains(parent & kRecordMask) || scope.parent_match_frns.contains(parent);
-}
-
 // Root side first: components were gathered from the name upwards.
 std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components) {
   std::string rel;
@@ -102,6 +98,25 @@ std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::ui
   return item;
 }
 
+std::optional<DeletedItem> item_in_tree(const ScopeContext& scope, const FileNameEntry& name, std::uint64_t frn,
+                                        LostNames lost) {
+  if (name.name.empty() || name.name.find_first_of("\\/") != std::string::npos) return std::nullopt;
+  auto path = scope.path_of(name.name, name.parent, name.parent_sequence, LostNames::under_recov_lost);
+  if (!path) {
+    if (lost == LostNames::dropped) return std::nullopt;
+    return item_from_record(name, frn, scope.root_path, scope.root_frn, scope.dir_map, true, scope.root_form);
+  }
+  if (!scope_contains(scope, *path)) return std::nullopt;
+  DeletedItem item;
+  item.frn = frn;
+  item.parent_frn = name.parent & kRecordMask;
+  item.parent_sequence = name.parent_sequence;
+  item.path = std::move(*path);
+  item.size = name.size;
+  if (name.time != 0) item.time = name.time;
+  return item;
+}
+
 std::uint64_t name_hash(const DeletedItem& item) {
   std::uint64_t h = 0xcbf29ce484222325ULL;
   auto mix = [&h](unsigned char b) {
@@ -119,12 +134,6 @@ std::string dedup_key(const DeletedItem& item) {
   return std::to_string(item.frn) + "|" + item.path + "|" + hex_lower_padded(name_hash(item), 16);
 }
 
-std::optional<std::string> expected_path(const ScopeContext& scope, std::uint64_t parent, std::string_view name) {
-  if (name.find_first_of("\\/") != std::string_view::npos) return std::nullopt;
-  if (!in_parent_set(scope, parent)) return std::nullopt;
-  return rebuild_path(name, parent & kRecordMask, scope.root_path, scope.root_frn, scope.dir_map, false);
-}
-
 bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate) {
   const std::uint64_t p = candidate.parent_frn & kRecordMask;
   if (!scope.parent_match_frns.contains(p)) return false;
@@ -134,8 +143,10 @@ bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate
   // Both sides in their display form, so that a directory whose name holds an
   // unpaired surrogate compares equal to itself.
   const std::string want = comparison_form(lossy_utf8(candidate.path));
-  if (auto expected = expected_path(scope, p, *name); expected && comparison_form(lossy_utf8(*expected)) == want)
+  if (auto expected = scope.path_of(*name, p, candidate.parent_sequence, LostNames::under_recov_lost);
+      expected && comparison_form(lossy_utf8(*expected)) == want)
     return true;
+  if (scope.link(p, candidate.parent_sequence) == ParentLink::reused) return false;
   if (p == (scope.root_frn & kRecordMask) && comparison_form(lossy_utf8(join_path(scope.root_path, *name))) == want)
     return true;
   return false;

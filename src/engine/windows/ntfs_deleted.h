@@ -46,6 +46,14 @@ std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::ui
                                             std::uint64_t root_frn, const DirMap& dir_map, bool allow_lost,
                                             std::string_view root_form = {});
 
+// The item of a record name placed in the folder tree: its parent link
+// decides (a live or deleted folder of the tree: the full path; a folder
+// record reused since: under <root>\$RecovLost\<parent>\). With
+// `LostNames::under_recov_lost`, also a name whose chain leaves the tree.
+// Nothing when the path falls outside the root.
+std::optional<DeletedItem> item_in_tree(const ScopeContext& scope, const FileNameEntry& name, std::uint64_t frn,
+                                        LostNames lost);
+
 // Containment in the scope's root, through its resolved form when it has one.
 bool scope_contains(const ScopeContext& scope, std::string_view path);
 
@@ -55,9 +63,6 @@ std::uint64_t name_hash(const DeletedItem& item);
 // "{frn}|{path}|{name_hash as 16 lowercase hex digits}".
 std::string dedup_key(const DeletedItem& item);
 
-// The path the scope expects for `name` under `parent`, or nothing when the
-// parent is out of scope or the name holds a separator.
-std::optional<std::string> expected_path(const ScopeContext& scope, std::uint64_t parent, std::string_view name);
 // The parent is in scope and the candidate's path is exactly the one its
 // parent chain gives.
 bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate);

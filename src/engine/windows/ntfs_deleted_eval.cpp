@@ -14,15 +14,25 @@ namespace {
 
 bool in_set(const FrnSet& set, std::uint64_t frn) { return set.contains(frn & kRecordMask) || set.contains(frn); }
 
-std::vector<FileNameEntry> names_in_scope(const RecordView& view, const FrnSet& parents, bool include_in_use) {
+// The record's names under folders of the tree. A record in use names its
+// current parents, so only live folders of the tree count for it; a freed
+// record's names also stand under deleted folders and under folder records
+// reused since (placed apart, see item_in_tree).
+std::vector<FileNameEntry> names_in_scope(const RecordView& view, const ScopeContext& scope, bool in_use,
+                                          bool include_in_use) {
+  const FrnSet& parents = scope.parent_match_frns;
   auto names = view.names_under(parents);
   if (names.empty() && include_in_use) names = names_by_parent(view.own_names(), parents, false);
+  if (in_use)
+    std::erase_if(names, [&](const FileNameEntry& n) {
+      return scope.link(n.parent, n.parent_sequence) != ParentLink::live;
+    });
   return names;
 }
 
 bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, const ScanContext& ctx) {
   for (const auto& n : names) {
-    auto item = item_from_record(n, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, false, ctx.root_form);
+    auto item = item_in_tree(*ctx.scope, n, frn, LostNames::dropped);
     if (item && !platform::current().metadata(item->path)) return true;
   }
   return false;
@@ -44,7 +54,7 @@ bool named_elsewhere(const RecordView& view, const std::string& name, const FrnS
 // where its path is gone from the live file system.
 std::vector<DeletedItem> reused_record_items(std::uint64_t frn, const ScanContext& ctx, const RecordHint* hint,
                                              const std::set<std::string>* journal_names) {
-  const FrnSet& parents = *ctx.parent_match_frns;
+  const FrnSet& parents = ctx.parents();
   std::vector<FileNameEntry> names;
   if (hint && hint->use_parent && hint->name && in_set(parents, hint->parent))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
@@ -55,7 +65,7 @@ std::vector<DeletedItem> reused_record_items(std::uint64_t frn, const ScanContex
         if (noise_filter(name, false)) names.push_back(FileNameEntry{name, parent->second & kRecordMask, 0, 0});
   }
   if (names.empty()) return {};
-  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents, ctx.root_form);
+  return build_in_use_items(names, frn, *ctx.scope);
 }
 
 // An in-use record whose reference still opens by id is a live file. An
@@ -72,12 +82,28 @@ bool opens_by_id(const RecordView& view, std::uint64_t frn, const ScanContext& c
 
 ScanContext scan_context_for(const ScopeContext& scope) {
   ScanContext ctx;
-  ctx.parent_match_frns = std::make_shared<const FrnSet>(scope.parent_match_frns);
-  ctx.dir_map = std::make_shared<const DirMap>(scope.dir_map);
-  ctx.root_path = scope.root_path;
-  ctx.root_form = scope.root_form;
-  ctx.root_frn = scope.root_frn;
+  ctx.scope = std::make_shared<const ScopeContext>(scope);
   return ctx;
+}
+
+ScanContext scan_context_over(const ScopeContext& scope) {
+  ScanContext ctx;
+  ctx.scope = std::shared_ptr<const ScopeContext>(std::shared_ptr<void>(), &scope);
+  return ctx;
+}
+
+std::optional<FreedDir> freed_dir_of(Bytes record, std::uint64_t record_number) {
+  auto flags = record_flags(record);
+  if (!flags || (*flags & kRecordInUse) || !(*flags & kRecordDirectory)) return std::nullopt;
+  if (u64_at(record, 0x20).value_or(1) != 0) return std::nullopt;  // an extension record
+  const RecordView view = view_record(record);
+  if (view.names.empty() || view.names.front().name.empty()) return std::nullopt;
+  const FileNameEntry& n = view.names.front();
+  DirEntry entry{n.name, n.parent & kRecordMask, n.parent_sequence, 0, true};
+  // NTFS increments the sequence number when it frees a record: the folder
+  // lived with the one before.
+  if (view.sequence && *view.sequence > 1) entry.sequence = static_cast<std::uint16_t>(*view.sequence - 1);
+  return FreedDir{record_number & kRecordMask, std::move(entry), n.time};
 }
 
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
@@ -87,7 +113,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   if (!flags || (*flags & kRecordDirectory)) return {};
   const RecordView view = view_record(record);  // every walk below reads this
   const bool in_use = (*flags & kRecordInUse) != 0;
-  const FrnSet& parents = *ctx.parent_match_frns;
+  const FrnSet& parents = ctx.parents();
   const UsnHints* hints = ctx.hints.get();
   const std::set<std::string>* journal_names = nullptr;
   if (hints)
@@ -118,7 +144,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   // query by id, which most records of a band around the folder never need.
   std::vector<FileNameEntry> live_names;
   if (in_use && !journal_names) {
-    live_names = names_in_scope(view, parents, how.include_in_use);
+    live_names = names_in_scope(view, *ctx.scope, in_use, how.include_in_use);
     if (live_names.empty()) return {};
   }
 
@@ -136,7 +162,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
     }
   }
 
-  auto names = names_in_scope(view, parents, how.include_in_use);
+  auto names = names_in_scope(view, *ctx.scope, in_use, how.include_in_use);
   if (names.empty() && hint && hint->use_parent && hint->name && in_set(parents, hint->parent) &&
       !named_elsewhere(view, *hint->name, parents))
     names.push_back(FileNameEntry{*hint->name, hint->parent & kRecordMask, 0, 0});
@@ -161,9 +187,9 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
 
   names = finish_names(std::move(names), frn, hints, false);
   if (!in_use)
-    return build_deleted_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, how.follow_parent_chain,
-                               ctx.root_form);
-  return build_in_use_items(names, frn, ctx.root_path, ctx.root_frn, *ctx.dir_map, parents, ctx.root_form);
+    return build_deleted_items(names, frn, *ctx.scope,
+                               how.follow_parent_chain ? LostNames::under_recov_lost : LostNames::dropped);
+  return build_in_use_items(names, frn, *ctx.scope);
 }
 
 PageYield scan_record_buffer(std::span<std::byte> buffer, std::uint64_t first_record, std::uint32_t record_size,
@@ -187,10 +213,24 @@ PageYield scan_record_buffer(std::span<std::byte> buffer, std::uint64_t first_re
       verify_live = ctx.include_in_use || !known;
     }
     apply_record_fixups(record);
+    if (!verify_live && !record_in_use(record)) {
+      if (auto dir = freed_dir_of(record, number)) {
+        out.freed_dirs.push_back(std::move(*dir));
+        continue;
+      }
+    }
     auto items = evaluate_record(record, number, ctx, ctx.flags(verify_live));
+    if (items.empty() && !record_in_use(record)) collect_orphans(record, number, *ctx.scope, out.orphans);
     for (auto& item : items) out.items.push_back(std::move(item));
   }
   return out;
+}
+
+void collect_orphans(Bytes record, std::uint64_t record_number, const ScopeContext& scope, std::vector<Orphan>& out) {
+  auto flags = record_flags(record);
+  if (!flags || (*flags & (kRecordInUse | kRecordDirectory))) return;
+  for (const auto& n : view_record(record).names)
+    if (!scope.in_tree(n.parent)) out.push_back(Orphan{record_number & kRecordMask, n.parent & kRecordMask});
 }
 
 std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader, std::uint64_t record_number,
@@ -203,20 +243,9 @@ std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader,
   return items;
 }
 
-std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root, std::span<const std::uint64_t> records,
-                                             const ScanContext& ctx) {
-  auto reader = open_volume(letter);
-  if (!reader) return {};
-  auto volume = query_volume_data(*reader);
-  if (!volume) return {};
-  ScanContext rooted = ctx;
-  rooted.root_form = root_comparison_form(root);
-  return confirm_frns_in_mft(*reader, load_mft_geometry(*reader, *volume), records, rooted);
-}
-
 std::vector<DeletedItem> confirm_frns_in_mft(VolumeReader& reader, const MftGeometry& geometry,
                                              std::span<const std::uint64_t> records, const ScanContext& ctx) {
-  const std::string root_form = ctx.root_form.empty() ? root_comparison_form(ctx.root_path) : ctx.root_form;
+  const ScopeContext& scope = *ctx.scope;
   std::vector<DeletedItem> out;
   std::unordered_set<std::string> seen;
   for (std::uint64_t number : records) {
@@ -224,8 +253,8 @@ std::vector<DeletedItem> confirm_frns_in_mft(VolumeReader& reader, const MftGeom
     auto record = read_record_raw(geometry, reader, number);
     if (!record) continue;
     for (auto& item : evaluate_record(*record, number, ctx, EvalFlags{})) {
-      if (!inside_root_form(item.path, root_form)) continue;
-      if (!seen.insert(std::to_string(item.frn) + "|" + item.path).second) continue;
+      if (!scope_contains(scope, item.path)) continue;
+      if (!seen.insert(item_key(item.frn, item.path)).second) continue;
       out.push_back(std::move(item));
     }
   }

@@ -35,12 +35,10 @@ struct EvalFlags {
 // What the evaluation reads. Built once per scan and shared read-only (also
 // by the paged scan's workers); the sets are held by shared ownership.
 struct ScanContext {
-  std::shared_ptr<const FrnSet> parent_match_frns = std::make_shared<FrnSet>();
-  std::shared_ptr<const DirMap> dir_map = std::make_shared<DirMap>();
+  // The folder tree as the scan reads it: the probe's own tree, or a
+  // snapshot of it for the paged scan's workers.
+  std::shared_ptr<const ScopeContext> scope = std::make_shared<ScopeContext>();
   std::shared_ptr<const UsnHints> hints;  // absent in the paged scan
-  std::string root_path;
-  std::string root_form;  // the root's resolved comparison form; may be empty
-  std::uint64_t root_frn = 0;
   MftGeometry geometry;
   std::shared_ptr<const FrnSet> skip;  // records already handled; may be null
   bool include_in_use = false;
@@ -51,11 +49,20 @@ struct ScanContext {
   std::shared_ptr<platform::FileHandle> live;
 
   std::uint32_t record_size() const { return geometry.record_size; }
+  const FrnSet& parents() const { return scope->parent_match_frns; }
   EvalFlags flags(bool verify_live) const { return {verify_live, include_in_use, follow_parent_chain}; }
 };
 
-// A scope's sets and map in a scan context (no hints, no geometry yet).
+// A snapshot of a scope in a scan context (no hints, no geometry yet).
 ScanContext scan_context_for(const ScopeContext& scope);
+// A view of a scope the caller keeps alive for the context's whole life.
+ScanContext scan_context_over(const ScopeContext& scope);
+
+// The deleted folder a directory record not in use holds (its first name,
+// its parent, the sequence it lived with); nothing for any other record.
+std::optional<FreedDir> freed_dir_of(Bytes record, std::uint64_t record_number);
+// The names of a freed file record whose parents are not folders of the tree.
+void collect_orphans(Bytes record, std::uint64_t record_number, const ScopeContext& scope, std::vector<Orphan>& out);
 
 // A name and parent the caller already knows for the record (an index entry,
 // a journal record). The parent is used only when `use_parent` is set.
@@ -90,12 +97,9 @@ std::optional<std::vector<DeletedItem>> evaluate_record_at(VolumeReader& reader,
                                                            const ScanContext& ctx, EvalFlags flags,
                                                            const RecordHint* hint = nullptr);
 
-// The records the journal named without a name: each read raw from a volume
-// opened for the call and evaluated as a deleted record; items under `root`,
-// one per FRN and path. Empty when the volume cannot be opened or queried.
-std::vector<DeletedItem> confirm_frns_in_mft(char letter, std::string_view root, std::span<const std::uint64_t> records,
-                                             const ScanContext& ctx);
-// The same through the probe's reader; items under ctx's root.
+// The records the journal named without a name: each read raw through the
+// probe's reader and evaluated as a deleted record; items under the tree's
+// root, one per FRN and path.
 std::vector<DeletedItem> confirm_frns_in_mft(VolumeReader& reader, const MftGeometry& geometry,
                                              std::span<const std::uint64_t> records, const ScanContext& ctx);
 

@@ -38,21 +38,19 @@ std::vector<FileNameEntry> names_by_parent(std::span<const std::pair<std::uint64
 }
 
 std::vector<DeletedItem> build_deleted_items(std::span<const FileNameEntry> names, std::uint64_t frn,
-                                             std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                             bool allow_lost, std::string_view root_form) {
+                                             const ScopeContext& scope, LostNames lost) {
   std::vector<DeletedItem> out;
   for (const auto& entry : names)
-    if (auto item = item_from_record(entry, frn, root_path, root_frn, dir_map, allow_lost, root_form)) out.push_back(std::move(*item));
+    if (auto item = item_in_tree(scope, entry, frn, lost)) out.push_back(std::move(*item));
   return out;
 }
 
 std::vector<DeletedItem> build_in_use_items(std::span<const FileNameEntry> names, std::uint64_t frn,
-                                            std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                            const FrnSet& parents, std::string_view root_form) {
+                                            const ScopeContext& scope) {
   std::vector<DeletedItem> out;
   for (const auto& entry : names) {
-    if (!in_set(parents, entry.parent)) continue;
-    auto item = item_from_record(entry, frn, root_path, root_frn, dir_map, false, root_form);
+    if (scope.link(entry.parent, entry.parent_sequence) != ParentLink::live) continue;
+    auto item = item_in_tree(scope, entry, frn, LostNames::dropped);
     if (!item) continue;                                     // cannot be placed: counts as present
     if (platform::current().metadata(item->path)) continue;  // still there
     out.push_back(std::move(*item));

@@ -27,18 +27,18 @@ std::vector<FileNameEntry> finish_names(std::vector<FileNameEntry> names, std::u
 std::vector<FileNameEntry> names_by_parent(std::span<const std::pair<std::uint64_t, std::string>> names,
                                            const FrnSet& parents, bool noise_flag);
 
-// One item per name whose path can be placed (see item_from_record).
+// One item per name whose path can be placed in the tree (see item_in_tree).
 std::vector<DeletedItem> build_deleted_items(std::span<const FileNameEntry> names, std::uint64_t frn,
-                                             std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                             bool allow_lost, std::string_view root_form = {});
+                                             const ScopeContext& scope, LostNames lost);
 
 // For a record still in use: one item per name whose parent is in `parents`
 // and whose file is gone from the live file system. A name whose path cannot
 // be rebuilt counts as present. The size recorded in the $FILE_NAME does not
 // decide anything here: Windows keeps the size current in the parent's
 // index, not in the file's own record, so a live file usually shows 0.
+// Only names under a live folder of the tree count: a record in use names
+// its current parents.
 std::vector<DeletedItem> build_in_use_items(std::span<const FileNameEntry> names, std::uint64_t frn,
-                                            std::string_view root_path, std::uint64_t root_frn, const DirMap& dir_map,
-                                            const FrnSet& parents, std::string_view root_form = {});
+                                            const ScopeContext& scope);
 
 }  // namespace quillon

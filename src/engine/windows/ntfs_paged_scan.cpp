@@ -57,6 +57,8 @@ struct Shared {
   std::atomic<std::uint64_t> items_found{0};
   std::mutex lock;
   std::vector<DeletedItem> items;
+  std::vector<FreedDir> freed_dirs;
+  std::vector<Orphan> orphans;
 };
 
 void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Shared& shared) {
@@ -100,6 +102,11 @@ void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Share
         // if growing the list fails, none does and the list is unchanged.
         shared.items.insert(shared.items.end(), std::make_move_iterator(y.items.begin()),
                             std::make_move_iterator(y.items.end()));
+        shared.freed_dirs.insert(shared.freed_dirs.end(), std::make_move_iterator(y.freed_dirs.begin()),
+                                 std::make_move_iterator(y.freed_dirs.end()));
+        const std::size_t room = kMaxOrphans - std::min(kMaxOrphans, shared.orphans.size());
+        shared.orphans.insert(shared.orphans.end(), y.orphans.begin(),
+                              y.orphans.begin() + static_cast<std::ptrdiff_t>(std::min(room, y.orphans.size())));
       }
       shared.pages_done.fetch_add(1);
       page_open = false;
@@ -138,6 +145,8 @@ PagedScanResult parallel_mft_scan(const PagedScanRequest& req, const PageScanner
   result.audit.records_scanned = shared.records_scanned.load();
   result.audit.items_found = shared.items_found.load();
   result.items = std::move(shared.items);
+  result.freed_dirs = std::move(shared.freed_dirs);
+  result.orphans = std::move(shared.orphans);
   return result;
 }
 

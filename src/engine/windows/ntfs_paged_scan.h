@@ -13,6 +13,7 @@
 #include "engine/model.h"
 #include "engine/windows/mft_audit.h"
 #include "engine/windows/raw_mft.h"
+#include "engine/windows/scope.h"
 
 namespace quillon {
 
@@ -33,6 +34,8 @@ std::vector<std::vector<std::uint64_t>> cut_pieces(const std::vector<std::uint64
 struct PageYield {
   std::vector<DeletedItem> items;
   std::uint64_t records_scanned = 0;
+  std::vector<FreedDir> freed_dirs;  // every directory record not in use
+  std::vector<Orphan> orphans;
 };
 
 // Scans one page whose first record is `first_record`: its records as read,
@@ -53,8 +56,13 @@ struct PagedScanRequest {
 
 struct PagedScanResult {
   std::vector<DeletedItem> items;  // in the order pages finished
+  std::vector<FreedDir> freed_dirs;
+  std::vector<Orphan> orphans;     // at most kMaxOrphans
   ScanAudit audit;
 };
+
+// Freed records kept for a second look once the tree has grown.
+inline constexpr std::size_t kMaxOrphans = std::size_t{1} << 21;
 
 // Runs the scan. Each worker reads its pages into one buffer of its own,
 // allocated when it first takes a page that lies in the $MFT's runs and

@@ -48,7 +48,9 @@ std::optional<MftRecord> fetch_record_raw(ScanSession& s, std::uint64_t frn, boo
 }  // namespace
 
 std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn,
-                                                        const RecordHint* hint, bool verify_live, bool in_order) {
+                                                        const RecordHint* hint, LiveCheck live, ReadOrder order) {
+  const bool verify_live = live == LiveCheck::by_path;
+  const bool in_order = order == ReadOrder::ascending;
   if (!s.options.use_record_cache) {
     auto items = evaluate_record_at(s.reader, frn, s.eval, s.eval.flags(verify_live), hint);
     if (!items || items->empty()) return std::nullopt;
@@ -81,7 +83,7 @@ void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std:
     if (empty || lo > hi) return;
     for (std::uint64_t f = lo;; ++f) {
       if (s.in_time() && visited.insert(f).second) {
-        if (auto items = read_candidates(s, f, nullptr, true, true)) s.accept(std::move(*items));
+        if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path, ReadOrder::ascending)) s.accept(std::move(*items));
       }
       if (f == hi) break;
     }
@@ -149,7 +151,7 @@ void run_root_vicinity(ScanSession& s) {
                  " (includes recently deleted IN_USE, MFT confirmed)");
   for (std::uint64_t f = lo;; ++f) {
     if (!s.in_time()) return;
-    if (auto items = read_candidates(s, f, nullptr, true, true))
+    if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path, ReadOrder::ascending))
       s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
     if (f == hi) return;
   }
@@ -168,7 +170,7 @@ void run_local_band(ScanSession& s) {
   s.progress(0, 1, "Phase 1b Local MFT band (" + std::to_string(band.size()) + " FRNs, raw)");
   for (std::uint64_t f : band) {
     if (!s.in_time()) return;
-    if (auto items = read_candidates(s, f, nullptr, true))
+    if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path))
       s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
   }
 }
@@ -192,7 +194,7 @@ void run_usn_hints(ScanSession& s) {
     }
     const auto& names = h.names_by_frn.at(t);
     if (!names.empty()) hint.name = *names.begin();
-    if (auto items = read_candidates(s, t, &hint, false))
+    if (auto items = read_candidates(s, t, &hint, LiveCheck::off))
       s.audit.usn = grow32(s.audit.usn, s.accept(std::move(*items)));
   }
 }

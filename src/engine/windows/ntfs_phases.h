@@ -14,11 +14,17 @@
 
 namespace quillon {
 
+// Whether a record still in use counts as gone once a name's path is missing
+// on the live file system (see EvalFlags::verify_live).
+enum class LiveCheck { off, by_path };
+// How the caller walks the records: `ascending` through consecutive records,
+// so they are read a block ahead.
+enum class ReadOrder { any, ascending };
+
 // The items of record `frn` (through the session's record cache when the
-// options use it); nothing when it yields none. `in_order`: the caller walks
-// up through consecutive records, so records are read a block ahead.
+// options use it); nothing when it yields none.
 std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn, const RecordHint* hint,
-                                                        bool verify_live, bool in_order = false);
+                                                        LiveCheck live, ReadOrder order = ReadOrder::any);
 // Reads the ring inner < |f − centre| <= min(outer, 512) not yet visited.
 void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
                  std::unordered_set<std::uint64_t>& visited);

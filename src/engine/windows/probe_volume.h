@@ -10,6 +10,7 @@
 #include "common/error.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/raw_mft.h"
+#include "engine/windows/scope.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -33,6 +34,10 @@ struct ProbeRoot {
   // The file system could not open it (a damaged index on its path); its id
   // came from the MFT, which also holds its tree.
   bool through_mft = false;
+  // It no longer exists: its id is that of its freed record (the sequence
+  // it lived with), found below its nearest live ancestor.
+  bool deleted = false;
+  DirEntry deleted_entry;  // its name, parent and sequence, when deleted
 };
 
 // Opens the volume of `letter`, reads its MFT context and opens its root.

@@ -70,6 +70,7 @@ struct FileNameEntry {
   std::uint64_t parent = 0;     // parent record number (48 bits)
   std::uint64_t size = 0;       // allocated size from the $FILE_NAME
   std::uint64_t time = 0;       // last modification FILETIME, 0 when none
+  std::uint16_t parent_sequence = 0;  // the parent reference's sequence number; 0 when unknown
   bool operator==(const FileNameEntry&) const = default;
 };
 

@@ -6,7 +6,7 @@ namespace {
 
 ScanContext evaluation_context(const ScopeContext& scope, const UsnHints* hints, const MftContext& mft,
                                const ScanOptions& options, std::shared_ptr<platform::FileHandle> live) {
-  ScanContext c = scan_context_for(scope);
+  ScanContext c = scan_context_over(scope);
   // Borrowed, not owned: the hints outlive the session.
   if (hints) c.hints = std::shared_ptr<const UsnHints>(std::shared_ptr<void>(), hints);
   c.geometry = mft.geometry;
@@ -18,8 +18,9 @@ ScanContext evaluation_context(const ScopeContext& scope, const UsnHints* hints,
 
 }  // namespace
 
-ScanSession::ScanSession(const ScopeContext& scope, VolumeReader& reader, const MftContext& mft,
-                         const ScanOptions& options, Duration limit, const UsnHints* hints, const Progress& progress,
+ScanSession::ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft,
+                         const ScanOptions& options, const TimeBudget& budget, const UsnHints* hints,
+                         const Progress& progress,
                          char letter, std::shared_ptr<platform::FileHandle> live)
     : scope(scope),
       reader(reader),
@@ -28,7 +29,7 @@ ScanSession::ScanSession(const ScopeContext& scope, VolumeReader& reader, const 
       hints(hints),
       progress(progress),
       letter(letter),
-      deadline(limit),
+      deadline(budget),
       eval(evaluation_context(scope, hints, mft, options, std::move(live))) {}
 
 std::size_t ScanSession::accept(std::vector<DeletedItem> batch) {

@@ -45,11 +45,11 @@ struct RecordCache {
 struct ScanSession {
   // `live`: a handle through which a record's full reference is opened by id
   // (may be null). `hints` may be null (the journal search gave none).
-  ScanSession(const ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
-              Duration limit, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
+  ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
+              const TimeBudget& deadline, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
               char letter = 'E', std::shared_ptr<platform::FileHandle> live = {});
 
-  const ScopeContext& scope;
+  ScopeContext& scope;  // grows as deleted folders are found; the evaluation reads it
   VolumeReader& reader;
   const MftContext& mft;
   const ScanOptions& options;
@@ -63,6 +63,12 @@ struct ScanSession {
   MftAudit audit;
   RecordCache cache;
   std::uint8_t found_by = kFoundByRecord;  // what the running phase marks its items with
+
+  // The same with a deadline that starts now.
+  ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
+              Duration limit, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
+              char letter = 'E', std::shared_ptr<platform::FileHandle> live = {})
+      : ScanSession(scope, reader, mft, options, TimeBudget(limit), hints, progress, letter, std::move(live)) {}
 
   bool in_time() const { return !deadline.expired(); }
   // Accepts `batch` marked with `found_by`; returns how much the list grew.

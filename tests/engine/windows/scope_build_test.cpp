@@ -192,7 +192,7 @@ MftContext empty_mft() {
   return ctx;
 }
 
-TEST(CollectScope, StopsAtTheDirectoryCap) {
+TEST(CollectScope, HoldsEveryFolderOfALargeTreeUnlessTheDeadlineCutsIt) {
   auto p = std::make_unique<TreePlatform>();
   p->add_root("E:\\2");
   for (int i = 0; i < 100; ++i) {
@@ -205,11 +205,19 @@ TEST(CollectScope, StopsAtTheDirectoryCap) {
   ASSERT_TRUE(reader);
   auto scope = collect_scope("E:\\2", empty_mft(), *reader);
   ASSERT_TRUE(scope);
-  EXPECT_EQ(scope->dir_frns.size(), kMaxScopeDirs);
-  EXPECT_EQ(scope->dir_map.size(), kMaxScopeDirs);
+  EXPECT_EQ(scope->dir_frns.size(), 1u + 100 + 100 * 50);
+  EXPECT_EQ(scope->dir_map.size(), 1u + 100 + 100 * 50);
+  EXPECT_FALSE(scope->cut);
+
+  // A deadline already past: the folder alone, and the tree says it was cut.
+  const TimeBudget spent(Duration{});
+  auto cut = collect_scope("E:\\2", empty_mft(), *reader, nullptr, &spent);
+  ASSERT_TRUE(cut);
+  EXPECT_TRUE(cut->cut);
+  EXPECT_LT(cut->dir_frns.size(), scope->dir_frns.size());
 }
 
-TEST(CollectScope, DepthLimitKeepsTheDeepDirectoryButDoesNotListIt) {
+TEST(CollectScope, NoDepthLimitOnADeepChain) {
   auto p = std::make_unique<TreePlatform>();
   auto* tree = p.get();
   p->add_root("E:\\2");
@@ -223,15 +231,14 @@ TEST(CollectScope, DepthLimitKeepsTheDeepDirectoryButDoesNotListIt) {
   ASSERT_TRUE(reader);
   auto scope = collect_scope("E:\\2", empty_mft(), *reader);
   ASSERT_TRUE(scope);
-  // The root (depth 0) and c1..c64: c64 sits at depth 64 and is not listed,
-  // so c65 is never seen.
-  EXPECT_EQ(scope->dir_frns.size(), 65u);
-  EXPECT_EQ(tree->listings_, 64);
+  // The root and c1..c66, each listed once.
+  EXPECT_EQ(scope->dir_frns.size(), 67u);
+  EXPECT_EQ(tree->listings_, 67);
   std::uint64_t deepest = 0;
   for (const auto& [k, e] : scope->dir_map)
-    if (e.name == "c64") deepest = k;
-  EXPECT_NE(deepest, 0u);
-  for (const auto& [k, e] : scope->dir_map) EXPECT_NE(e.name, "c65");
+    if (e.name == "c66") deepest = k;
+  ASSERT_NE(deepest, 0u);
+  EXPECT_EQ(scope->dir_path(deepest), path);
 }
 
 }  // namespace
