@@ -15,6 +15,7 @@ struct FlsLine {
   char type = '-';       // the metadata type: 'r' file, 'd' directory, '-' unknown
   bool deleted = false;  // marked "*"
   std::uint64_t record = 0;
+  bool reallocated = false;  // "(realloc)": a name left in an index whose record another file now holds
   std::string path;
 };
 
@@ -32,6 +33,7 @@ inline std::vector<FlsLine> parse_fls(const std::string& out) {
     if (id.starts_with("* ")) l.deleted = true, id.erase(0, 2);
     if (id.empty() || !std::isdigit(static_cast<unsigned char>(id[0]))) continue;
     l.record = std::stoull(id);
+    l.reallocated = id.ends_with("(realloc)");
     l.path = line.substr(tab + 2);
     lines.push_back(std::move(l));
   }
