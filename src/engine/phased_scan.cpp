@@ -76,6 +76,7 @@ ScanResult run_phased_scan(ScanSession& s) {
   run_root_vicinity(s);
   run_local_band(s);
   run_usn_hints(s);
+  s.audit.expand = to32(s.audit.expand + grow_from_cache(s));
   run_paged_phase(s);
   s.audit.deleted_dir = to32(s.scope.deleted_dirs.size() + (s.scope.root_deleted ? 1 : 0));
   list_deleted_folders(s);

@@ -57,6 +57,14 @@ void engine_reader(std::vector<std::byte> rec) {
   RecordHint hint{"hinted.txt", 41, true};
   (void)evaluate_record(r, 70, ctx, {true, true, true}, &hint);
   (void)evaluate_record(r, 70, ctx, EvalFlags{});
+  // A freed folder offered to a tree, and the freed file set aside for it.
+  if (auto dir = freed_dir_of(r, 71)) {
+    ScopeContext grown = *ctx.scope;
+    grown.add_deleted_dir(dir->record, dir->entry);
+    (void)grown.dir_path(dir->record);
+  }
+  std::vector<Orphan> orphans;
+  collect_orphans(r, 72, *ctx.scope, orphans);
 }
 
 }  // namespace

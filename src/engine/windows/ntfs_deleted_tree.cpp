@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/ntfs_phases.h"
 
 namespace quillon {
@@ -31,6 +32,20 @@ std::size_t place_orphans(ScanSession& s, std::vector<Orphan> orphans) {
     if (auto items = read_candidates(s, r, nullptr, LiveCheck::off, ReadOrder::ascending)) grown += s.accept(std::move(*items));
   }
   return grown;
+}
+
+std::size_t grow_from_cache(ScanSession& s) {
+  std::vector<FreedDir> dirs;
+  std::vector<Orphan> orphans;
+  for (const auto& [number, record] : s.cache.records) {
+    if (auto dir = freed_dir_of(record, number))
+      dirs.push_back(std::move(*dir));
+    else
+      collect_orphans(record, number, s.scope, orphans);
+  }
+  std::sort(dirs.begin(), dirs.end(), [](const FreedDir& a, const FreedDir& b) { return a.record < b.record; });
+  if (grow_tree(s.scope, std::move(dirs), kFoundByRecord).empty()) return 0;
+  return place_orphans(s, std::move(orphans));
 }
 
 std::optional<DeletedItem> folder_item(const ScopeContext& scope, std::uint64_t record) {

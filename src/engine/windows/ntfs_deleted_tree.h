@@ -23,6 +23,11 @@ std::vector<std::uint64_t> grow_tree(ScopeContext& scope, std::vector<FreedDir> 
 // accepts what they yield; returns how much the list grew.
 std::size_t place_orphans(ScanSession& s, std::vector<Orphan> orphans);
 
+// The same for the records the phases before the paged scan read (they sit
+// in the session's record cache): its freed folders join the tree, and its
+// freed files under them are placed; returns how much the list grew.
+std::size_t grow_from_cache(ScanSession& s);
+
 // Every deleted folder of the tree as an item (the probed folder itself when
 // it is deleted), in record order; returns how much the list grew.
 std::size_t list_deleted_folders(ScanSession& s);

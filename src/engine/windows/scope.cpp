@@ -19,8 +19,9 @@ constexpr std::size_t kMaxWaitingDirs = 1 << 20;
 bool sequence_matches(const DirEntry& folder, std::uint16_t reference) {
   if (reference == 0 || folder.sequence == 0) return true;
   if (!folder.deleted) return reference == folder.sequence;
-  // A freed record's sequence is one past the one its children recorded.
-  return reference == folder.sequence || static_cast<std::uint16_t>(reference + 1) == folder.sequence;
+  // A deleted folder keeps the sequence it lived with; its freed record
+  // holds that one or (NTFS increments it on freeing) the next.
+  return reference == folder.sequence || reference == static_cast<std::uint16_t>(folder.sequence + 1);
 }
 
 std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components) {
