@@ -26,10 +26,29 @@ std::size_t place_orphans(ScanSession& s, std::vector<Orphan> orphans) {
   orphans = {};
   std::sort(records.begin(), records.end());
   records.erase(std::unique(records.begin(), records.end()), records.end());
+  // Read in blocks into one reused buffer and evaluated there: a deleted
+  // tree may hold many thousands of records, and none of them is kept.
+  constexpr std::uint64_t kBlock = 64;
+  const MftGeometry& g = s.mft.geometry;
+  std::vector<std::byte> buffer(static_cast<std::size_t>(kBlock) * g.record_size);
   std::size_t grown = 0;
-  for (std::uint64_t r : records) {
-    if (!s.in_time()) break;
-    if (auto items = read_candidates(s, r, nullptr, LiveCheck::off, ReadOrder::ascending)) grown += s.accept(std::move(*items));
+  for (std::size_t i = 0; i < records.size() && s.in_time();) {
+    const std::uint64_t first = records[i];
+    auto block = read_record_block_into(g, s.reader, first, kBlock, buffer);
+    for (; i < records.size() && records[i] - first < kBlock; ++i) {
+      const std::uint64_t r = records[i];
+      std::optional<MftRecord> single;
+      Bytes record;
+      if (block && (r - first + 1) * g.record_size <= block->size()) {
+        record = Bytes(*block).subspan(static_cast<std::size_t>((r - first) * g.record_size), g.record_size);
+      } else if ((single = read_record_raw(g, s.reader, r))) {
+        record = *single;
+      } else {
+        continue;
+      }
+      auto items = evaluate_record(record, r, s.eval, s.eval.flags(false));
+      if (!items.empty()) grown += s.accept(std::move(items));
+    }
   }
   return grown;
 }
