@@ -34,7 +34,6 @@ struct NtfsVolumeData {
   std::array<std::byte, platform::layout::volume_data::kSize> raw{};
 
   std::uint64_t volume_serial() const { return u64(platform::layout::volume_data::kVolumeSerialNumber); }
-  std::uint64_t number_sectors() const { return u64(platform::layout::volume_data::kNumberSectors); }
   std::uint64_t total_clusters() const { return u64(platform::layout::volume_data::kTotalClusters); }
   std::uint64_t free_clusters() const { return u64(platform::layout::volume_data::kFreeClusters); }
   std::uint32_t bytes_per_sector() const { return u32(platform::layout::volume_data::kBytesPerSector); }
@@ -44,7 +43,6 @@ struct NtfsVolumeData {
   }
   std::uint64_t mft_valid_data_length() const { return u64(platform::layout::volume_data::kMftValidDataLength); }
   std::uint64_t mft_start_lcn() const { return u64(platform::layout::volume_data::kMftStartLcn); }
-  std::uint64_t mft2_start_lcn() const { return u64(platform::layout::volume_data::kMft2StartLcn); }
   // FILE record size as every search uses it: never below 1024.
   std::uint32_t record_size() const {
     auto s = bytes_per_file_record_segment();

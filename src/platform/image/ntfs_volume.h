@@ -140,7 +140,6 @@ class NtfsReader {
       : vol_(std::move(volume)), file_(std::move(file)) {}
 
   const NtfsVolume& volume() const { return *vol_; }
-  const std::shared_ptr<const NtfsVolume>& shared_volume() const { return vol_; }
   ImageFile& file() { return file_; }
 
   // Free clusters per $Bitmap, counted once per volume (thread-safe).
