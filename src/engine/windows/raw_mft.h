@@ -110,16 +110,11 @@ bool record_is_directory(Bytes record);
 // The sequence number at 0x10 (records of at least 24 bytes).
 std::optional<std::uint16_t> record_sequence(Bytes record);
 
-// One attribute met by the attribute walk: start at the first-attribute
-// offset (0x14); while offset + 24 is inside the record, stop at type
-// 0xFFFFFFFF, at a length below 24, or at an attribute running past the
-// record's end.
-struct AttributeRef {
-  std::uint32_t type = 0;
-  std::uint64_t offset = 0;   // from the record's start
-  std::uint32_t length = 0;   // whole attribute, header included
-  bool non_resident = false;
-};
+// The attribute walk of a record read raw (ntfs::walk_attributes up to the
+// record's end): from the first-attribute offset (0x14), while offset + 24
+// is inside the record, it stops at type 0xFFFFFFFF, at a length below 24,
+// or at an attribute running past the record's end.
+using ntfs::AttributeRef;
 std::vector<AttributeRef> attributes(Bytes record);
 // The attribute's own bytes [offset, offset + length).
 Bytes attribute_bytes(Bytes record, const AttributeRef& a);

@@ -232,7 +232,7 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
     auto h = parse_record_header(r);
     if (!h || !h->in_use()) return std::nullopt;
     // Record 0 is the one whose data begins where the boot sector puts it.
-    for (const auto& a : parse_attributes(r, *h, boot->total_clusters))
+    for (const auto& a : parse_attributes(r, boot->total_clusters))
       if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0 && !a.runs.empty() &&
           a.runs[0].lcn == boot->mft_lcn)
         return std::pair{std::move(r), *h};
@@ -244,8 +244,7 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
     if (!first) return fail(image_error(file, "the $MFT's first record cannot be read, nor its copy in $MFTMirr"));
   }
   std::vector<std::byte> rec0 = std::move(first->first);
-  auto h0 = std::optional<RecordHeader>(first->second);
-  auto attrs = parse_attributes(rec0, *h0, boot->total_clusters);
+  auto attrs = parse_attributes(rec0, boot->total_clusters);
   const Attribute* data = nullptr;
   for (const auto& a : attrs)
     if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0) data = &a;
@@ -278,7 +277,7 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file,
         std::optional<RecordHeader> h;
         if (off && read_runs(file, extent.offset, vlen, cluster, joined[0].runs, *off, r) && ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block) &&
             (h = parse_record_header(r))) {
-          for (auto& x : parse_attributes(r, *h, boot->total_clusters))
+          for (auto& x : parse_attributes(r, boot->total_clusters))
             if (x.type == kAttrData && x.name.empty() && !x.resident && x.lowest_vcn == it->first)
               pieces.push_back(std::move(x));
           it = wanted.erase(it);
@@ -420,7 +419,7 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
   f.number = n;
   f.header = *parse_record_header(*rec);
   const std::uint64_t clusters = vol_->boot_.total_clusters;
-  auto attrs = parse_attributes(*rec, f.header, clusters);
+  auto attrs = parse_attributes(*rec, clusters);
   std::vector<std::uint64_t> extensions;
   for (const auto& a : attrs) {
     if (a.type != kAttrAttributeList) continue;
@@ -438,7 +437,7 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
     if (!xr) continue;
     auto xh = parse_record_header(*xr);
     if ((xh->base_reference & kRecordNumberMask) != n || !xh->in_use()) continue;
-    for (auto& a : parse_attributes(*xr, *xh, clusters))
+    for (auto& a : parse_attributes(*xr, clusters))
       if (a.type != kAttrAttributeList) attrs.push_back(std::move(a));
   }
   f.attributes = extensions.empty() ? std::move(attrs) : join_pieces(std::move(attrs));
