@@ -380,8 +380,8 @@ std::uint64_t NtfsReader::free_clusters() {
   return v.free_clusters_;
 }
 
-bool NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
-  if (!in_bounds(vol_->extent_.length, offset, out.size())) return false;
+Result<void> NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
+  if (!in_bounds(vol_->extent_.length, offset, out.size())) return fail(end_of_image());
   return file_.read(vol_->extent_.offset + offset, out);
 }
 

@@ -145,8 +145,9 @@ class NtfsReader {
   // Free clusters per $Bitmap, counted once per volume (thread-safe).
   std::uint64_t free_clusters();
 
-  // Bytes at an offset of the volume; false past the volume's end.
-  bool read_volume(std::uint64_t offset, std::span<std::byte> out);
+  // Bytes at an offset of the volume: end_of_image past the volume's end,
+  // else what the image file says.
+  Result<void> read_volume(std::uint64_t offset, std::span<std::byte> out);
 
   // FILE record `n` with fixups applied; nothing when it lies outside the
   // $MFT, cannot be read, is not a "FILE" record or fails its fixups.
