@@ -55,7 +55,8 @@ void engine_reader(std::vector<std::byte> rec) {
     return scan_context_for(scope);
   }();
   RecordHint hint{"hinted.txt", 41, true};
-  (void)evaluate_record(r, 70, ctx, {true, true, true}, &hint);
+  (void)evaluate_record(r, 70, ctx, {.verify_live = true, .include_in_use = true, .follow_parent_chain = true},
+                        &hint);
   (void)evaluate_record(r, 70, ctx, EvalFlags{});
   // A freed folder offered to a tree, and the freed file set aside for it.
   if (auto dir = freed_dir_of(r, 71)) {
