@@ -128,11 +128,11 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
   if (n >= last) n = last - 1;
   // The record asked for when it is in use, else the nearest in-use record
   // below it. An in-use record that cannot be read fails the request, as the
-  // file system fails a read of a corrupt record.
+  // file system fails it: with the read's error, or as corrupt.
   for (std::uint64_t m = n + 1; m-- > 0;) {
     if (!v.record_in_use(m)) continue;
     auto rec = r.read_record(m);
-    if (!rec) return fail(error(win32::ERROR_FILE_CORRUPT));
+    if (!rec) return fail(rec.error());
     std::uint16_t seq = *u16_at(*rec, 0x10);
     store_le<std::uint64_t>(out.data() + fr::kFileReferenceNumber, m | (std::uint64_t{seq} << 48));
     store_le<std::uint32_t>(out.data() + fr::kFileRecordLength, static_cast<std::uint32_t>(rec->size()));

@@ -44,6 +44,17 @@ const Run* run_at(const std::vector<Run>& runs, std::uint64_t vcn) {
   return &*it;
 }
 
+// What the file system says of a file whose structures do not hold together.
+Error corrupt() { return win32::error(win32::ERROR_FILE_CORRUPT); }
+
+// `rec` when it is a "FILE" record whose fixups and header hold.
+Result<std::vector<std::byte>> checked_record(std::vector<std::byte> rec) {
+  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) ||
+      !parse_record_header(rec))
+    return fail(corrupt());
+  return rec;
+}
+
 Error image_error(const ImageFile& f, const std::string& why) {
   return Error::generic("cannot use image " + f.path() + ": " + why, ErrorKind::invalid_input);
 }
@@ -97,15 +108,16 @@ std::vector<Attribute> join_pieces(std::vector<Attribute> in) {
 
 }  // namespace
 
-bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length, std::uint64_t cluster,
-               const std::vector<Run>& runs, std::uint64_t offset, std::span<std::byte> out) {
-  if (cluster == 0) return false;
+Result<void> read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length,
+                       std::uint64_t cluster, const std::vector<Run>& runs, std::uint64_t offset,
+                       std::span<std::byte> out) {
+  if (cluster == 0) return fail(corrupt());
   std::size_t done = 0;
   while (done < out.size()) {
     std::uint64_t pos = offset + done;
-    if (pos < offset) return false;
+    if (pos < offset) return fail(corrupt());
     const Run* r = run_at(runs, pos / cluster);
-    if (!r) return false;
+    if (!r) return fail(corrupt());
     std::uint64_t within = pos - r->vcn * cluster;
     std::uint64_t n = std::min<std::uint64_t>(out.size() - done, r->length * cluster - within);
     auto piece = out.subspan(done, static_cast<std::size_t>(n));
@@ -113,12 +125,12 @@ bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volum
       std::fill(piece.begin(), piece.end(), std::byte{0});
     } else {
       auto at = mul(*r->lcn, cluster);
-      if (!at || *at > UINT64_MAX - within || !in_bounds(volume_length, *at + within, n)) return false;
-      if (!file.read(volume_offset + *at + within, piece)) return false;
+      if (!at || *at > UINT64_MAX - within || !in_bounds(volume_length, *at + within, n)) return fail(corrupt());
+      if (auto read = file.read(volume_offset + *at + within, piece); !read) return read;
     }
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return {};
 }
 
 // ---------------------------------------------------------------- FileRecord
@@ -217,7 +229,7 @@ struct VolumeSpan {
   std::uint64_t length = 0;  // what the volume device reads
   std::uint64_t cluster = 0;
   bool read(const std::vector<Run>& runs, std::uint64_t at, std::span<std::byte> out) const {
-    return read_runs(file, offset, length, cluster, runs, at, out);
+    return read_runs(file, offset, length, cluster, runs, at, out).has_value();
   }
 };
 
@@ -458,31 +470,31 @@ Result<void> NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> 
   return file_.read(vol_->extent_.offset + offset, out);
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
+Result<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
   auto r = read_primary_record(n);
-  if (!r && n < kMirroredRecords) r = read_mirror_record(n);
+  if (!r && n < kMirroredRecords)
+    if (auto copy = read_mirror_record(n)) return copy;
   return r;
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
+Result<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
   const std::uint64_t rsize = vol_->boot_.record_size;
   auto base = mul(vol_->boot_.mft_mirror_lcn, vol_->boot_.bytes_per_cluster);
-  if (n >= kMirroredRecords || !base) return std::nullopt;
+  if (n >= kMirroredRecords || !base) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
-  if (!read_volume(*base + n * rsize, rec)) return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
-  return rec;
+  if (auto read = read_volume(*base + n * rsize, rec); !read) return fail(read.error());
+  return checked_record(std::move(rec));
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
-  if (n >= vol_->mft_records_) return std::nullopt;
+Result<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
+  if (n >= vol_->mft_records_) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
   const std::uint64_t rsize = vol_->boot_.record_size;
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
-  if (!read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, vol_->mft_runs_,
-                 n * rsize, rec))
-    return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
-  return rec;
+  if (auto read = read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster,
+                            vol_->mft_runs_, n * rsize, rec);
+      !read)
+    return fail(read.error());
+  return checked_record(std::move(rec));
 }
 
 std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
@@ -556,7 +568,8 @@ bool NtfsReader::read_attribute(const Attribute& a, std::uint64_t offset, std::s
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(live), out.end(), std::byte{0});
   if (live == 0) return true;
   return read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, a.runs, offset,
-                   out.first(live));
+                   out.first(live))
+      .has_value();
 }
 
 std::optional<std::vector<std::byte>> NtfsReader::attribute_value(const Attribute& a, std::uint64_t limit) {

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "platform/image/containers.h"
+#include "platform/control_layout.h"
 #include "platform/image/image_platform.h"
 #include "support/images.h"
 
@@ -48,6 +49,37 @@ TEST(ImageReads, PastTheEndOfATruncatedVolumeIsTheEndOfTheFile) {
     ASSERT_FALSE(r) << at;
     EXPECT_TRUE(r.error().is_os(win32::ERROR_HANDLE_EOF)) << at << ": " << r.error().text();
   }
+}
+
+TEST(ImageReads, TheRecordQueryAnswersWithTheReadsOwnError) {
+  auto image = test::scenario_image("basic");
+  if (!image) GTEST_SKIP() << "tests/data/basic.img.gz is absent";
+  const fs::path copy = fresh_dir("record-query") / "basic.img";
+  fs::copy_file(*image, copy);
+  auto platform = open_image_platform({copy.string(), 'E', std::nullopt});
+  ASSERT_TRUE(platform) << platform.error().text();
+  auto device = (*platform)->open_volume("\\\\.\\E:");
+  ASSERT_TRUE(device) << device.error().text();
+  std::array<std::byte, layout::volume_data::kSize> vd{};
+  ASSERT_TRUE((*device)->control(FSCTL_GET_NTFS_VOLUME_DATA, {}, vd));
+  const std::uint64_t mft = load_le<std::uint64_t>(vd.data() + layout::volume_data::kMftStartLcn) *
+                            load_le<std::uint32_t>(vd.data() + layout::volume_data::kBytesPerCluster);
+  const std::uint64_t record_size = load_le<std::uint32_t>(vd.data() + layout::volume_data::kBytesPerFileRecordSegment);
+  // The image loses its $MFT from record 5 on; a device opened afterwards
+  // reads what is left.
+  fs::resize_file(copy, mft + 5 * record_size);
+  auto cut = (*platform)->open_volume("\\\\.\\E:");
+  ASSERT_TRUE(cut) << cut.error().text();
+  std::vector<std::byte> out(layout::file_record::kFileRecordBuffer + record_size);
+  auto query = [&](std::uint64_t record) {
+    std::array<std::byte, 8> in{};
+    store_le<std::uint64_t>(in.data(), record);
+    return (*cut)->control(FSCTL_GET_NTFS_FILE_RECORD, in, out);
+  };
+  EXPECT_TRUE(query(3)) << "a record the image still holds";
+  auto gone = query(8);  // $BadClus, in use
+  ASSERT_FALSE(gone);
+  EXPECT_TRUE(gone.error().is_os(win32::ERROR_HANDLE_EOF)) << gone.error().text();
 }
 
 TEST(ImageReads, AFileThatShrankSinceItWasOpenedEndsWhereItEndsNow) {
