@@ -55,6 +55,49 @@ bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
   return true;
 }
 
+std::vector<AttributeRef> walk_attributes(Bytes record, AttributeBound bound) {
+  namespace at = attribute;
+  std::vector<AttributeRef> out;
+  auto first = u16_at(record, ntfs::record::kFirstAttribute);
+  if (!first) return out;
+  std::uint64_t end = record.size();
+  const bool aligned = bound == AttributeBound::bytes_in_use;
+  if (aligned) {
+    auto in_use = u32_at(record, ntfs::record::kBytesInUse);
+    if (!in_use) return out;
+    end = std::min<std::uint64_t>(*in_use, end);
+  }
+  std::uint64_t off = *first;
+  while (in_bounds(end, off, at::kMinLength)) {
+    const std::uint32_t type = load_le<std::uint32_t>(record.data() + off + at::kType);
+    if (type == kAttrEnd) break;
+    const std::uint32_t len = load_le<std::uint32_t>(record.data() + off + at::kLength);
+    if (len < at::kMinLength || (aligned && len % 8 != 0) || !in_bounds(end, off, len)) break;
+    out.push_back({type, off, len, record[off + at::kNonResident] != std::byte{0}});
+    off += len;
+  }
+  return out;
+}
+
+std::optional<FileNameValue> read_file_name(Bytes value) {
+  namespace fn = file_name;
+  if (value.size() < fn::kFixedSize) return std::nullopt;
+  const std::byte* p = value.data();
+  FileNameValue f;
+  f.name_space = std::to_integer<std::uint8_t>(p[fn::kNamespace]);
+  auto name = sub(value, fn::kName, 2 * std::uint64_t{std::to_integer<std::uint8_t>(p[fn::kNameLength])});
+  if (!name) return std::nullopt;
+  f.name = *name;
+  f.parent = load_le<std::uint64_t>(p + fn::kParent);
+  f.created = load_le<std::uint64_t>(p + fn::kCreated);
+  f.modified = load_le<std::uint64_t>(p + fn::kModified);
+  f.allocated_size = load_le<std::uint64_t>(p + fn::kAllocatedSize);
+  f.data_size = load_le<std::uint64_t>(p + fn::kDataSize);
+  f.file_attributes = load_le<std::uint32_t>(p + fn::kFileAttributes);
+  f.reparse_tag = load_le<std::uint32_t>(p + fn::kReparseTag);
+  return f;
+}
+
 PairRead read_mapping_pair(Bytes pairs, std::uint64_t pos, MappingPair& out) {
   auto head = u8_at(pairs, pos);
   if (!head) return PairRead::missing;

@@ -1,14 +1,18 @@
 // The primitive decoders of NTFS structures that both readers of the volume
-// need (the engine's raw MFT reader and the image backend): the update
-// sequence of a multi-sector block and one mapping pair of a run list. Each
-// reader keeps its own policy on what it accepts; the policy is named in the
-// call.
+// need (the engine's raw MFT reader, its $LogFile scan and the image
+// backend): the update sequence of a multi-sector block, the attribute walk
+// of a FILE record, a $FILE_NAME value and one mapping pair of a run list.
+// Each reader keeps its own policy on what it accepts; the policy is named
+// in the call.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "common/bytes.h"
+#include "common/ntfs_layout.h"
 
 namespace quillon::ntfs {
 
@@ -28,6 +32,50 @@ enum class TornStride {
 // block). False, changing nothing, for an unsound array, or for a torn
 // stride under refuse_block.
 bool apply_update_sequence(std::span<std::byte> block, TornStride torn);
+
+// Where an attribute walk ends, besides at the end marker (type 0xFFFFFFFF)
+// and at an attribute shorter than its 24-byte common header.
+enum class AttributeBound {
+  // At the end of the bytes given, whatever the header's bytes in use say,
+  // and an attribute of any length: for records read raw, whose header may
+  // be stale or damaged.
+  record_end,
+  // At the header's bytes in use (0x18, never past the bytes given), every
+  // attribute's length a multiple of 8: for records whose fixups and header
+  // were checked.
+  bytes_in_use,
+};
+
+// One attribute met by the walk.
+struct AttributeRef {
+  std::uint32_t type = 0;
+  std::uint64_t offset = 0;  // from the record's start
+  std::uint32_t length = 0;  // whole attribute, header included
+  bool non_resident = false;
+};
+
+// The attributes of a FILE record in record order, from its first-attribute
+// offset (0x14) on, up to the first that does not fit under `bound`.
+std::vector<AttributeRef> walk_attributes(Bytes record, AttributeBound bound);
+
+// A $FILE_NAME value: the value of a $FILE_NAME attribute, the key of a
+// directory index entry, and the redo data of a name deleted in the log.
+struct FileNameValue {
+  std::uint64_t parent = 0;    // full reference, sequence number in the top 16 bits
+  std::uint64_t created = 0;   // FILETIME (in the log's redo data: the file's reference)
+  std::uint64_t modified = 0;  // FILETIME
+  std::uint64_t allocated_size = 0;
+  std::uint64_t data_size = 0;
+  std::uint32_t file_attributes = 0;
+  std::uint32_t reparse_tag = 0;  // shares its field with the EA size
+  std::uint8_t name_space = 0;    // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
+  Bytes name;                     // UTF-16LE, inside the bytes decoded
+  bool dos_only() const { return name_space == file_name::kNamespaceDos; }
+};
+
+// The value at the start of `value`, when its 66-byte fixed part and its
+// name both lie inside `value`.
+std::optional<FileNameValue> read_file_name(Bytes value);
 
 // One mapping pair of a run list.
 struct MappingPair {

@@ -18,7 +18,7 @@ void image_reader(std::vector<std::byte> rec) {
   if (!ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block)) return;
   auto h = img::parse_record_header(rec);
   if (!h) return;
-  for (const auto& a : img::parse_attributes(rec, *h, std::uint64_t{1} << 24)) {
+  for (const auto& a : img::parse_attributes(rec, std::uint64_t{1} << 24)) {
     if (a.type == img::kAttrFileName && a.resident) (void)img::parse_file_name(a.value);
     if (a.type == img::kAttrIndexRoot && a.resident) (void)img::parse_index_node(a.value, 0x10);
     if (!a.resident) (void)img::runs_disjoint(a.runs);
@@ -55,7 +55,8 @@ void engine_reader(std::vector<std::byte> rec) {
     return scan_context_for(scope);
   }();
   RecordHint hint{"hinted.txt", 41, true};
-  (void)evaluate_record(r, 70, ctx, {true, true, true}, &hint);
+  (void)evaluate_record(r, 70, ctx, {.verify_live = true, .include_in_use = true, .follow_parent_chain = true},
+                        &hint);
   (void)evaluate_record(r, 70, ctx, EvalFlags{});
   // A freed folder offered to a tree, and the freed file set aside for it.
   if (auto dir = freed_dir_of(r, 71)) {

@@ -12,33 +12,16 @@ namespace quillon {
 
 namespace {
 
-namespace fn = ntfs::file_name;
 namespace ie = ntfs::index_entry;
 namespace at = ntfs::attribute;
 
-std::uint8_t byte_at(Bytes b, std::uint64_t o) { return std::to_integer<std::uint8_t>(b[o]); }
-
-// The parent, times and name of one $FILE_NAME value starting at `v` inside
-// `record`, when its fixed part and name lie inside the record and it is not
-// a DOS-only name.
-struct RawFileName {
-  std::uint64_t parent;
-  std::uint16_t parent_sequence;
-  std::uint64_t time;
-  std::uint64_t size;
-  Bytes name;
-};
-
-std::optional<RawFileName> file_name_at(Bytes record, std::uint64_t v) {
-  if (!in_bounds(record.size(), v, fn::kFixedSize)) return std::nullopt;
-  if (byte_at(record, v + fn::kNamespace) == fn::kNamespaceDos) return std::nullopt;
-  std::uint64_t n = byte_at(record, v + fn::kNameLength);
-  auto name = sub(record, v + fn::kName, 2 * n);
-  if (!name) return std::nullopt;
-  const std::uint64_t parent = load_le<std::uint64_t>(record.data() + v + fn::kParent);
-  return RawFileName{parent & kRecordMask, static_cast<std::uint16_t>(parent >> 48),
-                     load_le<std::uint64_t>(record.data() + v + fn::kModified),
-                     load_le<std::uint64_t>(record.data() + v + fn::kAllocatedSize), *name};
+// The $FILE_NAME value starting at `v` inside `record`, when its fixed part
+// and name lie inside the record and it is not a DOS-only name.
+std::optional<ntfs::FileNameValue> file_name_at(Bytes record, std::uint64_t v) {
+  if (v > record.size()) return std::nullopt;
+  auto f = ntfs::read_file_name(record.subspan(v));
+  if (!f || f->dos_only()) return std::nullopt;
+  return f;
 }
 
 // Start of a resident attribute's value (attribute offset + value offset).
@@ -79,20 +62,7 @@ std::optional<std::uint16_t> record_sequence(Bytes record) {
 }
 
 std::vector<AttributeRef> attributes(Bytes record) {
-  std::vector<AttributeRef> out;
-  auto first = u16_at(record, ntfs::record::kFirstAttribute);
-  if (!first) return out;
-  std::uint64_t off = *first;
-  const std::uint64_t size = record.size();
-  while (in_bounds(size, off, at::kMinLength)) {
-    std::uint32_t type = load_le<std::uint32_t>(record.data() + off + at::kType);
-    if (type == kAttrEnd) break;
-    std::uint32_t len = load_le<std::uint32_t>(record.data() + off + at::kLength);
-    if (len < at::kMinLength || !in_bounds(size, off, len)) break;
-    out.push_back({type, off, len, byte_at(record, off + at::kNonResident) != 0});
-    off += len;
-  }
-  return out;
+  return ntfs::walk_attributes(record, ntfs::AttributeBound::record_end);
 }
 
 Bytes attribute_bytes(Bytes record, const AttributeRef& a) { return record.subspan(a.offset, a.length); }
@@ -129,7 +99,8 @@ RecordView view_record(Bytes record) {
     if (a.type != kAttrFileName) continue;
     auto fn = file_name_at(record, value_start(record, a));
     if (!fn) continue;
-    v.names.push_back({utf16le_to_utf8_lossy(fn->name), fn->parent, fn->size, fn->time, fn->parent_sequence});
+    v.names.push_back({utf16le_to_utf8_lossy(fn->name), fn->parent & kRecordMask, fn->allocated_size, fn->modified,
+                       static_cast<std::uint16_t>(fn->parent >> 48)});
   }
   return v;
 }
@@ -183,14 +154,10 @@ std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, 
       if (elen < ie::kHeaderSize || !in_bounds(end, e, elen)) break;
 
       std::optional<std::string> name;
-      const std::byte* key = p + ie::kKey;
-      if (klen >= fn::kFixedSize && in_bounds(end, e + ie::kKey, klen)) {
-        const std::uint64_t parent = load_le<std::uint64_t>(key + fn::kParent) & kRecordMask;
-        const std::uint64_t n = std::to_integer<std::uint8_t>(key[fn::kNameLength]);
-        if (dirs.contains(parent) && std::to_integer<std::uint8_t>(key[fn::kNamespace]) != fn::kNamespaceDos &&
-            klen >= 2 * n + fn::kFixedSize)
-          name = utf16le_to_utf8_lossy(record.subspan(e + ie::kKey + fn::kName, 2 * n));
-      }
+      if (in_bounds(end, e + ie::kKey, klen))
+        if (auto key = ntfs::read_file_name(record.subspan(e + ie::kKey, klen));
+            key && dirs.contains(key->parent & kRecordMask) && !key->dos_only())
+          name = utf16le_to_utf8_lossy(key->name);
       const std::uint64_t rec = frn & kRecordMask;
       if (rec != 0 && rec != 5 && rec != own_record && (all || (rec >= lo && rec <= hi)))
         out.push_back({std::move(name), frn, rec});
@@ -268,7 +235,7 @@ std::optional<StreamRuns> data_runs(Bytes record) {
 std::optional<StreamRuns> nonresident_runs(Bytes record, std::uint32_t type, bool unnamed_only) {
   for (const auto& a : attributes(record)) {
     if (a.type != type) continue;
-    if (unnamed_only && byte_at(record, a.offset + 9) != 0) continue;
+    if (unnamed_only && record[a.offset + at::kNameLength] != std::byte{0}) continue;
     auto nr = non_resident_at(record, a);
     if (!nr) continue;
     return StreamRuns{nr->data_size, decode_runs(nr->pairs, nr->lowest_vcn, true)};

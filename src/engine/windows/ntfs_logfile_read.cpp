@@ -89,121 +89,153 @@ struct NewerFirst {
 };
 
 constexpr std::uint64_t kLogReadChunk = 1 << 20;
+constexpr std::uint64_t kChunkPages = kLogReadChunk / kLogPageSize;
 // Tail copies lie in the first pages (2 to 33 in the logs seen); from this
 // page on, pages are record pages even if none has mapped to itself yet, so
 // that a log whose LSNs make no sense is not held as copies.
 constexpr std::uint64_t kLogCopyAreaLimit = 64;
 
+bool expired(const TimeBudget* deadline) { return deadline && deadline->expired(); }
+
+// The `pages` pages of the log from page `first`, read in one piece, or page
+// by page when that fails, the unreadable pages left zero (which no page
+// check passes). Nothing when the deadline ends the reading page by page.
+std::optional<std::vector<std::byte>> read_log_chunk(const LogRangeReader& read, std::uint64_t first,
+                                                     std::uint64_t pages, const TimeBudget* deadline) {
+  const std::uint64_t P = kLogPageSize;
+  auto bytes = read(first * P, pages * P);
+  if (bytes && bytes->size() == pages * P) return bytes;
+  bytes.emplace(static_cast<std::size_t>(pages * P), std::byte{0});
+  for (std::uint64_t k = 0; k < pages; ++k) {
+    if (expired(deadline)) return std::nullopt;
+    auto one = read((first + k) * P, P);
+    if (one && one->size() == P) std::copy(one->begin(), one->end(), bytes->begin() + static_cast<std::ptrdiff_t>(k * P));
+  }
+  return bytes;
+}
+
+// The record pages chosen while the log is read page by page: the newest
+// `keep` of them by last-LSN, and the tail copies by the page they copy.
+class PageChoice {
+ public:
+  PageChoice(std::uint64_t total, std::uint32_t bits) : total_(total), bits_(bits) {}
+
+  // The restart area, when readable, gives the sequence-number bits.
+  void use_restart_area(Bytes log_head) {
+    auto restart = newest_restart(log_head);
+    if (restart && restart->seq_number_bits >= 3 && restart->seq_number_bits <= 63) bits_ = restart->seq_number_bits;
+  }
+
+  // Page `p` of the log.
+  void look_at(std::uint64_t p, Bytes page) {
+    constexpr std::uint64_t P = kLogPageSize;
+    if (!is_record_page(page)) return;
+    const std::uint64_t lsn = *u64_at(page, lp::kLastLsn);
+    if (lsn == 0 || lsn == std::numeric_limits<std::uint64_t>::max()) return;
+    if (!record_start_ && lsn >> (64 - bits_) == 0 && lsn % P == 0 && lsn / P < total_ && lsn / P != p) {
+      // A tail copy that names the page it copies by its file offset (the
+      // two copies of version 1.x logs); its last-end LSN says how new it is.
+      keep_copy(lsn / P, *u64_at(page, lp::kLastEndLsn), page);
+      return;
+    }
+    auto offset = lsn_to_offset(lsn, bits_);
+    if (!offset || *offset >= total_ * P) return;  // never written, or absurd
+    const std::uint64_t home = *offset / P;
+    if (!record_start_ && (home == p || p >= kLogCopyAreaLimit)) record_start_ = p;
+    if (!record_start_) {
+      keep_copy(home, lsn, page);  // a tail copy: kept only as the newest copy of its page
+      return;
+    }
+    if (auto copy = copies_.find(p); copy != copies_.end()) {
+      ChosenPage c = std::move(copy->second);
+      copies_.erase(copy);
+      if (c.lsn > lsn) {
+        offer(std::move(c));
+        return;
+      }
+    }
+    if (heap_.size() == kKeep && heap_.front().lsn >= lsn) return;
+    offer({lsn, p, {page.begin(), page.end()}});
+  }
+
+  // Copies of pages that were never written or could not be read stand in
+  // for them; copies of pages inside the copy area itself mean nothing.
+  void add_copies() {
+    for (auto& [home, c] : copies_)
+      if (!record_start_ || home >= *record_start_) offer(std::move(c));
+  }
+
+  // The pages kept, oldest first; nothing when none was.
+  std::optional<LogPart> part() {
+    if (heap_.empty()) return std::nullopt;
+    std::sort(heap_.begin(), heap_.end(), [](const ChosenPage& a, const ChosenPage& b) { return NewerFirst{}(b, a); });
+    const std::uint64_t ring_start = record_start_.value_or(0);
+    LogPart part;
+    part.bytes.reserve(heap_.size() * kLogPageSize);
+    for (std::size_t i = 0; i < heap_.size(); ++i) {
+      const auto& c = heap_[i];
+      bool follows = false;
+      if (i > 0) {
+        const std::uint64_t before = heap_[i - 1].page;
+        follows = c.page == before + 1 || (before == total_ - 1 && c.page == ring_start);
+      }
+      part.bytes.insert(part.bytes.end(), c.bytes.begin(), c.bytes.end());
+      part.pages.push_back(c.page);
+      part.runs_on.push_back(follows ? 1 : 0);
+    }
+    return part;
+  }
+
+ private:
+  static constexpr std::uint64_t kKeep = kLogTailSize / kLogPageSize;
+
+  void keep_copy(std::uint64_t home, std::uint64_t lsn, Bytes page) {
+    auto [it, inserted] = copies_.try_emplace(home);
+    if (inserted || lsn > it->second.lsn) it->second = {lsn, home, {page.begin(), page.end()}};
+  }
+
+  void offer(ChosenPage page) {
+    if (heap_.size() == kKeep) {
+      if (!NewerFirst{}(page, heap_.front())) return;  // older than all kept
+      std::pop_heap(heap_.begin(), heap_.end(), NewerFirst{});
+      heap_.pop_back();
+    }
+    heap_.push_back(std::move(page));
+    std::push_heap(heap_.begin(), heap_.end(), NewerFirst{});
+  }
+
+  std::uint64_t total_;
+  std::uint32_t bits_;
+  std::vector<ChosenPage> heap_;                // the newest kKeep record pages so far
+  std::map<std::uint64_t, ChosenPage> copies_;  // tail copies by the page they copy
+  std::optional<std::uint64_t> record_start_;   // the first page whose last-LSN maps to itself
+};
+
 }  // namespace
 
 std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read,
                                             const TimeBudget* deadline) {
-  const std::uint64_t P = kLogPageSize;
-  const std::uint64_t total = log_size / P;
+  const std::uint64_t total = log_size / kLogPageSize;
   if (total == 0) return std::nullopt;
-  const std::uint64_t keep = kLogTailSize / P;
-  auto expired = [&] { return deadline && deadline->expired(); };
-
-  std::uint32_t bits = bits_for_size(log_size);
-  std::vector<ChosenPage> heap;  // the newest `keep` record pages so far
-  std::map<std::uint64_t, ChosenPage> copies;  // tail copies by the page they copy
-  std::optional<std::uint64_t> record_start;   // the first page whose last-LSN maps to itself
-
-  auto offer = [&](ChosenPage page) {
-    if (heap.size() == keep) {
-      if (!NewerFirst{}(page, heap.front())) return;  // older than all kept
-      std::pop_heap(heap.begin(), heap.end(), NewerFirst{});
-      heap.pop_back();
-    }
-    heap.push_back(std::move(page));
-    std::push_heap(heap.begin(), heap.end(), NewerFirst{});
-  };
-
-  bool stopped = false;
-  for (std::uint64_t chunk = 0; chunk < total && !stopped; chunk += kLogReadChunk / P) {
-    if (expired()) break;
-    const std::uint64_t pages = std::min(kLogReadChunk / P, total - chunk);
-    auto bytes = read(chunk * P, pages * P);
-    if (!bytes || bytes->size() != pages * P) {
-      // Unreadable somewhere: page by page, the unreadable pages left zero
-      // (which no page check passes).
-      bytes.emplace(static_cast<std::size_t>(pages * P), std::byte{0});
-      for (std::uint64_t k = 0; k < pages && !stopped; ++k) {
-        if (expired()) stopped = true;
-        auto one = stopped ? std::nullopt : read((chunk + k) * P, P);
-        if (one && one->size() == P) std::copy(one->begin(), one->end(), bytes->begin() + static_cast<std::ptrdiff_t>(k * P));
-      }
-      if (stopped) break;
+  PageChoice choice(total, bits_for_size(log_size));
+  bool stopped = false;  // the deadline ended the read inside a chunk
+  for (std::uint64_t chunk = 0; chunk < total && !stopped; chunk += kChunkPages) {
+    if (expired(deadline)) break;
+    const std::uint64_t pages = std::min(kChunkPages, total - chunk);
+    auto bytes = read_log_chunk(read, chunk, pages, deadline);
+    if (!bytes) {
+      stopped = true;
+      break;
     }
     const Bytes all(*bytes);
-    if (chunk == 0) {
-      // The restart area, when readable, gives the sequence-number bits.
-      auto restart = newest_restart(all);
-      if (restart && restart->seq_number_bits >= 3 && restart->seq_number_bits <= 63) bits = restart->seq_number_bits;
-    }
-    for (std::uint64_t k = 0; k < pages; ++k) {
-      if (expired()) {
-        stopped = true;
-        break;
-      }
-      const std::uint64_t p = chunk + k;
-      const Bytes page = all.subspan(k * P, P);
-      if (!is_record_page(page)) continue;
-      const std::uint64_t lsn = *u64_at(page, lp::kLastLsn);
-      if (lsn == 0 || lsn == std::numeric_limits<std::uint64_t>::max()) continue;
-      if (!record_start && lsn >> (64 - bits) == 0 && lsn % P == 0 && lsn / P < total && lsn / P != p) {
-        // A tail copy that names the page it copies by its file offset (the
-        // two copies of version 1.x logs); its last-end LSN says how new it is.
-        const std::uint64_t end = *u64_at(page, lp::kLastEndLsn);
-        auto [it, inserted] = copies.try_emplace(lsn / P);
-        if (inserted || end > it->second.lsn) it->second = {end, lsn / P, {page.begin(), page.end()}};
-        continue;
-      }
-      auto offset = lsn_to_offset(lsn, bits);
-      if (!offset || *offset >= total * P) continue;  // never written, or absurd
-      const std::uint64_t home = *offset / P;
-      if (!record_start && (home == p || p >= kLogCopyAreaLimit)) record_start = p;
-      if (!record_start) {
-        // A tail copy: kept only as the newest copy of its page.
-        auto [it, inserted] = copies.try_emplace(home);
-        if (inserted || lsn > it->second.lsn) it->second = {lsn, home, {page.begin(), page.end()}};
-        continue;
-      }
-      auto copy = copies.find(p);
-      if (copy != copies.end()) {
-        ChosenPage c = std::move(copy->second);
-        copies.erase(copy);
-        if (c.lsn > lsn) {
-          offer(std::move(c));
-          continue;
-        }
-      }
-      if (heap.size() == keep && heap.front().lsn >= lsn) continue;
-      offer({lsn, p, {page.begin(), page.end()}});
+    if (chunk == 0) choice.use_restart_area(all);
+    for (std::uint64_t k = 0; k < pages && !stopped; ++k) {
+      stopped = expired(deadline);
+      if (!stopped) choice.look_at(chunk + k, all.subspan(k * kLogPageSize, kLogPageSize));
     }
   }
-  // Copies of pages that were never written or could not be read stand in
-  // for them; copies of pages inside the copy area itself mean nothing.
-  for (auto& [home, c] : copies)
-    if (!stopped && (!record_start || home >= *record_start)) offer(std::move(c));
-  if (heap.empty()) return std::nullopt;
-
-  std::sort(heap.begin(), heap.end(), [](const ChosenPage& a, const ChosenPage& b) { return NewerFirst{}(b, a); });
-  const std::uint64_t ring_start = record_start.value_or(0);
-  LogPart part;
-  part.bytes.reserve(heap.size() * P);
-  for (std::size_t i = 0; i < heap.size(); ++i) {
-    const auto& c = heap[i];
-    bool follows = false;
-    if (i > 0) {
-      const std::uint64_t before = heap[i - 1].page;
-      follows = c.page == before + 1 || (before == total - 1 && c.page == ring_start);
-    }
-    part.bytes.insert(part.bytes.end(), c.bytes.begin(), c.bytes.end());
-    part.pages.push_back(c.page);
-    part.runs_on.push_back(follows ? 1 : 0);
-  }
-  return part;
+  if (!stopped) choice.add_copies();
+  return choice.part();
 }
 
 std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_cluster, VolumeReader& reader,

@@ -12,7 +12,6 @@ namespace quillon {
 namespace {
 
 namespace lc = ntfs::log_client;
-namespace fn = ntfs::file_name;
 namespace ie = ntfs::index_entry;
 
 void bump(std::uint32_t& counter) {
@@ -136,23 +135,30 @@ bool deallocation(ScanState& s, Bytes h, Bytes undo) {
   return submit_deallocation(s, real_record(offset / divisor), sequence);
 }
 
-// Redo data of operations 6 and 13 read as a $FILE_NAME-style record, the
-// record reference in the creation time's place.
-bool file_name_redo(ScanState& s, Bytes data) {
-  bump(s.stats.name_deletes);
-  if (data.size() <= fn::kNamespace) return false;
-  const auto len = *u8_at(data, fn::kNameLength);
-  const auto ns = *u8_at(data, fn::kNamespace);
-  if (ns == fn::kNamespaceDos || data.size() < fn::kName + 2ull * len) return false;
-  std::string name = utf16le_to_utf8_lossy(data.subspan(fn::kName, 2ull * len));
-  const std::uint64_t parent = *u64_at(data, fn::kParent) & kRecordMask;
-  if (name.empty() || !s.scope.contains(parent)) return false;
+// The candidate a deleted $FILE_NAME gives (its record number left for the
+// caller): a name outside the DOS namespace, not empty, under a folder in
+// scope.
+std::optional<LogCandidate> deleted_name(const ScanState& s, const std::optional<ntfs::FileNameValue>& value) {
+  if (!value || value->dos_only()) return std::nullopt;
+  std::string name = utf16le_to_utf8_lossy(value->name);
+  const std::uint64_t parent = value->parent & kRecordMask;
+  if (name.empty() || !s.scope.contains(parent)) return std::nullopt;
   LogCandidate c;
   c.has_parent = true;
   c.parent = parent;
   c.name = std::move(name);
-  c.frn = real_record(*u64_at(data, fn::kCreated));
-  return submit_name(s, std::move(c));
+  return c;
+}
+
+// Redo data of operations 6 and 13 read as a $FILE_NAME-style record, the
+// record reference in the creation time's place.
+bool file_name_redo(ScanState& s, Bytes data) {
+  bump(s.stats.name_deletes);
+  auto value = ntfs::read_file_name(data);
+  auto c = deleted_name(s, value);
+  if (!c) return false;
+  c->frn = real_record(value->created);
+  return submit_name(s, std::move(*c));
 }
 
 // Undo data of operations 13 and 15 as Windows writes them: the deleted
@@ -161,21 +167,12 @@ bool index_entry_undo(ScanState& s, Bytes data) {
   bump(s.stats.name_deletes);
   if (data.size() < ie::kHeaderSize) return false;
   const std::uint64_t reference = *u64_at(data, ie::kFileReference);
-  const std::uint64_t key_length = *u16_at(data, ie::kKeyLength);
-  if (key_length <= fn::kNamespace || ie::kKey + key_length > data.size()) return false;
-  const auto len = *u8_at(data, ie::kKey + fn::kNameLength);
-  const auto ns = *u8_at(data, ie::kKey + fn::kNamespace);
-  if (fn::kName + 2ull * len > key_length || ns == fn::kNamespaceDos) return false;
-  std::string name = utf16le_to_utf8_lossy(data.subspan(ie::kKey + fn::kName, 2ull * len));
-  const std::uint64_t parent = *u64_at(data, ie::kKey + fn::kParent) & kRecordMask;
-  if (name.empty() || !s.scope.contains(parent)) return false;
-  LogCandidate c;
-  c.has_parent = true;
-  c.parent = parent;
-  c.name = std::move(name);
-  c.frn = real_record(reference);
-  if (c.frn != 0) c.sequence = static_cast<std::uint16_t>(reference >> 48);
-  return submit_name(s, std::move(c));
+  auto key = sub(data, ie::kKey, *u16_at(data, ie::kKeyLength));
+  auto c = deleted_name(s, key ? ntfs::read_file_name(*key) : std::nullopt);
+  if (!c) return false;
+  c->frn = real_record(reference);
+  if (c->frn != 0) c->sequence = static_cast<std::uint16_t>(reference >> 48);
+  return submit_name(s, std::move(*c));
 }
 
 // In the whole pass: whether bytes [begin, end) of the buffer touch the

@@ -34,7 +34,6 @@ struct NtfsVolumeData {
   std::array<std::byte, platform::layout::volume_data::kSize> raw{};
 
   std::uint64_t volume_serial() const { return u64(platform::layout::volume_data::kVolumeSerialNumber); }
-  std::uint64_t number_sectors() const { return u64(platform::layout::volume_data::kNumberSectors); }
   std::uint64_t total_clusters() const { return u64(platform::layout::volume_data::kTotalClusters); }
   std::uint64_t free_clusters() const { return u64(platform::layout::volume_data::kFreeClusters); }
   std::uint32_t bytes_per_sector() const { return u32(platform::layout::volume_data::kBytesPerSector); }
@@ -44,7 +43,6 @@ struct NtfsVolumeData {
   }
   std::uint64_t mft_valid_data_length() const { return u64(platform::layout::volume_data::kMftValidDataLength); }
   std::uint64_t mft_start_lcn() const { return u64(platform::layout::volume_data::kMftStartLcn); }
-  std::uint64_t mft2_start_lcn() const { return u64(platform::layout::volume_data::kMft2StartLcn); }
   // FILE record size as every search uses it: never below 1024.
   std::uint32_t record_size() const {
     auto s = bytes_per_file_record_segment();
@@ -112,16 +110,11 @@ bool record_is_directory(Bytes record);
 // The sequence number at 0x10 (records of at least 24 bytes).
 std::optional<std::uint16_t> record_sequence(Bytes record);
 
-// One attribute met by the attribute walk: start at the first-attribute
-// offset (0x14); while offset + 24 is inside the record, stop at type
-// 0xFFFFFFFF, at a length below 24, or at an attribute running past the
-// record's end.
-struct AttributeRef {
-  std::uint32_t type = 0;
-  std::uint64_t offset = 0;   // from the record's start
-  std::uint32_t length = 0;   // whole attribute, header included
-  bool non_resident = false;
-};
+// The attribute walk of a record read raw (ntfs::walk_attributes up to the
+// record's end): from the first-attribute offset (0x14), while offset + 24
+// is inside the record, it stops at type 0xFFFFFFFF, at a length below 24,
+// or at an attribute running past the record's end.
+using ntfs::AttributeRef;
 std::vector<AttributeRef> attributes(Bytes record);
 // The attribute's own bytes [offset, offset + length).
 Bytes attribute_bytes(Bytes record, const AttributeRef& a);

@@ -1,5 +1,7 @@
 #include "platform/image/containers.h"
 
+#include <algorithm>
+#include <array>
 #include <string_view>
 
 #include "platform/image/image_file.h"
@@ -39,7 +41,60 @@ Error unreadable(Container kind, const std::string& path) {
                         ErrorKind::unsupported);
 }
 
+#if defined(QUILLON_HAVE_LIBEWF) || defined(QUILLON_HAVE_LIBVHDI)
+// The error object a container library call fills in, freed when it goes
+// out of scope; one per call, as a failed call appends to the object given.
+template <class E, void (*Free)(E**), int (*Print)(E*, char*, std::size_t)>
+class LibraryError {
+ public:
+  LibraryError() = default;
+  LibraryError(const LibraryError&) = delete;
+  LibraryError& operator=(const LibraryError&) = delete;
+  ~LibraryError() {
+    if (e_) Free(&e_);
+  }
+  E** out() { return &e_; }
+  // The library's message, on one line; empty when it gave none.
+  std::string message() const {
+    if (!e_) return {};
+    std::array<char, 1024> text{};
+    if (Print(e_, text.data(), text.size()) < 0) return {};
+    std::string out(text.data());
+    std::replace(out.begin(), out.end(), '\n', ' ');
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+  }
+  // `what`, followed by the library's message when it gave one.
+  std::string describe(std::string_view what) const {
+    const std::string m = message();
+    return m.empty() ? std::string(what) : std::string(what) + " (" + m + ")";
+  }
+
+ private:
+  E* e_ = nullptr;
+};
+
+// Reads through a library call `read(buffer, size, offset, error)` that
+// returns the bytes it read: at most 1 GiB at a time (the libraries read at
+// most a signed size at once), 0 at the end of the media.
+template <class LibError, class ReadCall>
+Result<void> read_through(std::string_view library, std::uint64_t offset, std::span<std::byte> out, ReadCall read) {
+  while (!out.empty()) {
+    const std::size_t n = std::min<std::size_t>(out.size(), 1u << 30);
+    LibError error;
+    const ssize_t got = read(out.data(), n, static_cast<off64_t>(offset), error.out());
+    if (got < 0) return fail(container_read_failure(library, error.describe("the read failed")));
+    if (got == 0) return fail(end_of_image());
+    out = out.subspan(static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return {};
+}
+#endif
+
 #ifdef QUILLON_HAVE_LIBEWF
+using EwfError = LibraryError<libewf_error_t, libewf_error_free, libewf_error_sprint>;
+
 class EwfSource final : public ImageSource {
  public:
   explicit EwfSource(libewf_handle_t* h) : h_(h) {}
@@ -47,16 +102,11 @@ class EwfSource final : public ImageSource {
     libewf_handle_close(h_, nullptr);
     libewf_handle_free(&h_, nullptr);
   }
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
-    // libewf reads at most a signed size at a time.
-    while (!out.empty()) {
-      const std::size_t n = std::min<std::size_t>(out.size(), 1u << 30);
-      const ssize_t got = libewf_handle_read_random(h_, out.data(), n, static_cast<off64_t>(offset), nullptr);
-      if (got <= 0) return false;
-      out = out.subspan(static_cast<std::size_t>(got));
-      offset += static_cast<std::uint64_t>(got);
-    }
-    return true;
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
+    return read_through<EwfError>("libewf", offset, out,
+                                  [&](std::byte* buffer, std::size_t size, off64_t at, libewf_error_t** error) {
+                                    return libewf_handle_read_random(h_, buffer, size, at, error);
+                                  });
   }
 
  private:
@@ -64,32 +114,37 @@ class EwfSource final : public ImageSource {
 };
 
 Result<OpenedContainer> open_ewf(const std::string& path) {
-  auto refuse = [&](const char* what) {
-    return fail(Error::generic("cannot use image " + path + ": libewf " + what, ErrorKind::invalid_input));
+  auto refuse = [&](const EwfError& error, const char* what) {
+    return fail(Error::generic("cannot use image " + path + ": libewf " + error.describe(what),
+                               ErrorKind::invalid_input));
   };
   char** names = nullptr;
   int count = 0;
-  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, nullptr) != 1)
-    return refuse("cannot find its segment files");
+  if (EwfError e; libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, e.out()) != 1)
+    return refuse(e, "cannot find its segment files");
   libewf_handle_t* h = nullptr;
-  if (libewf_handle_initialize(&h, nullptr) != 1) {
+  if (EwfError e; libewf_handle_initialize(&h, e.out()) != 1) {
     libewf_glob_free(names, count, nullptr);
-    return refuse("cannot start");
+    return refuse(e, "cannot start");
   }
-  const int opened = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, nullptr);
+  EwfError open_error;
+  const int opened = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, open_error.out());
   libewf_glob_free(names, count, nullptr);
   if (opened != 1) {
     libewf_handle_free(&h, nullptr);
-    return refuse("cannot open it (a damaged or incomplete segment?)");
+    return refuse(open_error, "cannot open it (a damaged or incomplete segment?)");
   }
   auto source = std::make_unique<EwfSource>(h);
   size64_t size = 0;
-  if (libewf_handle_get_media_size(h, &size, nullptr) != 1 || size == 0) return refuse("gives no media size");
+  if (EwfError e; libewf_handle_get_media_size(h, &size, e.out()) != 1 || size == 0)
+    return refuse(e, "gives no media size");
   return OpenedContainer{std::move(source), size};
 }
 #endif
 
 #ifdef QUILLON_HAVE_LIBVHDI
+using VhdiError = LibraryError<libvhdi_error_t, libvhdi_error_free, libvhdi_error_sprint>;
+
 class VhdiSource final : public ImageSource {
  public:
   explicit VhdiSource(libvhdi_file_t* f) : f_(f) {}
@@ -97,16 +152,11 @@ class VhdiSource final : public ImageSource {
     libvhdi_file_close(f_, nullptr);
     libvhdi_file_free(&f_, nullptr);
   }
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
-    while (!out.empty()) {
-      const std::size_t n = std::min<std::size_t>(out.size(), 1u << 30);
-      const ssize_t got =
-          libvhdi_file_read_buffer_at_offset(f_, out.data(), n, static_cast<off64_t>(offset), nullptr);
-      if (got <= 0) return false;
-      out = out.subspan(static_cast<std::size_t>(got));
-      offset += static_cast<std::uint64_t>(got);
-    }
-    return true;
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
+    return read_through<VhdiError>("libvhdi", offset, out,
+                                   [&](std::byte* buffer, std::size_t size, off64_t at, libvhdi_error_t** error) {
+                                     return libvhdi_file_read_buffer_at_offset(f_, buffer, size, at, error);
+                                   });
   }
 
  private:
@@ -114,18 +164,20 @@ class VhdiSource final : public ImageSource {
 };
 
 Result<OpenedContainer> open_vhdi(const std::string& path) {
-  auto refuse = [&](const char* what) {
-    return fail(Error::generic("cannot use image " + path + ": libvhdi " + what, ErrorKind::invalid_input));
+  auto refuse = [&](const VhdiError& error, const char* what) {
+    return fail(Error::generic("cannot use image " + path + ": libvhdi " + error.describe(what),
+                               ErrorKind::invalid_input));
   };
   libvhdi_file_t* f = nullptr;
-  if (libvhdi_file_initialize(&f, nullptr) != 1) return refuse("cannot start");
-  if (libvhdi_file_open(f, path.c_str(), LIBVHDI_OPEN_READ, nullptr) != 1) {
+  if (VhdiError e; libvhdi_file_initialize(&f, e.out()) != 1) return refuse(e, "cannot start");
+  if (VhdiError e; libvhdi_file_open(f, path.c_str(), LIBVHDI_OPEN_READ, e.out()) != 1) {
     libvhdi_file_free(&f, nullptr);
-    return refuse("cannot open it");
+    return refuse(e, "cannot open it");
   }
   auto source = std::make_unique<VhdiSource>(f);
   size64_t size = 0;
-  if (libvhdi_file_get_media_size(f, &size, nullptr) != 1 || size == 0) return refuse("gives no media size");
+  if (VhdiError e; libvhdi_file_get_media_size(f, &size, e.out()) != 1 || size == 0)
+    return refuse(e, "gives no media size");
   return OpenedContainer{std::move(source), size};
 }
 #endif

@@ -128,11 +128,11 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
   if (n >= last) n = last - 1;
   // The record asked for when it is in use, else the nearest in-use record
   // below it. An in-use record that cannot be read fails the request, as the
-  // file system fails a read of a corrupt record.
+  // file system fails it: with the read's error, or as corrupt.
   for (std::uint64_t m = n + 1; m-- > 0;) {
     if (!v.record_in_use(m)) continue;
     auto rec = r.read_record(m);
-    if (!rec) return fail(error(win32::ERROR_FILE_CORRUPT));
+    if (!rec) return fail(rec.error());
     std::uint16_t seq = *u16_at(*rec, 0x10);
     store_le<std::uint64_t>(out.data() + fr::kFileReferenceNumber, m | (std::uint64_t{seq} << 48));
     store_le<std::uint32_t>(out.data() + fr::kFileRecordLength, static_cast<std::uint32_t>(rec->size()));
@@ -140,6 +140,30 @@ Result<std::size_t> file_record(NtfsReader& r, Bytes in, std::span<std::byte> ou
     return kRecordOutputHeader + rec->size();
   }
   return fail(error(win32::ERROR_INVALID_PARAMETER));
+}
+
+// The USN_RECORD_V2 of an enumeration for file `f` under `name`, filling
+// `record` (its header and name, padded to 8 bytes).
+void write_enum_record(const FileRecord& f, const FileName& name, std::int64_t usn, std::span<std::byte> record) {
+  std::uint32_t security = 0;
+  if (const Attribute* si = f.find(kAttrStandardInformation); si && si->resident)
+    security = u32_at(si->value, 0x34).value_or(0);
+  std::byte* p = record.data();
+  std::fill(record.begin(), record.end(), std::byte{0});
+  store_le<std::uint32_t>(p + u2::kRecordLength, static_cast<std::uint32_t>(record.size()));
+  store_le<std::uint16_t>(p + u2::kMajorVersion, 2);
+  store_le<std::uint16_t>(p + u2::kMinorVersion, 0);
+  store_le<std::uint64_t>(p + u2::kFileReferenceNumber, f.reference());
+  store_le<std::uint64_t>(p + u2::kParentFileReferenceNumber, name.parent);
+  store_le<std::int64_t>(p + u2::kUsn, usn);
+  // TimeStamp, Reason and SourceInfo stay 0: an enumeration describes
+  // files, not changes.
+  store_le<std::uint32_t>(p + u2::kSecurityId, security);
+  store_le<std::uint32_t>(p + u2::kFileAttributes, f.win32_attributes());
+  store_le<std::uint16_t>(p + u2::kFileNameLength, static_cast<std::uint16_t>(2 * name.name.size()));
+  store_le<std::uint16_t>(p + u2::kFileNameOffset, static_cast<std::uint16_t>(kUsnRecordV2Header));
+  for (std::size_t i = 0; i < name.name.size(); ++i)
+    store_le<std::uint16_t>(p + kUsnRecordV2Header + 2 * i, name.name[i]);
 }
 
 Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> out) {
@@ -175,25 +199,7 @@ Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> 
       full = true;
       break;
     }
-    std::uint32_t security = 0;
-    if (const Attribute* si = f->find(kAttrStandardInformation); si && si->resident)
-      security = u32_at(si->value, 0x34).value_or(0);
-    std::byte* p = out.data() + written;
-    std::fill(p, p + len, std::byte{0});
-    store_le<std::uint32_t>(p + u2::kRecordLength, static_cast<std::uint32_t>(len));
-    store_le<std::uint16_t>(p + u2::kMajorVersion, 2);
-    store_le<std::uint16_t>(p + u2::kMinorVersion, 0);
-    store_le<std::uint64_t>(p + u2::kFileReferenceNumber, f->reference());
-    store_le<std::uint64_t>(p + u2::kParentFileReferenceNumber, name->parent);
-    store_le<std::int64_t>(p + u2::kUsn, usn);
-    // TimeStamp, Reason and SourceInfo stay 0: an enumeration describes
-    // files, not changes.
-    store_le<std::uint32_t>(p + u2::kSecurityId, security);
-    store_le<std::uint32_t>(p + u2::kFileAttributes, f->win32_attributes());
-    store_le<std::uint16_t>(p + u2::kFileNameLength, static_cast<std::uint16_t>(2 * name->name.size()));
-    store_le<std::uint16_t>(p + u2::kFileNameOffset, static_cast<std::uint16_t>(kUsnRecordV2Header));
-    for (std::size_t i = 0; i < name->name.size(); ++i)
-      store_le<std::uint16_t>(p + kUsnRecordV2Header + 2 * i, name->name[i]);
+    write_enum_record(*f, *name, usn, out.subspan(written, len));
     written += len;
   }
   if (written == 8) {

@@ -71,35 +71,23 @@ std::optional<Attribute> parse_one(Bytes a, std::uint64_t total_clusters) {
 
 }  // namespace
 
-std::vector<Attribute> parse_attributes(Bytes r, const RecordHeader& h, std::uint64_t total_clusters) {
+std::vector<Attribute> parse_attributes(Bytes r, std::uint64_t total_clusters) {
   std::vector<Attribute> out;
-  std::uint64_t pos = h.first_attribute;
-  const std::uint64_t end = h.bytes_in_use;
-  while (in_bounds(end, pos, 8)) {
-    std::uint32_t type = *u32_at(r, pos);
-    if (type == 0xFFFFFFFF) break;
-    std::uint32_t len = *u32_at(r, pos + 4);
-    if (len < 0x18 || len % 8 != 0 || !in_bounds(end, pos, len)) break;
-    if (auto a = parse_one(r.subspan(pos, len), total_clusters)) out.push_back(std::move(*a));
-    pos += len;
-  }
+  for (const auto& ref : ntfs::walk_attributes(r, ntfs::AttributeBound::bytes_in_use))
+    if (auto a = parse_one(r.subspan(ref.offset, ref.length), total_clusters)) out.push_back(std::move(*a));
   return out;
 }
 
 std::optional<FileName> parse_file_name(Bytes v) {
-  namespace fn = ntfs::file_name;
-  if (v.size() < fn::kFixedSize) return std::nullopt;
+  auto value = ntfs::read_file_name(v);
+  if (!value || value->name.empty()) return std::nullopt;
   FileName f;
-  f.parent = *u64_at(v, fn::kParent);
-  f.data_size = *u64_at(v, fn::kDataSize);
-  f.attributes = *u32_at(v, fn::kFileAttributes);
-  f.reparse_tag = *u32_at(v, fn::kReparseTag);
-  auto len = *u8_at(v, fn::kNameLength);
-  f.name_space = *u8_at(v, fn::kNamespace);
-  if (len == 0) return std::nullopt;
-  auto n = utf16_at(v, fn::kName, len);
-  if (!n) return std::nullopt;
-  f.name = std::move(*n);
+  f.parent = value->parent;
+  f.data_size = value->data_size;
+  f.attributes = value->file_attributes;
+  f.reparse_tag = value->reparse_tag;
+  f.name_space = value->name_space;
+  f.name = *utf16_at(value->name, 0, value->name.size() / 2);
   return f;
 }
 

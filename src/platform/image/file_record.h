@@ -66,10 +66,11 @@ struct Attribute {
   bool compressed() const { return flags & 0x0001; }
 };
 
-// Every well-formed attribute of a record, in record order. The walk stops
-// at the end marker or at the first header that does not fit the record; an
-// attribute whose contents are malformed is left out.
-std::vector<Attribute> parse_attributes(Bytes record, const RecordHeader& header, std::uint64_t total_clusters);
+// Every well-formed attribute of a record whose header parse_record_header
+// accepted, in record order: the walk (ntfs::AttributeBound::bytes_in_use)
+// stops at the end marker or at the first header that does not fit the
+// bytes in use; an attribute whose contents are malformed is left out.
+std::vector<Attribute> parse_attributes(Bytes record, std::uint64_t total_clusters);
 
 // $FILE_NAME values, as attributes and as directory index keys.
 struct FileName {
@@ -79,8 +80,9 @@ struct FileName {
   std::uint32_t reparse_tag = 0;  // shares its field with the EA size
   std::uint8_t name_space = 0;    // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
   std::u16string name;
-  bool dos_only() const { return name_space == 2; }
+  bool dos_only() const { return name_space == ntfs::file_name::kNamespaceDos; }
 };
+// ntfs::read_file_name, the name copied out; nothing for an empty name.
 std::optional<FileName> parse_file_name(Bytes value);
 
 // Reads `count` UTF-16LE code units at `offset`.

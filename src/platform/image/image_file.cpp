@@ -6,11 +6,11 @@
 #include <limits>
 #include <vector>
 
+#include <cerrno>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 #include "common/bytes.h"
@@ -32,19 +32,23 @@ fs::path native(const std::string& path) { return fs::path(std::u8string(path.be
 class FileSource final : public ImageSource {
  public:
   explicit FileSource(std::unique_ptr<std::ifstream> in) : in_(std::move(in)) {}
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
-    if (out.empty()) return true;
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max())) return false;
+  // A stream buffer does not tell a failed read from the end of the file:
+  // a read that stops short is taken as the file's end (it was checked
+  // against the size found at opening, so the file has shrunk since).
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
+    if (out.empty()) return {};
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max()))
+      return fail(read_failure(EINVAL));
     auto* buf = in_->rdbuf();
     auto pos = buf->pubseekpos(static_cast<std::streamoff>(offset), std::ios::in);
-    if (pos == std::streampos(std::streamoff(-1))) return false;
+    if (pos == std::streampos(std::streamoff(-1))) return fail(read_failure(EINVAL));
     std::size_t done = 0;
     while (done < out.size()) {
       auto n = buf->sgetn(reinterpret_cast<char*>(out.data() + done), static_cast<std::streamsize>(out.size() - done));
-      if (n <= 0) return false;
+      if (n <= 0) return fail(end_of_image());
       done += static_cast<std::size_t>(n);
     }
-    return true;
+    return {};
   }
 
  private:
@@ -74,17 +78,19 @@ class FileSource final : public ImageSource {
   ~FileSource() override { ::close(fd_); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     std::size_t done = 0;
     while (done < out.size()) {
       const std::uint64_t at = offset + done;
-      if (at < offset || at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+      if (at < offset || at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return fail(read_failure(EINVAL));
       const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      if (n < 0) return fail(read_failure(errno));
+      if (n == 0) return fail(end_of_image());  // the file has shrunk since it was opened
       done += static_cast<std::size_t>(n);
     }
-    return true;
+    return {};
   }
 
  private:
@@ -113,17 +119,18 @@ class SplitSource final : public ImageSource {
     std::unique_ptr<FileSource> file;
   };
   explicit SplitSource(std::vector<Piece> pieces) : pieces_(std::move(pieces)) {}
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     for (auto& p : pieces_) {
-      if (out.empty()) return true;
+      if (out.empty()) return {};
       if (offset >= p.start + p.size) continue;
-      if (offset < p.start) return false;
+      if (offset < p.start) return fail(end_of_image());
       const std::uint64_t n = std::min<std::uint64_t>(out.size(), p.start + p.size - offset);
-      if (!p.file->read(offset - p.start, out.first(static_cast<std::size_t>(n)))) return false;
+      if (auto r = p.file->read(offset - p.start, out.first(static_cast<std::size_t>(n))); !r) return r;
       out = out.subspan(static_cast<std::size_t>(n));
       offset += n;
     }
-    return out.empty();
+    if (!out.empty()) return fail(end_of_image());
+    return {};
   }
 
  private:
@@ -153,9 +160,9 @@ Result<ImageFile> ImageFile::open(const std::string& path) {
 
   std::array<std::byte, 512> head{}, tail{};
   const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, head.size()));
-  if (!file->read(0, std::span(head).first(head_size)))
+  if (!file->read(0, std::span(head).first(head_size)).has_value())
     return fail(Error::generic("cannot open image " + path + ": its first bytes cannot be read", ErrorKind::other));
-  const bool has_tail = size >= 1024 && file->read(size - tail.size(), tail);
+  const bool has_tail = size >= 1024 && file->read(size - tail.size(), tail).has_value();
   const Container kind = detect_container(std::span(head).first(head_size), has_tail ? Bytes(tail) : Bytes());
   switch (kind) {
     case Container::raw:
@@ -193,10 +200,40 @@ Result<ImageFile> ImageFile::open(const std::string& path) {
   return ImageFile(path, std::make_unique<SplitSource>(std::move(pieces)), total);
 }
 
-bool ImageFile::read(std::uint64_t offset, std::span<std::byte> out) {
-  if (!in_bounds(size_, offset, out.size())) return false;
-  if (out.empty()) return true;
+Result<void> ImageFile::read(std::uint64_t offset, std::span<std::byte> out) {
+  if (!in_bounds(size_, offset, out.size())) return fail(end_of_image());
+  if (out.empty()) return {};
   return source_->read(offset, out);
+}
+
+Error read_failure(int errno_value) {
+  switch (errno_value) {
+    case EIO:
+      return win32::error(win32::ERROR_IO_DEVICE);
+    case EACCES:
+    case EPERM:
+      return win32::error(win32::ERROR_ACCESS_DENIED);
+    case EBADF:
+      return win32::error(win32::ERROR_INVALID_HANDLE);
+    case EINVAL:
+#ifdef EOVERFLOW
+    case EOVERFLOW:
+#endif
+      return win32::error(win32::ERROR_INVALID_PARAMETER);
+    case ENOMEM:
+      return win32::error(win32::ERROR_NOT_ENOUGH_MEMORY);
+    case ENXIO:
+    case ENODEV:
+      return win32::error(win32::ERROR_NOT_READY);
+    default:
+      return win32::error(win32::ERROR_READ_FAULT);
+  }
+}
+
+Error end_of_image() { return win32::error(win32::ERROR_HANDLE_EOF); }
+
+Error container_read_failure(std::string_view library, std::string_view message) {
+  return Error::os(win32::ERROR_READ_FAULT, std::string(library) + ": " + std::string(message));
 }
 
 }  // namespace quillon::platform::image

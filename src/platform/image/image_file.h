@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 
@@ -18,9 +19,22 @@ namespace quillon::platform::image {
 class ImageSource {
  public:
   virtual ~ImageSource() = default;
-  // Exactly out.size() bytes at `offset` (within the image's size).
-  virtual bool read(std::uint64_t offset, std::span<std::byte> out) = 0;
+  // Exactly out.size() bytes at `offset` (within the image's size), or why
+  // not, as a Windows caller would be told (read_failure, end_of_image,
+  // container_read_failure).
+  virtual Result<void> read(std::uint64_t offset, std::span<std::byte> out) = 0;
 };
+
+// The errors of image reads, in Windows' terms: a failed read call's errno
+// mapped to the Win32 code of the same condition (ERROR_READ_FAULT for one
+// Windows has no word for), ...
+Error read_failure(int errno_value);
+// ... the image (or one of its pieces) ending before the bytes asked for
+// (ERROR_HANDLE_EOF) ...
+Error end_of_image();
+// ... and a read a container library refused: ERROR_READ_FAULT with the
+// library's own message.
+Error container_read_failure(std::string_view library, std::string_view message);
 
 class ImageFile {
  public:
@@ -28,9 +42,9 @@ class ImageFile {
   // gives one error that names the file and says what is wrong.
   static Result<ImageFile> open(const std::string& path);
 
-  // Reads exactly out.size() bytes at `offset`; false when the file is too
-  // short or the read fails.
-  bool read(std::uint64_t offset, std::span<std::byte> out);
+  // Reads exactly out.size() bytes at `offset`: end_of_image past the
+  // image's size, else what the source says.
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out);
 
   std::uint64_t size() const { return size_; }
   const std::string& path() const { return path_; }

@@ -28,8 +28,8 @@ using win32::error;
 
 constexpr int kMaxLinkDepth = 32;  // links followed for one path before giving up
 
-// The one error mapping of this backend: what a failed image read means to
-// a caller that expects Windows.
+// A file the image's file system needs that cannot be read. (A failed read
+// of the image itself carries its own error: image::read_failure.)
 Error read_error() { return error(win32::ERROR_READ_FAULT); }
 
 // What every handle and the platform share: the volume and one reader for
@@ -60,8 +60,7 @@ class ImageDevice final : public VolumeDevice {
   bool can_change() const override { return block_device_; }
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     if (!in_bounds(r_->volume().device_length(), offset, out.size())) return fail(error(win32::ERROR_HANDLE_EOF));
-    if (!r_->read_volume(offset, out)) return fail(read_error());
-    return {};
+    return r_->read_volume(offset, out);
   }
   Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) override {
     return image::answer_control(*r_, code, in, out);
@@ -286,7 +285,9 @@ class ImagePlatform final : public Platform {
 Result<std::uint64_t> partition_offset(const std::string& path, unsigned number) {
   auto file = image::ImageFile::open(path);
   if (!file) return fail(file.error());
-  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); };
+  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) {
+    return file->read(off, out).has_value();
+  };
   auto parts = image::list_partitions(read, file->size());
   auto refuse = [&](const std::string& why) {
     return fail(Error::generic("cannot use image " + path + ": " + why + "; " + image::describe_partitions(parts),
@@ -305,7 +306,9 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
   auto file = image::ImageFile::open(options.file);
   if (!file) return fail(file.error());
   image::VolumeExtent extent;
-  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); };
+  const image::ReadAt read = [&](std::uint64_t off, std::span<std::byte> out) {
+    return file->read(off, out).has_value();
+  };
   auto refuse = [&](const std::string& why) {
     return fail(Error::generic("cannot use image " + options.file + ": " + why + "; " +
                                    image::describe_partitions(image::list_partitions(read, file->size())),
@@ -323,8 +326,7 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
     for (const auto& p : image::list_partitions(read, file->size()))
       if (p.offset == *options.offset) extent.length = std::min(p.length, extent.length);
   } else {
-    auto found = image::locate_ntfs_volume(
-        [&](std::uint64_t off, std::span<std::byte> out) { return file->read(off, out); }, file->size());
+    auto found = image::locate_ntfs_volume(read, file->size());
     if (!found)
       return fail(Error::generic("cannot use image " + options.file +
                                      ": no NTFS volume found (neither at its start nor in an MBR or GPT partition)",

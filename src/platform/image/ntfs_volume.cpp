@@ -7,7 +7,9 @@
 #include <bit>
 #include <cstring>
 #include <map>
+#include <iterator>
 #include <set>
+#include <tuple>
 
 namespace quillon::platform::image {
 
@@ -40,6 +42,17 @@ const Run* run_at(const std::vector<Run>& runs, std::uint64_t vcn) {
   --it;
   if (vcn - it->vcn >= it->length) return nullptr;
   return &*it;
+}
+
+// What the file system says of a file whose structures do not hold together.
+Error corrupt() { return win32::error(win32::ERROR_FILE_CORRUPT); }
+
+// `rec` when it is a "FILE" record whose fixups and header hold.
+Result<std::vector<std::byte>> checked_record(std::vector<std::byte> rec) {
+  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) ||
+      !parse_record_header(rec))
+    return fail(corrupt());
+  return rec;
 }
 
 Error image_error(const ImageFile& f, const std::string& why) {
@@ -95,15 +108,16 @@ std::vector<Attribute> join_pieces(std::vector<Attribute> in) {
 
 }  // namespace
 
-bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length, std::uint64_t cluster,
-               const std::vector<Run>& runs, std::uint64_t offset, std::span<std::byte> out) {
-  if (cluster == 0) return false;
+Result<void> read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length,
+                       std::uint64_t cluster, const std::vector<Run>& runs, std::uint64_t offset,
+                       std::span<std::byte> out) {
+  if (cluster == 0) return fail(corrupt());
   std::size_t done = 0;
   while (done < out.size()) {
     std::uint64_t pos = offset + done;
-    if (pos < offset) return false;
+    if (pos < offset) return fail(corrupt());
     const Run* r = run_at(runs, pos / cluster);
-    if (!r) return false;
+    if (!r) return fail(corrupt());
     std::uint64_t within = pos - r->vcn * cluster;
     std::uint64_t n = std::min<std::uint64_t>(out.size() - done, r->length * cluster - within);
     auto piece = out.subspan(done, static_cast<std::size_t>(n));
@@ -111,12 +125,12 @@ bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volum
       std::fill(piece.begin(), piece.end(), std::byte{0});
     } else {
       auto at = mul(*r->lcn, cluster);
-      if (!at || *at > UINT64_MAX - within || !in_bounds(volume_length, *at + within, n)) return false;
-      if (!file.read(volume_offset + *at + within, piece)) return false;
+      if (!at || *at > UINT64_MAX - within || !in_bounds(volume_length, *at + within, n)) return fail(corrupt());
+      if (auto read = file.read(volume_offset + *at + within, piece); !read) return read;
     }
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return {};
 }
 
 // ---------------------------------------------------------------- FileRecord
@@ -206,151 +220,221 @@ Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open(ImageFile& file, Volu
   return v;
 }
 
-Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file, VolumeExtent extent,
-                                                                const BootSector& boot_sector,
-                                                                std::vector<std::string> notes) {
-  const std::optional<BootSector> boot = boot_sector;
-  // An image that ends before its volume does (imaging a failing disk often
-  // stops short) is examined as far as it goes: reads past its end fail as
-  // unreadable sectors would.
-  std::uint64_t room = file.size() - extent.offset;
-  auto vol = std::shared_ptr<NtfsVolume>(new NtfsVolume());
-  vol->boot_ = *boot;
-  vol->extent_ = extent;
-  vol->extent_.length = std::max(std::min(extent.length, room), boot->volume_bytes());
-  const std::uint64_t cluster = boot->bytes_per_cluster, rsize = boot->record_size;
-  const std::uint64_t vlen = vol->extent_.length;
+namespace {
 
-  // Record 0 describes the $MFT; read it where the boot sector says, else
-  // its copy in $MFTMirr.
-  auto first_record = [&](std::uint64_t lcn) -> std::optional<std::pair<std::vector<std::byte>, RecordHeader>> {
-    std::vector<std::byte> r(rsize);
-    auto at = mul(lcn, cluster);
-    if (!at || !in_bounds(vlen, *at, rsize) || !file.read(extent.offset + *at, r) || !has_tag(r, 0, "FILE") ||
-        !ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block))
-      return std::nullopt;
-    auto h = parse_record_header(r);
-    if (!h || !h->in_use()) return std::nullopt;
-    // Record 0 is the one whose data begins where the boot sector puts it.
-    for (const auto& a : parse_attributes(r, *h, boot->total_clusters))
-      if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0 && !a.runs.empty() &&
-          a.runs[0].lcn == boot->mft_lcn)
-        return std::pair{std::move(r), *h};
-    return std::nullopt;
-  };
-  auto first = first_record(boot->mft_lcn);
-  if (!first) {
-    first = first_record(boot->mft_mirror_lcn);
-    if (!first) return fail(image_error(file, "the $MFT's first record cannot be read, nor its copy in $MFTMirr"));
+// The bytes of a volume being opened: its extent of the image file.
+struct VolumeSpan {
+  ImageFile& file;
+  std::uint64_t offset = 0;  // of the volume in the image
+  std::uint64_t length = 0;  // what the volume device reads
+  std::uint64_t cluster = 0;
+  bool read(const std::vector<Run>& runs, std::uint64_t at, std::span<std::byte> out) const {
+    return read_runs(file, offset, length, cluster, runs, at, out).has_value();
   }
-  std::vector<std::byte> rec0 = std::move(first->first);
-  auto h0 = std::optional<RecordHeader>(first->second);
-  auto attrs = parse_attributes(rec0, *h0, boot->total_clusters);
+};
+
+bool is_unnamed_data(const Attribute& a) { return a.type == kAttrData && a.name.empty() && !a.resident; }
+
+// FILE record 0 read at cluster `lcn`, when it is the $MFT's own: in use,
+// its data beginning where the boot sector puts the $MFT.
+std::optional<std::vector<std::byte>> mft_record_at(const VolumeSpan& v, const BootSector& boot, std::uint64_t lcn) {
+  std::vector<std::byte> r(boot.record_size);
+  auto at = mul(lcn, v.cluster);
+  if (!at || !in_bounds(v.length, *at, r.size()) || !v.file.read(v.offset + *at, r) || !has_tag(r, 0, "FILE") ||
+      !ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block))
+    return std::nullopt;
+  auto h = parse_record_header(r);
+  if (!h || !h->in_use()) return std::nullopt;
+  for (const auto& a : parse_attributes(r, boot.total_clusters))
+    if (is_unnamed_data(a) && a.lowest_vcn == 0 && !a.runs.empty() && a.runs[0].lcn == boot.mft_lcn) return r;
+  return std::nullopt;
+}
+
+// An $ATTRIBUTE_LIST's bytes: its resident value, or its first MiB read
+// through its runs.
+std::optional<std::vector<std::byte>> attribute_list_bytes(const VolumeSpan& v, const Attribute& a) {
+  std::vector<std::byte> list = a.value;
+  if (!a.resident) {
+    list.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, 1u << 20)));
+    if (!v.read(a.runs, 0, list)) return std::nullopt;
+  }
+  return list;
+}
+
+// (lowest VCN, record) of every later piece of the unnamed $DATA a list names.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> listed_data_pieces(const std::vector<std::byte>& list) {
+  namespace le = ntfs::attribute_list_entry;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  for_each_list_entry(list, [&](Bytes e) {
+    if (*u32_at(e, le::kType) == kAttrData && *u8_at(e, le::kNameLength) == 0 && *u64_at(e, le::kLowestVcn) > 0)
+      out.emplace_back(*u64_at(e, le::kLowestVcn), *u64_at(e, le::kReference) & kRecordNumberMask);
+  });
+  return out;
+}
+
+// The pieces of the $MFT's data starting at `vcn` in its extension record
+// `record`, read through the runs known so far; nothing while that record
+// cannot be read through them.
+std::optional<std::vector<Attribute>> data_pieces_in(const VolumeSpan& v, const BootSector& boot,
+                                                     const std::vector<Run>& known, std::uint64_t vcn,
+                                                     std::uint64_t record) {
+  std::vector<std::byte> r(boot.record_size);
+  auto off = mul(record, boot.record_size);
+  if (!off || !v.read(known, *off, r) || !ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block) ||
+      !parse_record_header(r))
+    return std::nullopt;
+  std::vector<Attribute> found;
+  for (auto& x : parse_attributes(r, boot.total_clusters))
+    if (is_unnamed_data(x) && x.lowest_vcn == vcn) found.push_back(std::move(x));
+  return found;
+}
+
+// The $MFT's unnamed $DATA whole: its first piece in record 0 and the pieces
+// a fragmented $MFT lists in extension records, which are found through the
+// pieces already known.
+Result<Attribute> mft_data(const VolumeSpan& v, const BootSector& boot, const std::vector<Attribute>& attrs) {
   const Attribute* data = nullptr;
   for (const auto& a : attrs)
-    if (a.type == kAttrData && a.name.empty() && !a.resident && a.lowest_vcn == 0) data = &a;
-  if (!data) return fail(image_error(file, "the $MFT's record has no readable data runs"));
+    if (is_unnamed_data(a) && a.lowest_vcn == 0) data = &a;
+  if (!data) return fail(image_error(v.file, "the $MFT's record has no readable data runs"));
   std::vector<Attribute> pieces{*data};
-
-  // A fragmented $MFT lists further pieces of its data in extension records,
-  // which are found through the pieces already known.
   for (const auto& a : attrs) {
     if (a.type != kAttrAttributeList) continue;
-    std::vector<std::byte> list = a.value;
-    if (!a.resident) {
-      list.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, 1u << 20)));
-      if (!read_runs(file, extent.offset, vlen, cluster, a.runs, 0, list))
-        return fail(image_error(file, "the $MFT's attribute list cannot be read"));
-    }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> wanted;  // (lowest vcn, record)
-    for_each_list_entry(list, [&](Bytes e) {
-      namespace le = ntfs::attribute_list_entry;
-      if (*u32_at(e, le::kType) == kAttrData && *u8_at(e, le::kNameLength) == 0 && *u64_at(e, le::kLowestVcn) > 0)
-        wanted.emplace_back(*u64_at(e, le::kLowestVcn), *u64_at(e, le::kReference) & kRecordNumberMask);
-    });
-    bool progress = true;
-    while (!wanted.empty() && progress) {
+    auto list = attribute_list_bytes(v, a);
+    if (!list) return fail(image_error(v.file, "the $MFT's attribute list cannot be read"));
+    auto wanted = listed_data_pieces(*list);
+    for (bool progress = true; !wanted.empty() && progress;) {
       progress = false;
-      auto joined = join_pieces(pieces);
+      const std::vector<Run> known = join_pieces(pieces)[0].runs;
       for (auto it = wanted.begin(); it != wanted.end();) {
-        std::vector<std::byte> r(rsize);
-        auto off = mul(it->second, rsize);
-        std::optional<RecordHeader> h;
-        if (off && read_runs(file, extent.offset, vlen, cluster, joined[0].runs, *off, r) && ntfs::apply_update_sequence(r, ntfs::TornStride::refuse_block) &&
-            (h = parse_record_header(r))) {
-          for (auto& x : parse_attributes(r, *h, boot->total_clusters))
-            if (x.type == kAttrData && x.name.empty() && !x.resident && x.lowest_vcn == it->first)
-              pieces.push_back(std::move(x));
-          it = wanted.erase(it);
-          progress = true;
-        } else {
+        auto found = data_pieces_in(v, boot, known, it->first, it->second);
+        if (!found) {
           ++it;
+          continue;
         }
+        std::move(found->begin(), found->end(), std::back_inserter(pieces));
+        it = wanted.erase(it);
+        progress = true;
       }
     }
-    if (!wanted.empty()) return fail(image_error(file, "a piece of the $MFT's data runs cannot be found"));
+    if (!wanted.empty()) return fail(image_error(v.file, "a piece of the $MFT's data runs cannot be found"));
   }
-  Attribute mft = join_pieces(pieces)[0];
+  return join_pieces(pieces)[0];
+}
+
+// The number of VCNs the $MFT's runs map, when they run from VCN 0 without
+// holes, apart from each other and inside the volume.
+Result<std::uint64_t> mapped_mft_vcns(const VolumeSpan& v, const std::vector<Run>& runs) {
   std::uint64_t next_vcn = 0;
-  for (const auto& r : mft.runs) {
-    if (r.vcn != next_vcn || !r.lcn) return fail(image_error(file, "the $MFT's data runs have holes"));
+  for (const auto& r : runs) {
+    if (r.vcn != next_vcn || !r.lcn) return fail(image_error(v.file, "the $MFT's data runs have holes"));
     next_vcn = r.vcn + r.length;
   }
-  if (!runs_disjoint(mft.runs)) return fail(image_error(file, "the $MFT's data runs overlap"));
-  for (const auto& r : mft.runs)
-    if (!in_bounds(vlen / cluster, *r.lcn, r.length))
-      return fail(image_error(file, "the $MFT's data runs run past the end of the volume"));
-  auto mapped = mul(next_vcn, cluster);
-  std::uint64_t valid = std::min({mft.initialized_size, mft.data_size, mapped.value_or(0)});
-  vol->mft_runs_ = mft.runs;
-  vol->mft_valid_length_ = mft.initialized_size;
-  vol->mft_records_ = valid / rsize;
-  if (vol->mft_records_ < kFirstUserRecord) return fail(image_error(file, "the $MFT is too small"));
+  if (!runs_disjoint(runs)) return fail(image_error(v.file, "the $MFT's data runs overlap"));
+  for (const auto& r : runs)
+    if (!in_bounds(v.length / v.cluster, *r.lcn, r.length))
+      return fail(image_error(v.file, "the $MFT's data runs run past the end of the volume"));
+  return next_vcn;
+}
 
-  // $MFT:$BITMAP, one bit per record.
+// $MFT:$BITMAP, one bit per record, at most as many bytes as `records`
+// need; empty when it cannot be read.
+std::vector<std::uint8_t> mft_bitmap(const VolumeSpan& v, const std::vector<Attribute>& attrs, std::uint64_t records) {
+  std::vector<std::uint8_t> out;
   for (const auto& a : attrs) {
     if (a.type != kAttrBitmap || !a.name.empty()) continue;
     std::vector<std::byte> bits = a.value;
     if (!a.resident) {
-      bits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (vol->mft_records_ + 7) / 8)));
-      if (!read_runs(file, extent.offset, vlen, cluster, a.runs, 0, bits)) bits.clear();
+      bits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (records + 7) / 8)));
+      if (!v.read(a.runs, 0, bits)) bits.clear();
     }
-    vol->mft_bitmap_.reserve(bits.size());
-    for (auto b : bits) vol->mft_bitmap_.push_back(std::to_integer<std::uint8_t>(b));
+    for (auto b : bits) out.push_back(std::to_integer<std::uint8_t>(b));
   }
-  if (vol->mft_bitmap_.empty()) return fail(image_error(file, "the $MFT's bitmap cannot be read"));
+  return out;
+}
 
-  auto second = file.reopen();
-  if (!second) return fail(second.error());
-  NtfsReader reader(vol, std::move(*second));
-  // $UpCase; without it, names fold as ASCII and Latin-1 letters do.
-  vol->upcase_.resize(65536);
-  for (std::size_t c = 0; c < vol->upcase_.size(); ++c) {
+// $UpCase; without it, names fold as ASCII and Latin-1 letters do.
+std::vector<char16_t> upcase_table(NtfsReader& reader) {
+  std::vector<char16_t> up(65536);
+  for (std::size_t c = 0; c < up.size(); ++c) {
     char16_t u = static_cast<char16_t>(c);
     if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) u = static_cast<char16_t>(c - 0x20);
-    vol->upcase_[c] = u;
+    up[c] = u;
   }
-  if (auto up = reader.load(kUpCaseRecord)) {
+  if (auto f = reader.load(kUpCaseRecord)) {
     std::vector<std::byte> table(131072);
-    if (const Attribute* d = up->find(kAttrData); d && d->size() >= table.size() && reader.read_attribute(*d, 0, table))
-      for (std::size_t c = 0; c < vol->upcase_.size(); ++c)
-        vol->upcase_[c] = static_cast<char16_t>(load_le<std::uint16_t>(table.data() + 2 * c));
+    const Attribute* d = f->find(kAttrData);
+    if (d && d->size() >= table.size() && reader.read_attribute(*d, 0, table))
+      for (std::size_t c = 0; c < up.size(); ++c)
+        up[c] = static_cast<char16_t>(load_le<std::uint16_t>(table.data() + 2 * c));
   }
+  return up;
+}
+
+// NTFS's version from $Volume (major, minor); 0.0 when unreadable.
+std::pair<std::uint8_t, std::uint8_t> ntfs_version(NtfsReader& reader) {
   if (auto v = reader.load(3))
-    if (const Attribute* info = v->find(kAttrVolumeInformation); info && info->resident) {
-      vol->major_version_ = u8_at(info->value, 8).value_or(0);
-      vol->minor_version_ = u8_at(info->value, 9).value_or(0);
-    }
+    if (const Attribute* info = v->find(kAttrVolumeInformation); info && info->resident)
+      return {u8_at(info->value, 8).value_or(0), u8_at(info->value, 9).value_or(0)};
+  return {0, 0};
+}
+
+bool root_directory_readable(NtfsReader& reader) {
   auto root = reader.load(kRootRecord);
-  if (!root || !root->header.in_use() || !root->header.directory() || !root->find(kAttrIndexRoot, u"$I30"))
-    return fail(image_error(file, "the root directory's record cannot be read"));
+  return root && root->header.in_use() && root->header.directory() && root->find(kAttrIndexRoot, u"$I30");
+}
+
+// The note on the mirrored records that are read from $MFTMirr, if any.
+std::optional<std::string> mirrored_records_note(NtfsReader& reader) {
   std::string mirrored;
   for (std::uint64_t n = 0; n < kMirroredRecords; ++n)
     if (!reader.read_primary_record(n) && reader.read_mirror_record(n))
       mirrored += (mirrored.empty() ? "" : ", ") + std::to_string(n);
-  if (!mirrored.empty())
-    notes.push_back("$MFT record" + std::string(mirrored.size() > 1 ? "s " : " ") + mirrored +
-                    " cannot be read; the copy in $MFTMirr is used");
+  if (mirrored.empty()) return std::nullopt;
+  return "$MFT record" + std::string(mirrored.size() > 1 ? "s " : " ") + mirrored +
+         " cannot be read; the copy in $MFTMirr is used";
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const NtfsVolume>> NtfsVolume::open_with(ImageFile& file, VolumeExtent extent,
+                                                                const BootSector& boot,
+                                                                std::vector<std::string> notes) {
+  auto vol = std::shared_ptr<NtfsVolume>(new NtfsVolume());
+  vol->boot_ = boot;
+  vol->extent_ = extent;
+  // An image that ends before its volume does (imaging a failing disk often
+  // stops short) is examined as far as it goes: reads past its end fail as
+  // unreadable sectors would.
+  vol->extent_.length = std::max(std::min(extent.length, file.size() - extent.offset), boot.volume_bytes());
+  const VolumeSpan v{file, extent.offset, vol->extent_.length, boot.bytes_per_cluster};
+
+  // Record 0 describes the $MFT; read it where the boot sector says, else
+  // its copy in $MFTMirr.
+  auto rec0 = mft_record_at(v, boot, boot.mft_lcn);
+  if (!rec0) rec0 = mft_record_at(v, boot, boot.mft_mirror_lcn);
+  if (!rec0) return fail(image_error(file, "the $MFT's first record cannot be read, nor its copy in $MFTMirr"));
+  const auto attrs = parse_attributes(*rec0, boot.total_clusters);
+  auto mft = mft_data(v, boot, attrs);
+  if (!mft) return fail(mft.error());
+  auto vcns = mapped_mft_vcns(v, mft->runs);
+  if (!vcns) return fail(vcns.error());
+  vol->mft_runs_ = mft->runs;
+  vol->mft_valid_length_ = mft->initialized_size;
+  vol->mft_records_ =
+      std::min({mft->initialized_size, mft->data_size, mul(*vcns, v.cluster).value_or(0)}) / boot.record_size;
+  if (vol->mft_records_ < kFirstUserRecord) return fail(image_error(file, "the $MFT is too small"));
+  vol->mft_bitmap_ = mft_bitmap(v, attrs, vol->mft_records_);
+  if (vol->mft_bitmap_.empty()) return fail(image_error(file, "the $MFT's bitmap cannot be read"));
+
+  // The metadata files, read through the volume as now known.
+  auto second = file.reopen();
+  if (!second) return fail(second.error());
+  NtfsReader reader(vol, std::move(*second));
+  vol->upcase_ = upcase_table(reader);
+  std::tie(vol->major_version_, vol->minor_version_) = ntfs_version(reader);
+  if (!root_directory_readable(reader)) return fail(image_error(file, "the root directory's record cannot be read"));
+  if (auto note = mirrored_records_note(reader)) notes.push_back(std::move(*note));
   vol->notes_ = std::move(notes);
   return std::shared_ptr<const NtfsVolume>(std::move(vol));
 }
@@ -381,36 +465,36 @@ std::uint64_t NtfsReader::free_clusters() {
   return v.free_clusters_;
 }
 
-bool NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
-  if (!in_bounds(vol_->extent_.length, offset, out.size())) return false;
+Result<void> NtfsReader::read_volume(std::uint64_t offset, std::span<std::byte> out) {
+  if (!in_bounds(vol_->extent_.length, offset, out.size())) return fail(end_of_image());
   return file_.read(vol_->extent_.offset + offset, out);
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
+Result<std::vector<std::byte>> NtfsReader::read_record(std::uint64_t n) {
   auto r = read_primary_record(n);
-  if (!r && n < kMirroredRecords) r = read_mirror_record(n);
+  if (!r && n < kMirroredRecords)
+    if (auto copy = read_mirror_record(n)) return copy;
   return r;
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
+Result<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
   const std::uint64_t rsize = vol_->boot_.record_size;
   auto base = mul(vol_->boot_.mft_mirror_lcn, vol_->boot_.bytes_per_cluster);
-  if (n >= kMirroredRecords || !base) return std::nullopt;
+  if (n >= kMirroredRecords || !base) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
-  if (!read_volume(*base + n * rsize, rec)) return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
-  return rec;
+  if (auto read = read_volume(*base + n * rsize, rec); !read) return fail(read.error());
+  return checked_record(std::move(rec));
 }
 
-std::optional<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
-  if (n >= vol_->mft_records_) return std::nullopt;
+Result<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
+  if (n >= vol_->mft_records_) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
   const std::uint64_t rsize = vol_->boot_.record_size;
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
-  if (!read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, vol_->mft_runs_,
-                 n * rsize, rec))
-    return std::nullopt;
-  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec)) return std::nullopt;
-  return rec;
+  if (auto read = read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster,
+                            vol_->mft_runs_, n * rsize, rec);
+      !read)
+    return fail(read.error());
+  return checked_record(std::move(rec));
 }
 
 std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
@@ -420,7 +504,7 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
   f.number = n;
   f.header = *parse_record_header(*rec);
   const std::uint64_t clusters = vol_->boot_.total_clusters;
-  auto attrs = parse_attributes(*rec, f.header, clusters);
+  auto attrs = parse_attributes(*rec, clusters);
   std::vector<std::uint64_t> extensions;
   for (const auto& a : attrs) {
     if (a.type != kAttrAttributeList) continue;
@@ -438,7 +522,7 @@ std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {
     if (!xr) continue;
     auto xh = parse_record_header(*xr);
     if ((xh->base_reference & kRecordNumberMask) != n || !xh->in_use()) continue;
-    for (auto& a : parse_attributes(*xr, *xh, clusters))
+    for (auto& a : parse_attributes(*xr, clusters))
       if (a.type != kAttrAttributeList) attrs.push_back(std::move(a));
   }
   f.attributes = extensions.empty() ? std::move(attrs) : join_pieces(std::move(attrs));
@@ -484,7 +568,8 @@ bool NtfsReader::read_attribute(const Attribute& a, std::uint64_t offset, std::s
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(live), out.end(), std::byte{0});
   if (live == 0) return true;
   return read_runs(file_, vol_->extent_.offset, vol_->extent_.length, vol_->boot_.bytes_per_cluster, a.runs, offset,
-                   out.first(live));
+                   out.first(live))
+      .has_value();
 }
 
 std::optional<std::vector<std::byte>> NtfsReader::attribute_value(const Attribute& a, std::uint64_t limit) {

@@ -140,22 +140,23 @@ class NtfsReader {
       : vol_(std::move(volume)), file_(std::move(file)) {}
 
   const NtfsVolume& volume() const { return *vol_; }
-  const std::shared_ptr<const NtfsVolume>& shared_volume() const { return vol_; }
   ImageFile& file() { return file_; }
 
   // Free clusters per $Bitmap, counted once per volume (thread-safe).
   std::uint64_t free_clusters();
 
-  // Bytes at an offset of the volume; false past the volume's end.
-  bool read_volume(std::uint64_t offset, std::span<std::byte> out);
+  // Bytes at an offset of the volume: end_of_image past the volume's end,
+  // else what the image file says.
+  Result<void> read_volume(std::uint64_t offset, std::span<std::byte> out);
 
-  // FILE record `n` with fixups applied; nothing when it lies outside the
-  // $MFT, cannot be read, is not a "FILE" record or fails its fixups.
-  // Records 0 to 3 that fail so are read from $MFTMirr.
-  std::optional<std::vector<std::byte>> read_record(std::uint64_t n);
+  // FILE record `n` with fixups applied. Records 0 to 3 that fail are read
+  // from $MFTMirr. Failing: ERROR_INVALID_PARAMETER for a record outside
+  // the $MFT, the read's own error when the image cannot be read there, and
+  // ERROR_FILE_CORRUPT for bytes that are no sound "FILE" record.
+  Result<std::vector<std::byte>> read_record(std::uint64_t n);
   // The same from the $MFT alone, and record `n` (0 to 3) from $MFTMirr.
-  std::optional<std::vector<std::byte>> read_primary_record(std::uint64_t n);
-  std::optional<std::vector<std::byte>> read_mirror_record(std::uint64_t n);
+  Result<std::vector<std::byte>> read_primary_record(std::uint64_t n);
+  Result<std::vector<std::byte>> read_mirror_record(std::uint64_t n);
   // The file whose base record is `n` (extension records joined in).
   std::optional<FileRecord> load(std::uint64_t n);
   // `load` for a full reference: the record must be in use and carry that
@@ -206,8 +207,10 @@ class NtfsReader {
 
 // Reads `out` at byte `offset` of a stream laid out by `runs` (clusters of
 // `cluster` bytes) on the volume at `volume_offset`; sparse runs read as
-// zeros. False when a byte is not covered by a run or lies past the volume.
-bool read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length, std::uint64_t cluster,
-               const std::vector<Run>& runs, std::uint64_t offset, std::span<std::byte> out);
+// zeros. ERROR_FILE_CORRUPT when a byte is not covered by a run or lies past
+// the volume, else the image file's own error.
+Result<void> read_runs(ImageFile& file, std::uint64_t volume_offset, std::uint64_t volume_length,
+                       std::uint64_t cluster, const std::vector<Run>& runs, std::uint64_t offset,
+                       std::span<std::byte> out);
 
 }  // namespace quillon::platform::image

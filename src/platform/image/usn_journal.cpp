@@ -102,47 +102,60 @@ Result<std::size_t> query_usn_journal(const JournalInfo& info, std::span<std::by
   return n;
 }
 
-Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, Bytes in, std::span<std::byte> out) {
-  if (in.size() < rd::kSizeV0) return fail(error(win32::ERROR_INVALID_PARAMETER));
-  std::int64_t start = *i64_at(in, rd::kStartUsn);
-  std::uint32_t mask = *u32_at(in, rd::kReasonMask);
-  bool only_on_close = *u32_at(in, rd::kReturnOnlyOnClose) != 0;
-  std::uint64_t id = *u64_at(in, rd::kUsnJournalId);
+namespace {
+
+std::uint64_t align8(std::uint64_t v) { return (v + 7) & ~std::uint64_t{7}; }
+
+// What a READ_USN_JOURNAL_DATA input asks for, checked against the journal.
+struct ReadRequest {
+  std::int64_t start = 0;  // 0 already replaced by FirstUsn
+  std::uint32_t mask = 0;
+  bool only_on_close = false;
   // The record versions the caller accepts; the V0 input knows V2 only.
   std::uint16_t min_major = 2, max_major = 2;
+
+  bool wants(std::uint32_t reason, std::uint16_t major) const {
+    return (reason & mask) != 0 && (!only_on_close || (reason & kReasonClose)) && major >= min_major &&
+           major <= max_major;
+  }
+};
+
+Result<ReadRequest> read_request(const JournalInfo& info, Bytes in, std::span<std::byte> out) {
+  if (in.size() < rd::kSizeV0) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  ReadRequest req;
+  req.start = *i64_at(in, rd::kStartUsn);
+  req.mask = *u32_at(in, rd::kReasonMask);
+  req.only_on_close = *u32_at(in, rd::kReturnOnlyOnClose) != 0;
+  const std::uint64_t id = *u64_at(in, rd::kUsnJournalId);
   if (in.size() >= rd::kSizeV1) {
-    min_major = *u16_at(in, rd::kMinMajorVersion);
-    max_major = *u16_at(in, rd::kMaxMajorVersion);
-    if (!versions_ok(min_major, max_major)) return fail(error(win32::ERROR_INVALID_PARAMETER));
+    req.min_major = *u16_at(in, rd::kMinMajorVersion);
+    req.max_major = *u16_at(in, rd::kMaxMajorVersion);
+    if (!versions_ok(req.min_major, req.max_major)) return fail(error(win32::ERROR_INVALID_PARAMETER));
   }
   // A journal id other than the current one: the journal the caller knew is
   // gone. Windows' documentation only says the call fails; we answer as for
   // any other bad parameter.
-  if (id != info.journal_id || start < 0) return fail(error(win32::ERROR_INVALID_PARAMETER));
+  if (id != info.journal_id || req.start < 0) return fail(error(win32::ERROR_INVALID_PARAMETER));
   if (out.size() < 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
-  if (start == 0) start = info.first_usn;  // 0 means "from the first record"
-  if (start < info.first_usn) return fail(error(win32::ERROR_JOURNAL_ENTRY_DELETED));
+  if (req.start == 0) req.start = info.first_usn;  // 0 means "from the first record"
+  if (req.start < info.first_usn) return fail(error(win32::ERROR_JOURNAL_ENTRY_DELETED));
   // At the end the answer is just the USN to wait at; beyond it there is
   // nothing to read (our choice: end of file).
-  if (start > info.next_usn) return fail(error(win32::ERROR_HANDLE_EOF));
+  if (req.start > info.next_usn) return fail(error(win32::ERROR_HANDLE_EOF));
+  return req;
+}
 
-  const auto next_usn = static_cast<std::uint64_t>(info.next_usn);
-  std::uint64_t pos = (static_cast<std::uint64_t>(start) + 7) & ~std::uint64_t{7};
-  std::size_t written = 8;
-  bool full = false;
-  Window win(j);
-  const auto& ranges = j.allocated();
-  auto range = ranges.begin();
-  while (pos < next_usn && !full) {
-    while (range != ranges.end() && range->second <= pos) ++range;
-    if (range == ranges.end()) {
-      pos = next_usn;
-      break;
-    }
-    if (pos < range->first) pos = (range->first + 7) & ~std::uint64_t{7};  // skip the hole
-    const std::uint64_t end = std::min(range->second, next_usn);
+// The records a request wants, copied into the output buffer after its
+// first 8 bytes (the USN to continue from) until one no longer fits.
+class RecordCopy {
+ public:
+  RecordCopy(JournalStream& j, const ReadRequest& req, std::span<std::byte> out) : win_(j), req_(req), out_(out) {}
+
+  // Walks the records of one allocated stretch [pos, end) of $J; returns
+  // where the walk stopped (at a record that did not fit, when full()).
+  std::uint64_t copy_stretch(std::uint64_t pos, std::uint64_t end) {
     while (pos + 8 <= end) {
-      auto head = win.get(pos, 8, end);
+      auto head = win_.get(pos, 8, end);
       if (!head) {
         pos += 8;
         continue;
@@ -152,37 +165,64 @@ Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, 
       auto reason_at = reason_offset(major);
       // Zero padding at the end of a journal page, or bytes that are no
       // record: slide on to the next 8-byte boundary.
-      if (len < kMinRecord || len % 8 != 0 || !reason_at || len > end - pos) {
-        pos += 8;
-        continue;
-      }
-      auto rec = win.get(pos, len, end);
+      auto rec = len < kMinRecord || len % 8 != 0 || !reason_at || len > end - pos ? std::nullopt
+                                                                                   : win_.get(pos, len, end);
       if (!rec) {
         pos += 8;
         continue;
       }
-      std::uint32_t reason = *u32_at(*rec, *reason_at);
       // Records of a version outside the caller's range are left out (V4
       // range records reach only callers that accept version 4).
-      bool wanted = (reason & mask) != 0 && (!only_on_close || (reason & kReasonClose)) && major >= min_major &&
-                    major <= max_major;
-      if (wanted) {
-        if (len > out.size() - written) {
-          full = true;
+      if (req_.wants(*u32_at(*rec, *reason_at), major)) {
+        if (len > out_.size() - written_) {
+          full_ = true;
           break;
         }
-        std::memcpy(out.data() + written, rec->data(), len);
-        written += len;
+        std::memcpy(out_.data() + written_, rec->data(), len);
+        written_ += len;
       }
       pos += len;
     }
-    if (!full && pos + 8 > end) pos = std::max(pos, end);
+    return pos;
+  }
+
+  bool full() const { return full_; }
+  std::size_t written() const { return written_; }
+
+ private:
+  Window win_;
+  const ReadRequest& req_;
+  std::span<std::byte> out_;
+  std::size_t written_ = 8;
+  bool full_ = false;
+};
+
+}  // namespace
+
+Result<std::size_t> read_usn_journal(const JournalInfo& info, JournalStream& j, Bytes in, std::span<std::byte> out) {
+  auto req = read_request(info, in, out);
+  if (!req) return fail(req.error());
+  const auto next_usn = static_cast<std::uint64_t>(info.next_usn);
+  std::uint64_t pos = align8(static_cast<std::uint64_t>(req->start));
+  RecordCopy copy(j, *req, out);
+  const auto& ranges = j.allocated();
+  auto range = ranges.begin();
+  while (pos < next_usn && !copy.full()) {
+    while (range != ranges.end() && range->second <= pos) ++range;
+    if (range == ranges.end()) {
+      pos = next_usn;
+      break;
+    }
+    if (pos < range->first) pos = align8(range->first);  // skip the hole
+    const std::uint64_t end = std::min(range->second, next_usn);
+    pos = copy.copy_stretch(pos, end);
+    if (!copy.full() && pos + 8 > end) pos = std::max(pos, end);
   }
   // Not even one record fits: the caller's buffer is too small for the answer
   // (undocumented; returning no record would make the caller spin in place).
-  if (full && written == 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
+  if (copy.full() && copy.written() == 8) return fail(error(win32::ERROR_INSUFFICIENT_BUFFER));
   store_le<std::int64_t>(out.data(), static_cast<std::int64_t>(std::min<std::uint64_t>(pos, next_usn)));
-  return written;
+  return copy.written();
 }
 
 }  // namespace quillon::platform::image

@@ -40,14 +40,12 @@ class MemoryPlatform final : public Platform {
   void set_volume(char letter, Volume volume);
   // A path that open_path refuses with `code` (as a folder without rights).
   void deny(std::string path, std::uint32_t code);
-  void set_volume_serial(std::uint64_t serial) { serial_ = serial; }
   void set_alive(std::uint64_t file_reference, bool alive);
   // The liveness query of `file_reference` fails with `code` (access denied
   // is how a delete-pending file answers OpenFileById).
   void refuse_alive(std::uint64_t file_reference, std::uint32_t code);
 
   const std::string& output() const { return output_; }
-  void clear_output() { output_.clear(); }
 
   Result<std::unique_ptr<VolumeDevice>> open_volume(std::string_view device_path) override;
   Result<std::unique_ptr<FileHandle>> open_path(std::string_view path) override;
