@@ -13,15 +13,6 @@ namespace {
 
 bool is_sep(char c) { return c == '\\' || c == '/'; }
 
-// Root side first: components were gathered from the name upwards.
-std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components) {
-  std::string rel;
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    if (!rel.empty()) rel.push_back('\\');
-    rel.append(*it);
-  }
-  return join_path(root_path, rel);
-}
 
 // The last component as UTF-8 text, when it exists and is valid UTF-8.
 std::optional<std::string_view> utf8_name(std::string_view path) {
@@ -37,6 +28,15 @@ std::string join_path(std::string_view left, std::string_view right) {
   if (!out.empty() && !is_sep(out.back())) out.push_back('\\');
   out.append(right);
   return out;
+}
+
+std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components) {
+  std::string rel;
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    if (!rel.empty()) rel.push_back('\\');
+    rel.append(*it);
+  }
+  return join_path(root_path, rel);
 }
 
 std::optional<std::string_view> last_component(std::string_view path) {

@@ -26,6 +26,10 @@ inline constexpr int kMaxPathDepth = 64;
 // already ends with a separator (or is empty).
 std::string join_path(std::string_view left, std::string_view right);
 
+// `components` gathered from a name up towards the root, joined under
+// `root_path` root side first.
+std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components);
+
 // The final name of a path after Windows path parsing: drive and UNC prefixes
 // and the root are not names, "." is skipped, and a path ending in ".." has
 // none.

@@ -24,15 +24,6 @@ bool sequence_matches(const DirEntry& folder, std::uint16_t reference) {
   return reference == folder.sequence || reference == static_cast<std::uint16_t>(folder.sequence + 1);
 }
 
-std::string join_reversed(std::string_view root_path, const std::vector<std::string_view>& components) {
-  std::string rel;
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    if (!rel.empty()) rel.push_back('\\');
-    rel.append(*it);
-  }
-  return join_path(root_path, rel);
-}
-
 }  // namespace
 
 bool ScopeContext::in_tree(std::uint64_t record) const {
