@@ -1,6 +1,7 @@
 #include "engine/item_facts.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string>
 
@@ -125,8 +126,10 @@ std::optional<UnnamedData> unnamed_data(Bytes record, std::uint64_t C) {
     d.size = *size;
     d.runs = decode_runs(attr.subspan(*pairs_at), 0, /*drop_sparse=*/true);
     std::uint64_t covered = 0;
+    // Unsigned, so that a highest VCN of -1 (no clusters) covers nothing
+    // and one of INT64_MAX does not overflow.
     d.runs_complete = C != 0 && *highest >= -1 &&
-                      !__builtin_mul_overflow(static_cast<std::uint64_t>(*highest + 1), C, &covered) &&
+                      !__builtin_mul_overflow(static_cast<std::uint64_t>(*highest) + 1, C, &covered) &&
                       covered >= *allocated;
     return d;
   }
@@ -175,12 +178,18 @@ std::optional<std::uint64_t> ClusterBitmap::free_clusters(std::uint64_t lcn, std
   std::uint64_t end;
   if (__builtin_add_overflow(lcn, count, &end) || end > size_ * 8) return std::nullopt;
   std::uint64_t free = 0;
-  for (std::uint64_t c = lcn; c < end; ++c) {
+  for (std::uint64_t c = lcn; c < end;) {
     const std::uint64_t byte = c / 8;
     const auto* b = block(byte / kBlockBytes);
     if (!b) return std::nullopt;
     const auto bits = std::to_integer<unsigned>((*b)[static_cast<std::size_t>(byte % kBlockBytes)]);
+    if (c % 8 == 0 && end - c >= 8) {  // a whole byte at once
+      free += 8 - static_cast<std::uint64_t>(std::popcount(bits));
+      c += 8;
+      continue;
+    }
     if (!((bits >> (c % 8)) & 1u)) ++free;
+    ++c;
   }
   return free;
 }

@@ -296,6 +296,22 @@ TEST_F(FactsVolume, TheBitmapTellsHowManyOfTheItemsClustersAreFree) {
   }
 }
 
+TEST_F(FactsVolume, FreeClustersCountsBitByBitAndByteByByteAlike) {
+  const std::array<std::uint8_t, 8> bits{0xA5, 0x0F, 0xFF, 0x00, 0x81, 0x7E, 0x3C, 0xC3};
+  ProbeVolume pv = open(bits);
+  auto bitmap = ClusterBitmap::open(*pv.reader, *pv.mft);
+  ASSERT_TRUE(bitmap);
+  auto brute = [&](std::uint64_t lcn, std::uint64_t n) {
+    std::uint64_t free = 0;
+    for (std::uint64_t c = lcn; c < lcn + n; ++c) free += !((bits[c / 8] >> (c % 8)) & 1);
+    return free;
+  };
+  for (std::uint64_t lcn = 0; lcn < 64; lcn += 3)
+    for (std::uint64_t n = 0; lcn + n <= 64; n += 5) EXPECT_EQ(bitmap->free_clusters(lcn, n), brute(lcn, n)) << lcn << "+" << n;
+  EXPECT_FALSE(bitmap->free_clusters(60, 5));  // past the volume's 64 clusters
+  EXPECT_FALSE(bitmap->free_clusters(UINT64_MAX - 1, 4));
+}
+
 TEST_F(FactsVolume, ClustersBeyondTheBitmapOrAnUnreadableOneLeaveTheShareUnknown) {
   // The item's runs reach cluster 100, past the volume's 64.
   mft.put(kItem, freed_file(test::bytes({0x11, 0x04, 0x64, 0x00}), 4 * kClusterSize));
