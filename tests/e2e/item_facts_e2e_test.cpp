@@ -15,6 +15,7 @@
 
 #include "cli/formats.h"
 #include "engine/item_facts.h"
+#include "platform/image/image_platform.h"
 #include "support/images.h"
 
 namespace quillon {
@@ -175,6 +176,43 @@ TEST(ItemFactsVolume, RecoverableVolumeReadsAsTheSleuthKitReadsIt) {
   EXPECT_NE(text.find(" filtered-cross-dir=5 "), std::string::npos) << text;
   // --all hides nothing and says nothing of it.
   EXPECT_EQ(run({img, "--quiet", "--all", "E:\\2"}).find("\nNote: "), std::string::npos);
+}
+
+// The cluster bitmap read through a real Windows volume's $Bitmap record
+// says of each cluster what blkstat says.
+TEST(ItemFactsVolume, ClusterBitmapOfARealVolumeIsTheSleuthKits) {
+  auto image = test::real_volume("ntfs-ptrn");
+  if (!image) GTEST_SKIP() << "../shared/real-volumes/ntfs-ptrn.raw.gz is not available";
+  if (!have("blkstat")) GTEST_SKIP() << "The Sleuth Kit is not installed";
+  auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
+  ASSERT_TRUE(platform);
+  platform::ScopedPlatform scoped(std::move(*platform));
+  auto reader = open_volume('E');
+  ASSERT_TRUE(reader);
+  auto mft = load_mft_context(*reader);
+  ASSERT_TRUE(mft);
+  auto bitmap = ClusterBitmap::open(*reader, *mft);
+  ASSERT_TRUE(bitmap);
+  const std::uint64_t total = mft->volume.total_clusters();
+  std::vector<std::uint64_t> sample;
+  for (std::uint64_t c = 0; c < 24; ++c) sample.push_back(c);
+  const std::uint64_t mft_start = mft->volume.mft_start_lcn();
+  for (std::uint64_t c = mft_start - 4; c < mft_start + 80; c += 3) sample.push_back(c);
+  for (std::uint64_t c = 5; c < total; c += total / 37) sample.push_back(c);
+  sample.push_back(total - 1);
+  int free_seen = 0, used_seen = 0;
+  for (std::uint64_t c : sample) {
+    const std::string out = test::run_command("blkstat -o 128 " + test::shell_quote(image->string()) + " " +
+                                              std::to_string(c) + " 2>&1");
+    const bool tsk_free = out.find("Not Allocated") != std::string::npos;
+    auto ours = bitmap->free_clusters(c, 1);
+    ASSERT_TRUE(ours) << c;
+    EXPECT_EQ(*ours == 1, tsk_free) << "cluster " << c;
+    (tsk_free ? free_seen : used_seen)++;
+  }
+  EXPECT_GT(free_seen, 0);
+  EXPECT_GT(used_seen, 0);
+  EXPECT_FALSE(bitmap->free_clusters((total + 7) / 8 * 8, 1));  // past the bitmap's last byte
 }
 
 // usnjls's "ref\tparent\ttime\treasons\tname": the FILE_DELETE records by
