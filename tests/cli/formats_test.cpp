@@ -100,23 +100,5 @@ TEST(Formats, ItemFactsInEveryFormat) {
             "0|E:\\2\\dir (deleted)|81|d/drwxrwxrwx|0|0|0|0|0|0|0\n");
 }
 
-TEST(Formats, RecoverableFollowsTheRecordAndItsClusters) {
-  DeletedItem it;
-  EXPECT_EQ(recoverable(it), Recoverable::unknown);
-  it.record_state = RecordState::reused;
-  it.clusters_free_pct = 100;  // a reused record's clusters say nothing
-  EXPECT_EQ(recoverable(it), Recoverable::no);
-  it.record_state = RecordState::intact;
-  for (auto [pct, verdict] : {std::pair{100, Recoverable::yes}, {99, Recoverable::partly}, {1, Recoverable::partly},
-                              {0, Recoverable::no}}) {
-    it.clusters_free_pct = static_cast<std::uint8_t>(pct);
-    EXPECT_EQ(recoverable(it), verdict) << pct;
-  }
-  it.clusters_free_pct.reset();
-  EXPECT_EQ(recoverable(it), Recoverable::unknown);
-  it.kind = ItemKind::folder;
-  EXPECT_EQ(recoverable(it), Recoverable::yes);
-}
-
 }  // namespace
 }  // namespace quillon::cli
