@@ -226,8 +226,8 @@ void fill_facts(DeletedItem& item, const FactSources& src) {
   }
   // The sequence it lived under: the source's, else the journal's for this
   // name, else that of a freed record that still names it.
-  const bool independent_sequence = sequence.has_value() ||
-                                    (sequence = journal_sequence(src.deletions, record, parent, name)).has_value();
+  if (!sequence) sequence = journal_sequence(src.deletions, record, parent, name);
+  const bool independent_sequence = sequence.has_value();  // not read off the record itself
   if (!sequence && rec && !in_use && names_it && record_sequence_now)
     sequence = sequence_before_free(*record_sequence_now);
   item.sequence = sequence;
