@@ -271,15 +271,51 @@ void fill_facts(DeletedItem& item, const FactSources& src) {
   }
 }
 
+namespace {
+
+// The items' own records, read in blocks: records less than kBlockRecords
+// apart share one request (they lie near one another, around the folder's
+// record), each record read once.
+constexpr std::uint64_t kBlockRecords = 64;
+
+std::unordered_map<std::uint64_t, MftRecord> read_item_records(const std::vector<DeletedItem>& items,
+                                                               const MftGeometry& g, VolumeReader& reader) {
+  std::vector<std::uint64_t> wanted;
+  for (const auto& item : items) wanted.push_back(item.frn & kRecordMask);
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::unordered_map<std::uint64_t, MftRecord> out;
+  for (std::size_t i = 0; i < wanted.size();) {
+    std::size_t j = i + 1;
+    while (j < wanted.size() && wanted[j] - wanted[i] < kBlockRecords) ++j;
+    const std::uint64_t first = wanted[i], count = wanted[j - 1] - first + 1;
+    if (auto block = read_record_block(g, reader, first, count)) {
+      for (std::size_t k = i; k < j; ++k) {
+        auto at = block->begin() + static_cast<std::ptrdiff_t>((wanted[k] - first) * g.record_size);
+        MftRecord rec(at, at + g.record_size);
+        if (has_record_signature(rec)) out.emplace(wanted[k], std::move(rec));
+      }
+    } else {
+      // A block no run maps whole: record by record.
+      for (std::size_t k = i; k < j; ++k)
+        if (auto rec = read_record_raw(g, reader, wanted[k])) out.emplace(wanted[k], std::move(*rec));
+    }
+    i = j;
+  }
+  return out;
+}
+
+}  // namespace
+
 void fill_item_facts(std::vector<DeletedItem>& items, ProbeVolume& volume, const UsnHints& hints) {
   VolumeReader* reader = volume.reader_or_null();
   const MftContext* mft = volume.mft ? &*volume.mft : nullptr;
   std::optional<ClusterBitmap> bitmap = reader && mft ? ClusterBitmap::open(*reader, *mft) : std::nullopt;
+  std::unordered_map<std::uint64_t, MftRecord> records;
+  if (reader && mft) records = read_item_records(items, mft->geometry, *reader);
   for (auto& item : items) {
-    std::optional<MftRecord> record;
-    if (reader && mft) record = read_record_raw(mft->geometry, *reader, item.frn & kRecordMask);
     FactSources src;
-    if (record) src.record = Bytes(*record);
+    if (auto it = records.find(item.frn & kRecordMask); it != records.end()) src.record = Bytes(it->second);
     if (auto it = hints.deletions_by_frn.find(item.frn & kRecordMask); it != hints.deletions_by_frn.end())
       src.deletions = &it->second;
     src.bytes_per_cluster = mft ? mft->geometry.bytes_per_cluster : 0;

@@ -72,8 +72,9 @@ struct FactSources {
 // Fills `item`'s facts from `sources`.
 void fill_facts(DeletedItem& item, const FactSources& sources);
 
-// One pass over the final items: each item's own record read once, the
-// bitmap once per probe, the journal's delete records from `hints`.
+// One pass over the final items: each item's own record read once (records
+// near one another in one request), the bitmap once per probe, the
+// journal's delete records from `hints`.
 void fill_item_facts(std::vector<DeletedItem>& items, ProbeVolume& volume, const UsnHints& hints);
 
 }  // namespace quillon
