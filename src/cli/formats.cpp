@@ -80,7 +80,41 @@ std::string json_context(const ReportContext& c) {
   return out;
 }
 
+// The item's sequence as written (its own, or its FRN's top 16 bits): `none`
+// when no source gave one.
+std::string sequence_text(const DeletedItem& item, std::string_view none) {
+  if (item.sequence) return std::to_string(*item.sequence);
+  if (item.frn >> 48) return std::to_string(item.frn >> 48);
+  return std::string(none);
+}
+
+template <class T>
+std::string optional_number(const std::optional<T>& v, std::string_view none) {
+  return v ? std::to_string(*v) : std::string(none);
+}
+
 }  // namespace
+
+std::string_view kind_name(ItemKind kind) { return kind == ItemKind::folder ? "folder" : "file"; }
+
+std::string_view record_state_name(RecordState state) {
+  switch (state) {
+    case RecordState::intact: return "intact";
+    case RecordState::reused: return "reused";
+    case RecordState::unknown: break;
+  }
+  return "unknown";
+}
+
+std::string_view recoverable_name(Recoverable r) {
+  switch (r) {
+    case Recoverable::yes: return "yes";
+    case Recoverable::partly: return "partly";
+    case Recoverable::no: return "no";
+    case Recoverable::unknown: break;
+  }
+  return "unknown";
+}
 
 std::optional<Format> parse_format(std::string_view name) {
   if (name == "text") return Format::text;
@@ -123,15 +157,22 @@ std::string found_by_text(std::uint8_t sources, std::string_view sep) {
 }
 
 std::string format_csv(const ProbeReport& report) {
-  std::string out = "frn,record,sequence,parent_frn,size,time_utc,filetime,path,found_by\r\n";
+  // The byte order mark tells spreadsheets the file is UTF-8.
+  std::string out =
+      "\xEF\xBB\xBF" "frn,record,sequence,parent_frn,size,time_utc,filetime,path,found_by,"
+      "kind,deleted_utc,data_size,record_state,clusters_free_pct,recoverable\r\n";
   for (const auto& item : report.items) {
     out += std::to_string(item.frn) + "," + std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + "," +
-           std::to_string(item.frn >> 48) + "," + std::to_string(item.parent_frn) + "," + std::to_string(item.size) +
-           ",";
+           sequence_text(item, "") + "," + std::to_string(item.parent_frn) + "," + std::to_string(item.size) + ",";
     if (item.time) out += iso8601_utc(*item.time) + "," + std::to_string(*item.time);
     else out += ",";
     out += ',';
-    out += csv_field(lossy_utf8(item.path)) + "," + csv_field(found_by_text(item.sources, ";")) + "\r\n";
+    out += csv_field(lossy_utf8(item.path)) + "," + csv_field(found_by_text(item.sources, ";")) + ",";
+    out += std::string(kind_name(item.kind)) + ",";
+    out += (item.deleted_time ? iso8601_utc(*item.deleted_time) : std::string()) + ",";
+    out += optional_number(item.data_size, "") + "," + std::string(record_state_name(item.record_state)) + ",";
+    out += optional_number(item.clusters_free_pct, "") + "," + std::string(recoverable_name(recoverable(item)));
+    out += "\r\n";
   }
   return out;
 }
@@ -188,7 +229,7 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
     const auto& item = report.items[i];
     out += i ? ",\n" : "\n";
     out += "    {\"frn\": " + std::to_string(item.frn) + ", \"record\": " +
-           std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + ", \"sequence\": " + std::to_string(item.frn >> 48) +
+           std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + ", \"sequence\": " + sequence_text(item, "null") +
            ", \"parent_frn\": " + std::to_string(item.parent_frn) + ", \"size\": " + std::to_string(item.size) +
            ", \"time\": " + (item.time ? json_string(iso8601_utc(*item.time)) : std::string("null")) +
            ", \"filetime\": " + (item.time ? std::to_string(*item.time) : std::string("null")) +
@@ -199,7 +240,12 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
       out += (first_source ? "" : ", ") + json_string(kSourceNames[b]);
       first_source = false;
     }
-    out += "]}";
+    out += "], \"kind\": " + json_string(kind_name(item.kind)) + ", \"deleted_utc\": " +
+           (item.deleted_time ? json_string(iso8601_utc(*item.deleted_time)) : std::string("null")) +
+           ", \"data_size\": " + optional_number(item.data_size, "null") +
+           ", \"record_state\": " + json_string(record_state_name(item.record_state)) +
+           ", \"clusters_free_pct\": " + optional_number(item.clusters_free_pct, "null") +
+           ", \"recoverable\": " + json_string(recoverable_name(recoverable(item))) + "}";
   }
   out += report.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
@@ -212,17 +258,29 @@ std::string format_json_error(std::string_view error, const ReportContext& conte
 std::string format_bodyfile(const ProbeReport& report) {
   // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, as fls -m
   // writes it: the inode is the MFT record number, deleted names carry
-  // " (deleted)", unknown fields are 0. The one time an item carries is its
-  // last modification.
+  // " (deleted)", the mode is d/d... for folders and r/r... for files,
+  // unknown fields are 0. An intact record gives its $STANDARD_INFORMATION
+  // times; otherwise the one time an item carries is its last modification.
+  // The journal's deletion time, when known, is the ctime (the change that
+  // removed the entry), so that every item it names shows in a timeline.
   std::string out;
   for (const auto& item : report.items) {
     std::string name = lossy_utf8(item.path);
     for (char& c : name)
       if (c == '|' || c == '\n' || c == '\r') c = '_';
-    const std::uint64_t mtime = item.time ? unix_seconds(*item.time) : 0;
-    out += "0|" + name + " (deleted)|" + std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + "|-/----------|0|0|" +
-           std::to_string(item.size) + "|0|" +
-           std::to_string(mtime) + "|0|0\n";
+    std::uint64_t atime = 0, mtime = item.time ? unix_seconds(*item.time) : 0, ctime = 0, crtime = 0;
+    if (item.record_times) {
+      atime = unix_seconds(item.record_times->accessed);
+      mtime = unix_seconds(item.record_times->modified);
+      ctime = unix_seconds(item.record_times->record_changed);
+      crtime = unix_seconds(item.record_times->created);
+    }
+    if (item.deleted_time) ctime = unix_seconds(*item.deleted_time);
+    const char* mode = item.kind == ItemKind::folder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
+    const std::uint64_t size = item.data_size ? *item.data_size : item.size;
+    out += "0|" + name + " (deleted)|" + std::to_string(item.frn & 0xFFFFFFFFFFFFULL) + "|" + mode + "|0|0|" +
+           std::to_string(size) + "|" + std::to_string(atime) + "|" + std::to_string(mtime) + "|" +
+           std::to_string(ctime) + "|" + std::to_string(crtime) + "\n";
   }
   return out;
 }

@@ -26,6 +26,12 @@ std::uint64_t unix_seconds(std::uint64_t filetime);
 // "journal", "directory index", "MFT record", "$LogFile", "retry" joined by `sep`.
 std::string found_by_text(std::uint8_t sources, std::string_view sep);
 
+// The names the machine formats write for an item's kind, record state and
+// recoverability.
+std::string_view kind_name(ItemKind kind);
+std::string_view record_state_name(RecordState state);
+std::string_view recoverable_name(Recoverable r);
+
 // What a machine report holds besides the probe's own report.
 struct ReportContext {
   std::string folder;                                 // as typed

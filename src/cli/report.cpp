@@ -1,9 +1,12 @@
 #include "cli/report.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "common/text.h"
 #include "engine/probe.h"
+#include "engine/windows/mft_audit_line.h"
 #include "engine/windows/recycle.h"
 #include "platform/platform.h"
 
@@ -43,6 +46,28 @@ std::string format_report(const ProbeReport& report) {
   return out;
 }
 
+std::string facts_lines(const ProbeReport& report, std::uint64_t hidden_names) {
+  std::string out;
+  if (hidden_names)
+    out += "Note: " + std::to_string(hidden_names) + (hidden_names == 1 ? " deleted name was" : " deleted names were") +
+           " hidden as build or cache files (--all lists them)\n";
+  if (!report.items.empty()) {
+    std::uint64_t counts[4] = {};
+    for (const auto& item : report.items) ++counts[static_cast<int>(recoverable(item))];
+    out += "Recoverable now: " + std::to_string(counts[static_cast<int>(Recoverable::yes)]) + " yes, " +
+           std::to_string(counts[static_cast<int>(Recoverable::partly)]) + " partly, " +
+           std::to_string(counts[static_cast<int>(Recoverable::no)]) + " no, " +
+           std::to_string(counts[static_cast<int>(Recoverable::unknown)]) + " unknown\n";
+  }
+  return out;
+}
+
+std::uint64_t hidden_names(const std::map<std::string, std::uint64_t>& drops) {
+  std::uint64_t total = 0;
+  for (const auto& [rule, count] : drops) total += count;
+  return total;
+}
+
 std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool keep_all) {
   if (keep_all) return "Noise filter: off (--all), every name kept\n";
   std::uint64_t total = 0;
@@ -56,7 +81,7 @@ std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool k
          "); --all keeps them\n";
 }
 
-void run_report(std::string_view folder, const ReportOptions& options, const Emit& emit) {
+ReportOutcome run_report(std::string_view folder, const ReportOptions& options, const Emit& emit) {
   const bool text = options.format == Format::text;
   Progress progress = text && !options.quiet ? Progress(emit) : Progress([](std::string_view) {});
   clear_noise_drops();
@@ -66,17 +91,27 @@ void run_report(std::string_view folder, const ReportOptions& options, const Emi
   if (!report) {
     const std::string error = lossy_utf8(report.error().text());
     emit(options.format == Format::json ? format_json_error(error, context) : "Error: " + error + "\n");
-    return;
+    return ReportOutcome::probe_failed;
+  }
+  // The names the noise filter dropped are candidates the audit counts as
+  // filtered, beside those found outside the folder.
+  const std::uint64_t hidden = hidden_names(context.noise_drops);
+  if (report->audit && hidden) {
+    report->audit->filtered_cross_dir = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::uint64_t{report->audit->filtered_cross_dir} + hidden, UINT32_MAX));
+    report->mft_summary = format_audit_line(*report->audit);
   }
   switch (options.format) {
     case Format::text:
       emit(format_report(*report));
+      emit(facts_lines(*report, hidden));
       if (options.noise_line) emit(noise_line(context.noise_drops, context.keep_all));
       break;
     case Format::csv: emit(format_csv(*report)); break;
     case Format::json: emit(format_json(*report, context)); break;
     case Format::bodyfile: emit(format_bodyfile(*report)); break;
   }
+  return ReportOutcome::written;
 }
 
 void run_report(std::string_view folder) {

@@ -20,12 +20,19 @@ struct ReportOptions {
   ReportContext context;       // what the machine formats add
 };
 
-// Runs the probe of `folder` and prints its report.
+enum class ReportOutcome { written, probe_failed };
+
+// Runs the probe of `folder` and prints its report (or the probe's error).
 void run_report(std::string_view folder);
-void run_report(std::string_view folder, const ReportOptions& options, const Emit& emit);
+ReportOutcome run_report(std::string_view folder, const ReportOptions& options, const Emit& emit);
 // The report's text for a finished probe (what run_report prints after the
 // probe's own progress lines).
 std::string format_report(const ProbeReport& report);
+// The lines after the list: how many deleted names the noise filter hid
+// (none when it hid none) and how many items can come back now.
+std::string facts_lines(const ProbeReport& report, std::uint64_t hidden_names);
+// The names the noise filter dropped, over all its rules.
+std::uint64_t hidden_names(const std::map<std::string, std::uint64_t>& drops);
 // "Noise filter dropped: 3 names (.exe 2, tmp. 1)\n" and its variants.
 std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool keep_all);
 

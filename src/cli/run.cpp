@@ -47,8 +47,8 @@ void debug_mft_query(const std::string& folder, const Emit& emit) {
   emit(format_mft_folder_report(*report));
 }
 
-void debug_run(const std::string& folder, const std::string& note, const ReportOptions& options,
-               const Emit& emit) {
+ReportOutcome debug_run(const std::string& folder, const std::string& note, const ReportOptions& options,
+                        const Emit& emit) {
   auto meta = platform::current().metadata(folder);
   if (!meta || !meta->is_directory) {
     emit("Warning: \"" + folder + "\" is not a valid directory\n");
@@ -62,11 +62,11 @@ void debug_run(const std::string& folder, const std::string& note, const ReportO
   debug_usn_query(resolved, emit);
   debug_mft_query(resolved, emit);
   emit("\n=== Recoverable items in this folder (USN + MFT merged) ===\n\n");
-  run_report(folder, options, emit);
+  return run_report(folder, options, emit);
 }
 
-void normal_run(const std::string& folder, const std::string& note, const ReportOptions& options,
-                const Emit& emit) {
+ReportOutcome normal_run(const std::string& folder, const std::string& note, const ReportOptions& options,
+                         const Emit& emit) {
   emit("Probing NTFS deleted under: " + folder + "\n");
   if (is_volume_root(folder))
     emit("Note: volume root won't list Shift+Delete inside subfolders; use a specific path, e.g. E:\\vale\n");
@@ -74,7 +74,7 @@ void normal_run(const std::string& folder, const std::string& note, const Report
       "Hint: only lists Shift+Delete in this folder and subfolders (parent dir FRN within directory tree "
       "scope)\n");
   emit(note);
-  run_report(folder, options, emit);
+  return run_report(folder, options, emit);
 }
 
 std::optional<std::uint64_t> parse_number(std::string_view t) {
@@ -154,7 +154,9 @@ std::string usage_text() {
          "                   (numbered as Linux does: 1-4 primary, 5 on logical; GPT from 1)\n"
          "  --format=FORMAT  text (the default), csv, json, or bodyfile (for mactime); in the\n"
          "                   last three only the report is written, with times in UTC and\n"
-         "                   the searches that found each item\n"
+         "                   the searches that found each item, what each item is and how\n"
+         "                   much of it can come back; a failure there ends with exit status\n"
+         "                   2 (command line), 3 (image), 4 (folder) or 5 (--output)\n"
          "  --output=FILE    write to FILE, created new (never over an existing file, never\n"
          "                   on the volume being examined)\n"
          "  --quiet          no progress lines\n"
@@ -190,6 +192,42 @@ std::optional<std::string> output_refusal(const std::string& path, const Options
   return std::nullopt;
 }
 
+// How one run of a machine format ends when something fails: its exit
+// status and its one error, written where a script finds it. The text
+// format prints the error line and ends with 0 as it always has.
+class Failure {
+ public:
+  Failure(const Options& o, std::optional<Format> format) : o_(o), format_(format) {}
+
+  void set_context(const ReportContext& context) { context_ = context; }
+  // The --output file may take the error object (it was not refused).
+  void allow_output() { output_allowed_ = true; }
+
+  int operator()(ExitStatus status, const std::string& message) const {
+    if (!format_ || *format_ == Format::text) {
+      print("Error: " + message + "\n");
+      return format_ ? 0 : static_cast<int>(status);
+    }
+    if (*format_ != Format::json) {
+      // Never a half-made CSV or body file: no file is made, and the error
+      // is one line on standard output.
+      print("Error: " + message + "\n");
+      return static_cast<int>(status);
+    }
+    ReportContext context = context_;
+    if (context.folder.empty()) context.folder = o_.folder;
+    const std::string body = format_json_error(lossy_utf8(message), context);
+    if (!(o_.output && output_allowed_ && platform::write_new_native_file(*o_.output, body))) print(body);
+    return static_cast<int>(status);
+  }
+
+ private:
+  const Options& o_;
+  std::optional<Format> format_;  // nothing: the --format value itself is wrong
+  ReportContext context_;
+  bool output_allowed_ = false;
+};
+
 }  // namespace
 
 int run(const std::vector<std::string>& args) {
@@ -202,35 +240,27 @@ int run(const std::vector<std::string>& args) {
     print("quillon " QUILLON_VERSION "\n");
     return 0;
   }
-  if (o.missing_value) {
-    print("Error: " + *o.missing_value + " wants a value\n");
-    return 0;
-  }
-  if (!o.image && (o.image_offset || o.partition)) {
-    print(std::string("Error: ") + (o.partition ? "--partition" : "--offset") + " works with --image only\n");
-    return 0;
-  }
+  // The format is known first, so that every failure after it is reported
+  // in the way the chosen format wants.
+  std::optional<Format> format = Format::text;
+  if (o.format) format = parse_format(*o.format);
+  if (o.missing_value && *o.missing_value == "--format") format = std::nullopt;
+  Failure failure(o, format);
+  if (!format && o.format)
+    return failure(ExitStatus::usage, "--format wants text, csv, json or bodyfile, not \"" + *o.format + "\"");
+  if (o.missing_value) return failure(ExitStatus::usage, *o.missing_value + " wants a value");
+  if (!o.image && (o.image_offset || o.partition))
+    return failure(ExitStatus::usage, std::string(o.partition ? "--partition" : "--offset") + " works with --image only");
   ReportOptions options;
-  if (o.format) {
-    auto format = parse_format(*o.format);
-    if (!format) {
-      print("Error: --format wants text, csv, json or bodyfile, not \"" + *o.format + "\"\n");
-      return 0;
-    }
-    options.format = *format;
+  options.format = *format;
+  if (o.output) {
+    if (auto refusal = output_refusal(*o.output, o)) return failure(ExitStatus::output_refused, *refusal);
+    failure.allow_output();
   }
-  if (o.output)
-    if (auto refusal = output_refusal(*o.output, o)) {
-      print("Error: " + *refusal + "\n");
-      return 0;
-    }
   std::vector<std::string> notes;  // what was read from the volume's spare copies
   platform::ImageFacts facts;
   if (o.image)
-    if (auto error = install_image(o, notes, facts)) {
-      print("Error: " + *error + "\n");
-      return 0;
-    }
+    if (auto error = install_image(o, notes, facts)) return failure(ExitStatus::image_not_opened, *error);
   set_keep_all_names(o.all);
   options.quiet = o.quiet;
   options.noise_line = o.debug;
@@ -239,6 +269,7 @@ int run(const std::vector<std::string>& args) {
   options.context.volume_bytes = facts.volume_bytes;
   options.context.missing_bytes = facts.volume_bytes - facts.present_bytes;
   options.context.notes = notes;
+  failure.set_context(options.context);
   const std::string note = platform::missing_volume_note(facts);  // what the run cannot see of the volume
 
   // With --output everything the run would print goes to the file, written
@@ -247,23 +278,48 @@ int run(const std::vector<std::string>& args) {
   std::string buffer;
   std::mutex buffer_mutex;
   Emit emit = [](std::string_view text) { print(text); };
-  if (o.output)
+  const bool machine = options.format != Format::text;
+  // A machine report is held back until it is whole, so that a failure
+  // leaves nothing half-made behind.
+  if (o.output || machine)
     emit = [&](std::string_view text) {
       std::lock_guard lock(buffer_mutex);
       buffer += text;
     };
-  if (options.format == Format::text)
+  if (!machine)
     for (const auto& n : notes) emit("Note: " + n + "\n");
-  if (options.format != Format::text)
-    run_report(o.folder, options, emit);  // the report alone, no opening lines
+  ReportOutcome outcome;
+  if (machine)
+    outcome = run_report(o.folder, options, emit);  // the report alone, no opening lines
   else if (o.debug)
-    debug_run(o.folder, note, options, emit);
+    outcome = debug_run(o.folder, note, options, emit);
   else
-    normal_run(o.folder, note, options, emit);
-  if (o.output)
-    if (auto written = platform::write_new_native_file(*o.output, buffer); !written)
-      print("Error: --output: cannot write " + *o.output + ": " + written.error().text() + "\n");
-  return 0;
+    outcome = normal_run(o.folder, note, options, emit);
+  const bool failed = outcome == ReportOutcome::probe_failed;
+  if (!machine) {
+    if (o.output)
+      if (auto written = platform::write_new_native_file(*o.output, buffer); !written)
+        print("Error: --output: cannot write " + *o.output + ": " + written.error().text() + "\n");
+    return 0;
+  }
+  const int status = static_cast<int>(failed ? ExitStatus::probe_failed : ExitStatus::ok);
+  // A failed probe's CSV or body file is never made: its error line goes to
+  // standard output; JSON's error object goes to the file like a report.
+  if (!o.output || (failed && options.format != Format::json)) {
+    print(buffer);
+    return status;
+  }
+  if (auto written = platform::write_new_native_file(*o.output, buffer); !written) {
+    if (failed) {
+      print(buffer);
+      return status;
+    }
+    Failure to_stdout(o, format);  // the file cannot take the error either
+    to_stdout.set_context(options.context);
+    return to_stdout(ExitStatus::output_refused,
+                     "--output: cannot write " + *o.output + ": " + written.error().text());
+  }
+  return status;
 }
 
 }  // namespace quillon::cli

@@ -69,6 +69,18 @@ inline constexpr std::size_t kInitializedSize = 0x38;
 inline constexpr std::size_t kNonResidentHeader = 0x40;
 }  // namespace attribute
 
+// $STANDARD_INFORMATION value: the file's four times first.
+namespace standard_information {
+inline constexpr std::size_t kCreated = 0x00;
+inline constexpr std::size_t kModified = 0x08;
+inline constexpr std::size_t kMftChanged = 0x10;
+inline constexpr std::size_t kAccessed = 0x18;
+inline constexpr std::size_t kTimesSize = 0x20;
+}  // namespace standard_information
+
+// The volume's own files, by record number.
+inline constexpr std::uint64_t kVolumeBitmapRecord = 6;  // $Bitmap: one bit per cluster, set when in use
+
 // $FILE_NAME value (also the key of a directory index entry).
 namespace file_name {
 inline constexpr std::size_t kParent = 0x00;

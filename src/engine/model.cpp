@@ -29,6 +29,18 @@ Duration TimeBudget::elapsed_at(Clock::time_point now) const {
 
 Duration TimeBudget::remaining_at(Clock::time_point now) const { return saturating_sub(limit_, elapsed_at(now)); }
 
+Recoverable recoverable(const DeletedItem& item) {
+  switch (item.record_state) {
+    case RecordState::unknown: return Recoverable::unknown;
+    case RecordState::reused: return Recoverable::no;
+    case RecordState::intact: break;
+  }
+  if (item.kind == ItemKind::folder) return Recoverable::yes;
+  if (!item.clusters_free_pct) return Recoverable::unknown;
+  if (*item.clusters_free_pct >= 100) return Recoverable::yes;
+  return *item.clusters_free_pct == 0 ? Recoverable::no : Recoverable::partly;
+}
+
 std::string merge_key(const DeletedItem& item) { return std::to_string(item.frn) + "|" + item.path; }
 
 void add_sources(std::vector<DeletedItem>& out, const DeletedItem& item) {

@@ -21,6 +21,28 @@ inline constexpr std::uint8_t kFoundByRecord = 4;   // its FILE record, read aro
 inline constexpr std::uint8_t kFoundByLogFile = 8;
 inline constexpr std::uint8_t kFoundByRetry = 16;   // the deferred MFT retry
 
+// What an item is.
+enum class ItemKind : std::uint8_t { file, folder };
+
+// What the item's own FILE record holds now.
+enum class RecordState : std::uint8_t {
+  unknown,  // no record was read for it
+  intact,   // free, and still this file: its sequence, its name under its parent
+  reused,   // it holds another file, or this file's record under another sequence
+};
+
+// How much of an item can come back now.
+enum class Recoverable : std::uint8_t { unknown, yes, partly, no };
+
+// The four times of a record's $STANDARD_INFORMATION (raw FILETIMEs).
+struct RecordTimes {
+  std::uint64_t created = 0;
+  std::uint64_t modified = 0;
+  std::uint64_t record_changed = 0;
+  std::uint64_t accessed = 0;
+  bool operator==(const RecordTimes&) const = default;
+};
+
 struct DeletedItem {
   std::uint64_t frn = 0;
   std::uint64_t parent_frn = 0;
@@ -32,10 +54,26 @@ struct DeletedItem {
   std::uint16_t parent_sequence = 0;
   bool folder = false;                // a deleted folder of the tree
 
+  // What the user needs to decide on the item, filled after the merge from
+  // its own record, the volume's $Bitmap and the journal's delete records;
+  // not part of the item's identity either.
+  std::optional<std::uint16_t> sequence{};     // its file reference's sequence while it lived
+  ItemKind kind = ItemKind::file;
+  std::optional<std::uint64_t> deleted_time{};  // the journal's delete record, raw FILETIME
+  std::optional<std::uint64_t> data_size{};     // unnamed $DATA length, from an intact record
+  RecordState record_state = RecordState::unknown;
+  std::optional<std::uint8_t> clusters_free_pct{};  // of an intact record's unnamed $DATA clusters
+  std::optional<RecordTimes> record_times{};    // $STANDARD_INFORMATION of an intact record
+
   bool operator==(const DeletedItem& o) const {
     return frn == o.frn && parent_frn == o.parent_frn && path == o.path && size == o.size && time == o.time;
   }
 };
+
+// yes: intact and every cluster free (or nothing in clusters, or a folder);
+// partly: intact, some clusters taken; no: reused, or intact with none free;
+// unknown: no record read, or its clusters could not be told.
+Recoverable recoverable(const DeletedItem& item);
 
 struct ProbeReport {
   std::vector<DeletedItem> items;

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "datasource/windows/volume.h"
+#include "engine/item_facts.h"
 #include "engine/phased_scan.h"
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit_line.h"
@@ -181,6 +182,7 @@ Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const P
   if (scope && scope->cut)
     notes.push_back("the time limit stopped the reading of " + std::string(folder) + "'s folder tree after " +
                     std::to_string(scope->dir_frns.size()) + " folders; deletions below the rest are not listed");
+  fill_item_facts(result, volume, usn.hints);
   sort_by_path(result);
   ProbeReport report;
   report.notes = std::move(notes);

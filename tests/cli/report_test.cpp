@@ -52,6 +52,23 @@ TEST(Report, ItemLines) {
             "  FRN 43 parent 39 size 7 time=132000000000000000 E:\\2\\x\xEF\xBF\xBD\n");
 }
 
+TEST(Report, FactLinesCountHiddenNamesAndWhatCanComeBack) {
+  ProbeReport r;
+  EXPECT_EQ(facts_lines(r, 0), "");  // nothing hidden, nothing listed: no line
+  EXPECT_EQ(facts_lines(r, 1), "Note: 1 deleted name was hidden as build or cache files (--all lists them)\n");
+  for (RecordState state : {RecordState::intact, RecordState::intact, RecordState::reused, RecordState::unknown}) {
+    DeletedItem it;
+    it.record_state = state;
+    it.clusters_free_pct = 100;
+    r.items.push_back(it);
+  }
+  r.items[1].clusters_free_pct = 40;
+  EXPECT_EQ(facts_lines(r, 7),
+            "Note: 7 deleted names were hidden as build or cache files (--all lists them)\n"
+            "Recoverable now: 1 yes, 1 partly, 1 no, 1 unknown\n");
+  EXPECT_EQ(hidden_names({{".bin", 2}, {".exe", 3}}), 5u);
+}
+
 TEST(Arguments, FolderAndSwitches) {
   auto p = [](std::vector<std::string> a) { return parse_arguments(a); };
   EXPECT_EQ(p({"quillon"}).folder, "E:\\2");

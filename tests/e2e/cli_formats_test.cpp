@@ -111,8 +111,9 @@ TEST(MachineFormats, GoldenFilesThatMactimeAndAJsonParserRead) {
   std::ofstream(body) << run({img, "--format=bodyfile", "E:\\2"});
   std::string timeline = test::run_command("TZ=UTC mactime -b " + test::shell_quote(body.string()) + " -d -z UTC 2>&1", &status);
   EXPECT_EQ(status, 0) << timeline;
-  // One line per item: its time, its size, the modification mark, its name.
-  EXPECT_NE(timeline.find("Tue Dec 08 2026 07:43:01,4096,m...,-/----------,0,0,74,"
+  // One line per item: its time, its data's length, the four times of its
+  // intact record at once, a file's mode, its name.
+  EXPECT_NE(timeline.find("Tue Dec 08 2026 07:43:01,1500,macb,r/rrwxrwxrwx,0,0,74,"
                           "\"E:\\2\\LongFileName Report.txt (deleted)\"\n"),
             std::string::npos)
       << timeline;

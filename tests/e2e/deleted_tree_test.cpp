@@ -26,6 +26,7 @@
 // probe runs with --all.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -107,11 +108,15 @@ const char kCsvHeader[] = "frn,record,sequence,parent_frn,size,time_utc,filetime
 std::optional<std::set<Item>> csv_items(const std::string& out) {
   std::istringstream in(out);
   std::string line;
-  if (!std::getline(in, line) || csv_fields(line) != csv_fields(kCsvHeader)) return std::nullopt;
+  if (!std::getline(in, line)) return std::nullopt;
+  if (line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // the byte order mark for spreadsheets
+  // The columns read here come first; the item's facts follow them.
+  const auto header = csv_fields(line), wanted = csv_fields(kCsvHeader);
+  if (header.size() < wanted.size() || !std::equal(wanted.begin(), wanted.end(), header.begin())) return std::nullopt;
   std::set<Item> items;
   while (std::getline(in, line)) {
     auto f = csv_fields(line);
-    if (f.size() != 9) return std::nullopt;
+    if (f.size() != header.size()) return std::nullopt;
     items.insert({std::stoull(f[1]), f[7]});
   }
   return items;

@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "engine/item_facts.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/raw_mft.h"
 #include "fuzz/fuzz_targets.h"
@@ -44,6 +45,15 @@ void engine_reader(std::vector<std::byte> rec) {
   (void)data_runs(r);
   (void)nonresident_runs(r, kAttrAttributeList);
   (void)resident_attribute_value(r, kAttrAttributeList);
+  // The item facts' reading of the record: its unnamed $DATA and times, and
+  // an item of record 70 judged against it.
+  (void)unnamed_data(r, 4096);
+  (void)standard_times(r);
+  DeletedItem item;
+  item.frn = 70;
+  item.parent_frn = 41;
+  item.path = "E:\\2\\a\\hinted.txt";
+  fill_facts(item, {r, nullptr, 4096, nullptr});
 
   static const ScanContext ctx = [] {
     ScopeContext scope;

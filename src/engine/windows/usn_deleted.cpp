@@ -201,6 +201,10 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
   const UsnScope& scope = ctx.scope;
   std::uint64_t added = 0;
   walk_records(records, [&](const UsnEntry& e) {
+    // Ends of names, with their times and references, for the item facts.
+    if ((e.reason & (kUsnReasonFileDelete | kUsnReasonRenameOldName)) && !e.name.empty() && e.parent != 0 &&
+        parent_in_scope(scope, e.parent))
+      note_deletion(ctx.hints, {e.file_reference, e.parent, e.timestamp, e.attributes, e.name, e.reason});
     const bool delete_like = is_delete_like(e.reason);
     if (e.name.empty()) {
       if (delete_like && (e.parent == 0 || parent_in_scope(scope, e.parent))) ctx.pending_v4.insert(e.frn);

@@ -194,18 +194,21 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   std::uint16_t major = load_le<std::uint16_t>(r + v2::kMajorVersion);
   std::size_t reason_at = 0;
   std::size_t parent_at = 0;
+  std::size_t time_at = 0;
   std::size_t name_length_at = 0;
   std::size_t name_offset_at = 0;
   std::size_t attributes_at = 0;
   switch (major) {
     case 2:
       parent_at = v2::kParentFileReferenceNumber, reason_at = v2::kReason;
+      time_at = v2::kTimeStamp;
       name_length_at = v2::kFileNameLength, name_offset_at = v2::kFileNameOffset;
       attributes_at = v2::kFileAttributes;
       break;
     case 3:
       if (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength) return std::nullopt;
       parent_at = v3::kParentFileReferenceNumber, reason_at = v3::kReason;
+      time_at = v3::kTimeStamp;
       name_length_at = v3::kFileNameLength, name_offset_at = v3::kFileNameOffset;
       attributes_at = v3::kFileAttributes;
       break;
@@ -225,6 +228,8 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   e.parent = e.parent_reference & kRecordMask;
   e.reason = load_le<std::uint32_t>(r + reason_at);
   if (major == 4) return e;
+  // Inside the header length checked above, as the attributes are.
+  e.timestamp = load_le<std::uint64_t>(r + time_at);
   e.attributes = load_le<std::uint32_t>(r + attributes_at);
 
   std::uint16_t name_length = load_le<std::uint16_t>(r + name_length_at);

@@ -58,6 +58,7 @@ struct UsnEntry {
   std::uint64_t file_reference = 0; // the full 64-bit reference, sequence included
   std::uint64_t parent_reference = 0;  // the parent's, sequence included
   std::uint32_t attributes = 0;     // FileAttributes; 0 for V4 records, which have none
+  std::uint64_t timestamp = 0;      // the record's TimeStamp (FILETIME); 0 for V4 records
 };
 
 inline constexpr std::uint32_t kUsnAttributeDirectory = 0x10;

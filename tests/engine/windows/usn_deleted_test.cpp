@@ -117,6 +117,36 @@ TEST_F(UsnSearch, JudgesRecordsByReasonParentAndProximity) {
   EXPECT_FALSE(r.hints.parent_by_frn.contains(104));
 }
 
+// The delete records the item facts read: each once although both READ
+// passes meet it, only under a folder in scope, never from a V4 record.
+TEST_F(UsnSearch, KeepsEachDeletionInScopeWithItsTimeAndReference) {
+  auto timed = [](test::Buffer r, std::uint64_t time, std::uint32_t attributes) {
+    test::put64(r, platform::layout::usn_record_v2::kTimeStamp, time);
+    test::put32(r, platform::layout::usn_record_v2::kFileAttributes, attributes);
+    return r;
+  };
+  journal->add(timed(usn_v2(0x0003000000000064, kFolderRecord, kUsnDelete, u"gone.txt"), 1000, 0x20));
+  journal->add(timed(usn_v2(0x0004000000000064, kFolderRecord, kUsnDelete, u"again.txt"), 2000, 0x20));
+  journal->add(timed(usn_v2(0x0001000000000065, kFolderRecord, kUsnDelete | kUsnClose, u"sub"), 3000, 0x10));
+  journal->add(timed(usn_v2(0x0001000000000066, 999, kUsnDelete, u"elsewhere.txt"), 4000, 0x20));
+  journal->add(timed(usn_v2(0x0001000000000067, kFolderRecord, kUsnRenameNew, u"renamed.txt"), 5000, 0x20));
+  journal->add(usn_v4(0x0001000000000068, kFolderRecord, kUsnDelete));
+  auto r = search();
+  const auto d = r.hints.deletions_by_frn;
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d.at(0x64),
+            (std::vector<JournalDeletion>{{0x0003000000000064, kFolderRecord, 1000, 0x20, "gone.txt", kUsnDelete},
+                                          {0x0004000000000064, kFolderRecord, 2000, 0x20, "again.txt", kUsnDelete}}));
+  EXPECT_EQ(d.at(0x65), (std::vector<JournalDeletion>{
+                            {0x0001000000000065, kFolderRecord, 3000, 0x10, "sub", kUsnDelete | kUsnClose}}));
+  // A rename's old name ends a name too; its new name does not.
+  journal->add(timed(usn_v2(0x0002000000000069, kFolderRecord, 0x1000, u"old.txt"), 6000, 0x20));
+  r = search();
+  EXPECT_EQ(r.hints.deletions_by_frn.at(0x69),
+            (std::vector<JournalDeletion>{{0x0002000000000069, kFolderRecord, 6000, 0x20, "old.txt", 0x1000}}));
+  EXPECT_FALSE(r.hints.deletions_by_frn.contains(0x67));
+}
+
 TEST_F(UsnSearch, NamesWithSeparatorsAndTheDirectoryTree) {
   std::unordered_set<std::uint64_t> dirs{kFolderRecord, 70};
   DirMap map{{kFolderRecord, {"", 5}}, {70, {"sub", kFolderRecord}}};

@@ -47,6 +47,23 @@ TEST(UsnParse, ReadsTheFieldsOfEachVersionAndMasksReferencesTo48Bits) {
   EXPECT_EQ(e[2].record_length, 80u);
 }
 
+TEST(UsnParse, CarriesTheTimeAndAttributesOfNamedRecords) {
+  Buffer v2 = usn_v2(0x0001000000000050, 0x41, 0x80000200, u"a.txt");
+  test::put64(v2, platform::layout::usn_record_v2::kTimeStamp, 0x01DC7DD63C280000ull);
+  test::put32(v2, platform::layout::usn_record_v2::kFileAttributes, 0x20);
+  Buffer v3 = usn_v3(0x0002000000000051, 0x41, 0x200, u"dir");
+  test::put64(v3, platform::layout::usn_record_v3::kTimeStamp, 0x8000000000000001ull);
+  test::put32(v3, platform::layout::usn_record_v3::kFileAttributes, 0x10);
+  auto e = walk(test::concat({v2, v3, usn_v4(0x52, 0x41, 0x200)}));
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[0].timestamp, 0x01DC7DD63C280000ull);
+  EXPECT_EQ(e[0].attributes, 0x20u);
+  EXPECT_EQ(e[1].timestamp, 0x8000000000000001ull);  // the high byte kept whole
+  EXPECT_EQ(e[1].attributes, 0x10u);
+  EXPECT_EQ(e[2].timestamp, 0u);  // V4 records carry neither
+  EXPECT_EQ(e[2].attributes, 0u);
+}
+
 TEST(UsnParse, TwoRecordsDifferingOnlyInSequenceGiveTheSameFrn) {
   auto a = parse_record(Bytes(usn_v2(0x0001000000000500, 5, 0x200, u"x")), 0);
   auto b = parse_record(Bytes(usn_v2(0xFFFF000000000500, 5, 0x200, u"x")), 0);
