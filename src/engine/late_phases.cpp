@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_deleted_tree.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -47,9 +48,19 @@ void process_log_candidate(ScanSession& s, const LogCandidate& c, LogScanStats& 
     return;
   }
   if (!c.has_parent || !c.name) return;
-  FileNameEntry entry{*c.name, c.parent, 0, 0};
-  auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, !scope.strict_parent,
-                               scope.root_form);
+  if (c.directory) {
+    // A deleted folder the log still names joins the tree and is an item.
+    const std::uint16_t lived = c.sequence.value_or(0);
+    for (std::uint64_t r :
+         s.scope.add_deleted_dir(c.frn, DirEntry{*c.name, c.parent, c.parent_sequence, lived, true, 0, kFoundByLogFile}))
+      if (auto folder = folder_item(s.scope, r)) {
+        std::string key = dedup_key(*folder);
+        s.accepted.add(std::move(*folder), std::move(key));
+      }
+    return;
+  }
+  FileNameEntry entry{*c.name, c.parent, 0, 0, c.parent_sequence};
+  auto item = item_in_tree(scope, entry, c.frn, scope.strict_parent ? LostNames::dropped : LostNames::under_recov_lost);
   if (!item) return;
   item->sources |= kFoundByLogFile;
   if (!(scope.strict_parent ? strict_parent_check(scope, *item) : loose_check(scope, *item))) return;

@@ -209,3 +209,36 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// The log's deleted index entries: a folder joins the tree and is listed;
+// a file whose parent reference names the record's former folder is never
+// placed under the live folder that took the record.
+TEST(LogCandidates, DeletedFoldersJoinAndReusedParentsAreNotFollowed) {
+  Fixture f;
+  f.scope.add_live_dir(41, DirEntry{"fresh", 40, 0, 2});
+  platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+  auto reader = f.reader(false);
+  auto s = f.session(reader);
+  LogScanStats stats;
+  LogCandidate folder{true, 40, "album-old", 60, std::uint16_t{1}, false, 0, true};
+  process_log_candidate(s, folder, stats);
+  ASSERT_EQ(s.accepted.items.size(), 1u);
+  EXPECT_EQ(s.accepted.items[0].path, "E:\\2\\album-old");
+  EXPECT_TRUE(s.accepted.items[0].folder);
+  EXPECT_TRUE(s.scope.in_tree(60));
+
+  LogCandidate under_new{true, 41, "IMG_0004.jpg", 61, std::uint16_t{1}, false, 1, false};
+  process_log_candidate(s, under_new, stats);
+  LogCandidate under_old{true, 60, "IMG_0005.jpg", 62, std::uint16_t{1}, false, 1, false};
+  process_log_candidate(s, under_old, stats);
+  std::vector<std::string> paths;
+  for (const auto& item : s.accepted.items) paths.push_back(item.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"E:\\2\\album-old", "E:\\2\\$RecovLost\\0000000000000029\\IMG_0004.jpg",
+                                             "E:\\2\\album-old\\IMG_0005.jpg"}));
+}
+
+}  // namespace
+}  // namespace quillon

@@ -53,6 +53,10 @@ struct LogCandidate {
   // The deleted entry was followed by an added entry for the same file
   // reference (and the record was not freed): a rename or a move.
   bool renamed = false;
+  // The parent reference's sequence number (0 when unknown), and whether
+  // the name was a folder's (its $FILE_NAME's directory attribute).
+  std::uint16_t parent_sequence = 0;
+  bool directory = false;
   bool operator==(const LogCandidate&) const = default;
 };
 

@@ -138,6 +138,9 @@ bool deallocation(ScanState& s, Bytes h, Bytes undo) {
 // The candidate a deleted $FILE_NAME gives (its record number left for the
 // caller): a name outside the DOS namespace, not empty, under a folder in
 // scope.
+// $FILE_NAME's attribute bit of a directory (FILE_ATTRIBUTE_DUP_FILE_NAME_INDEX_PRESENT).
+constexpr std::uint32_t kFileNameAttributeDirectory = 0x10000000;
+
 std::optional<LogCandidate> deleted_name(const ScanState& s, const std::optional<ntfs::FileNameValue>& value) {
   if (!value || value->dos_only()) return std::nullopt;
   std::string name = utf16le_to_utf8_lossy(value->name);
@@ -146,6 +149,8 @@ std::optional<LogCandidate> deleted_name(const ScanState& s, const std::optional
   LogCandidate c;
   c.has_parent = true;
   c.parent = parent;
+  c.parent_sequence = static_cast<std::uint16_t>(value->parent >> 48);
+  c.directory = (value->file_attributes & kFileNameAttributeDirectory) != 0;
   c.name = std::move(name);
   return c;
 }
