@@ -41,9 +41,32 @@ bool has_record_signature(Bytes record) { return has_tag(record, 0, "FILE") || h
 
 bool is_file_record(Bytes record) { return has_tag(record, 0, "FILE"); }
 
+namespace {
+
+// Whether the header of a record whose in-use flag is set holds together as
+// the file system writes one: the first attribute quad-aligned after the
+// header, the bytes in use running from it to no further than the record's
+// end, a sequence number (a record in use never has 0), and no base-record
+// reference (an extension record is part of its base record's file, not a
+// file of its own). Fields past a short record's end are not asked for.
+bool in_use_header_sound(Bytes record) {
+  namespace rh = ntfs::record;
+  const std::uint64_t first = load_le<std::uint16_t>(record.data() + rh::kFirstAttribute);
+  if (first < rh::kHeaderSize || first % 8 != 0) return false;
+  if (load_le<std::uint16_t>(record.data() + rh::kSequence) == 0) return false;
+  if (auto in_use = u32_at(record, rh::kBytesInUse); in_use && (*in_use > record.size() || *in_use <= first))
+    return false;
+  if (auto base = u64_at(record, rh::kBaseReference); base && *base != 0) return false;
+  return true;
+}
+
+}  // namespace
+
 std::optional<std::uint16_t> record_flags(Bytes record) {
   if (record.size() < ntfs::record::kHeaderSize || !is_file_record(record)) return std::nullopt;
-  return load_le<std::uint16_t>(record.data() + ntfs::record::kFlags);
+  const auto flags = load_le<std::uint16_t>(record.data() + ntfs::record::kFlags);
+  if ((flags & kRecordInUse) && !in_use_header_sound(record)) return std::nullopt;
+  return flags;
 }
 
 bool record_in_use(Bytes record) {

@@ -6,6 +6,7 @@
 #include "common/ntfs_layout.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "platform/control_layout.h"
@@ -270,7 +271,26 @@ std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g,
 }
 
 void apply_record_fixups(std::span<std::byte> record) {
-  if (has_record_signature(record)) ntfs::apply_update_sequence(record, ntfs::TornStride::keep_as_read);
+  if (!has_record_signature(record)) return;
+  auto flags = u16_at(record, ntfs::record::kFlags);
+  if (!is_file_record(record) || !flags || !(*flags & kRecordInUse)) {
+    ntfs::apply_update_sequence(record, ntfs::TornStride::keep_as_read);
+    return;
+  }
+  namespace ms = ntfs::multi_sector;
+  auto count = u16_at(record, ms::kUsaCount);
+  auto offset = u16_at(record, ms::kUsaOffset);
+  const std::uint64_t strides = record.size() / ms::kStride;
+  if (record.size() % ms::kStride == 0 && count && *count == strides + 1 && offset) {
+    if (ntfs::apply_update_sequence(record, ntfs::TornStride::refuse_block)) return;
+    // Fixed up already (every stride ends in its saved bytes): left alone.
+    bool fixed = in_bounds(record.size(), *offset, 2 * std::uint64_t{*count});
+    for (std::uint64_t i = 1; fixed && i <= strides; ++i)
+      fixed = std::equal(record.begin() + i * ms::kStride - 2, record.begin() + i * ms::kStride,
+                         record.begin() + *offset + 2 * i);
+    if (fixed) return;
+  }
+  std::memcpy(record.data(), "BAAD", 4);
 }
 
 namespace {

@@ -100,7 +100,10 @@ bool has_record_signature(Bytes record);
 // "FILE" in the first four bytes.
 bool is_file_record(Bytes record);
 // The flags at 0x16 of a "FILE" record of at least 24 bytes; nothing for a
-// shorter record or a "BAAD" one.
+// shorter record or a "BAAD" one, nor for a record in use whose header does
+// not hold together (first attribute, bytes in use, sequence number 0, a
+// base-record reference): whether such a record is in use cannot be told,
+// and a damaged header is no evidence of a deletion.
 std::optional<std::uint16_t> record_flags(Bytes record);
 // In use unless the record is a "FILE" record of at least 24 bytes whose flag
 // 0x0001 is clear (a short or "BAAD" record counts as in use).
@@ -243,8 +246,13 @@ std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g,
 // runs (no read is made), a block with no mapped record or a failed read.
 std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
                                                     std::uint64_t count, std::span<std::byte> buffer);
-// The fixups of one raw "FILE"/"BAAD" record, in place; a torn stride is
-// kept as read. Other bytes are left alone.
+// The fixups of one raw "FILE"/"BAAD" record, in place. A record in use
+// whose update sequence does not hold (the array out of place, a count
+// other than one per 512-byte stride plus one, a torn stride) is marked
+// "BAAD", as the file system marks a block that fails the check: its state
+// is unknown, it counts as in use and is never evaluated. A free record keeps
+// a torn stride as read (what the rest of it says of a deletion stands).
+// A record already fixed up stays as it is. Other bytes are left alone.
 void apply_record_fixups(std::span<std::byte> record);
 
 // FSCTL_GET_NTFS_FILE_RECORD for `frn`, unchanged. The file system answers

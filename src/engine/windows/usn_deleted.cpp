@@ -132,8 +132,9 @@ std::uint64_t place_deferred(const UsnScope& scope, const std::vector<UsnEntry>&
 bool liveness_when_refused(const Error& error, bool deleted_evidence) {
   // Access denied: a file closed to us lives; one deleted while another
   // handle held it open (delete pending) answers the same way, so the
-  // evidence of a deletion decides.
-  if (error.is_os(win32::ERROR_ACCESS_DENIED)) return !deleted_evidence;
+  // evidence of a deletion decides. So it does for a record the file system
+  // finds corrupt: a damaged record is no evidence of a deletion.
+  if (error.is_os(win32::ERROR_ACCESS_DENIED) || error.is_os(win32::ERROR_FILE_CORRUPT)) return !deleted_evidence;
   return false;
 }
 

@@ -91,7 +91,8 @@ struct UsnContext {
 // Whether a file whose liveness query failed with `error` still counts as
 // alive. Access denied counts as alive unless `deleted_evidence` (the
 // record's own state says deleted, or the journal named a delete): a
-// delete-pending file answers access denied. Any other failure: not alive.
+// delete-pending file answers access denied. So does a record found corrupt
+// (ERROR_FILE_CORRUPT). Any other failure: not alive.
 bool liveness_when_refused(const Error& error, bool deleted_evidence);
 
 // Delete, either rename half, or a close that carries any other reason.

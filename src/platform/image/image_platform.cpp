@@ -92,7 +92,11 @@ class ImageHandle final : public FileHandle {
   Result<bool> reference_alive(std::uint64_t ref) override {
     if ((ref >> 48) == 0) return false;
     std::lock_guard lock(s_->mutex);
-    return s_->reader->reference_in_use(ref);
+    // A record the file system cannot read soundly: NTFS fails the open as
+    // corrupt, which tells nothing of whether the file lives.
+    auto in_use = s_->reader->reference_in_use(ref);
+    if (!in_use) return fail(error(win32::ERROR_FILE_CORRUPT));
+    return *in_use;
   }
 
  private:

@@ -548,11 +548,19 @@ std::optional<FileRecord> NtfsReader::load_reference(std::uint64_t reference) {
   return f;
 }
 
-bool NtfsReader::reference_in_use(std::uint64_t reference) {
+std::optional<bool> NtfsReader::reference_in_use(std::uint64_t reference) {
   std::uint64_t n = reference & kRecordNumberMask;
   if (!vol_->record_in_use(n)) return false;
   auto rec = read_record(n);
-  return rec && names_file(*parse_record_header(*rec), reference);
+  if (!rec) return std::nullopt;
+  const RecordHeader h = *parse_record_header(*rec);
+  // In use with sequence number 0 (never given to a record in use), or an
+  // extension record where the reference's own sequence number says its
+  // file is: a header that does not hold together.
+  const auto seq = static_cast<std::uint16_t>(reference >> 48);
+  if (h.in_use() && (h.sequence == 0 || (h.base_reference != 0 && (seq == 0 || h.sequence == seq))))
+    return std::nullopt;
+  return names_file(h, reference);
 }
 
 bool NtfsReader::read_attribute(const Attribute& a, std::uint64_t offset, std::span<std::byte> out) {

@@ -163,8 +163,12 @@ class NtfsReader {
   // sequence number.
   std::optional<FileRecord> load_reference(std::uint64_t reference);
   // Whether load_reference would find the file, without loading it (the
-  // base record's header alone decides).
-  bool reference_in_use(std::uint64_t reference);
+  // base record's header alone decides). Nothing when the $MFT's bitmap
+  // says the record is in use but it cannot be read as a sound record (its
+  // fixups or header fail, it is in use with sequence number 0, or it is an
+  // extension record of the reference's own sequence number): whether it
+  // holds the file cannot be told.
+  std::optional<bool> reference_in_use(std::uint64_t reference);
 
   // Bytes of an attribute's value: resident or through its runs (sparse runs
   // and bytes past the initialized size read as zeros). False for ranges

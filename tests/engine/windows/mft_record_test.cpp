@@ -267,6 +267,77 @@ TEST(Fixups, SoundTornAndUnsoundArrays) {
   EXPECT_EQ(load_le<std::uint16_t>(reach.data() + 1022), 0x0707);
 }
 
+// A record in use whose header does not hold together has no state to tell:
+// no flags (so it counts as in use, and is never evaluated). The same
+// damage to a free record leaves its flags as they are: what it says of a
+// deletion stands.
+TEST(RecordHeader, AnInUseRecordWithAnUnsoundHeaderHasNoState) {
+  namespace rh = ntfs::record;
+  for (std::uint16_t flags : {kRecordInUse, std::uint16_t{0}}) {
+    const auto sound = RecordBuilder(1024, flags).file_name(5, u"a.txt").build();
+    ASSERT_EQ(record_flags(sound), flags);
+    std::vector<std::pair<const char*, MftRecord>> damaged;
+    auto add = [&](const char* what, std::size_t at, std::uint64_t value, int width) {
+      auto r = sound;
+      if (width == 2) fx::put16(r, at, value);
+      if (width == 4) fx::put32(r, at, value);
+      if (width == 8) fx::put64(r, at, value);
+      damaged.emplace_back(what, std::move(r));
+    };
+    add("sequence 0", rh::kSequence, 0, 2);
+    add("first attribute inside the header", rh::kFirstAttribute, 0x10, 2);
+    add("first attribute not quad-aligned", rh::kFirstAttribute, 0x3A, 2);
+    add("bytes in use past the record", rh::kBytesInUse, 0x1000, 4);
+    add("bytes in use before the first attribute", rh::kBytesInUse, 0x20, 4);
+    add("a base-record reference", rh::kBaseReference, 0x0001000000000040, 8);
+    for (const auto& [what, r] : damaged) {
+      if (flags & kRecordInUse) {
+        EXPECT_FALSE(record_flags(r)) << what;
+        EXPECT_TRUE(record_in_use(r)) << what;
+        EXPECT_FALSE(record_is_directory(r)) << what;
+      } else {
+        EXPECT_EQ(record_flags(r), flags) << what;
+      }
+    }
+  }
+}
+
+// The fixups of a raw record: a record in use whose update sequence fails
+// is marked "BAAD", as the file system marks it; a free one keeps a torn
+// stride as read and its fixups elsewhere.
+TEST(Fixups, AnInUseRecordThatFailsThemIsMarkedBad) {
+  for (std::uint16_t flags : {kRecordInUse, std::uint16_t{0}}) {
+    const auto disk = RecordBuilder(1024, flags).file_name(5, u"a.txt").build(true);
+    auto fixed = disk;
+    apply_record_fixups(fixed);
+    EXPECT_TRUE(is_file_record(fixed));
+    EXPECT_EQ(record_flags(fixed), flags);
+
+    std::vector<std::pair<const char*, MftRecord>> damaged;
+    auto add = [&](const char* what, std::size_t at, std::uint16_t value) {
+      auto r = disk;
+      fx::put16(r, at, value);
+      damaged.emplace_back(what, std::move(r));
+    };
+    add("a torn stride", 1022, 0x1234);
+    add("the array past the record", ntfs::multi_sector::kUsaOffset, 0x7F30);
+    add("the array at an odd offset", ntfs::multi_sector::kUsaOffset, 0x31);
+    add("one entry more", ntfs::multi_sector::kUsaCount, 4);
+    add("one entry (no stride protected)", ntfs::multi_sector::kUsaCount, 1);
+    add("no entries", ntfs::multi_sector::kUsaCount, 0);
+    for (auto& [what, r] : damaged) {
+      apply_record_fixups(r);
+      if (flags & kRecordInUse) {
+        EXPECT_TRUE(has_tag(r, 0, "BAAD")) << what;
+        EXPECT_TRUE(record_in_use(r)) << what;
+      } else {
+        EXPECT_TRUE(is_file_record(r)) << what;
+        EXPECT_FALSE(record_in_use(r)) << what;
+      }
+    }
+  }
+}
+
 // FILE records of the real Windows volumes and the scenario images.
 std::vector<MftRecord> real_records() {
   std::vector<MftRecord> out;

@@ -214,8 +214,10 @@ TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   std::vector<std::byte> page;
   auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };
   add(RecordBuilder(kRecordSize, kFree).file_name(41, u"deleted.txt").build());                 // 100
-  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").build());                   // 101
-  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").build());                   // 102
+  // Records in use as the disk holds them (update sequence in place): one
+  // whose fixups fail is not read as in use at all.
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").build(true));               // 101
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").build(true));               // 102
   add(std::vector<std::byte>(test::kRecordSize, std::byte{0}));                // 103: not a record
   add(RecordBuilder(kRecordSize, kFree).file_name(41, u"skipped.txt").build());                 // 104
   page.resize(page.size() + 100);  // a trailing partial record is not one
