@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -207,6 +208,52 @@ TEST(DamagedVolume, ALiveFileWhoseOwnHeaderIsDamagedIsNotListed) {
       if (fresh) it->second = listed_paths(probe(*intact, "E:\\2").out);
       for (const auto& p : listed_paths(r.out)) EXPECT_TRUE(it->second.contains(p)) << "listed only when damaged: " << p;
     }
+  }
+}
+
+// The RecordLength of one journal record enlarged (0x58 to 0x1058, and to
+// 0x1000), as a failing disk may leave it, in front of the journal's record
+// of a deletion that nothing else names: the deletion is still listed, and so
+// is every item the intact volume lists.
+TEST(DamagedVolume, AnEnlargedJournalRecordLengthHidesNoDeletion) {
+  auto m = test::load_manifest("journal");
+  ASSERT_TRUE(m);
+  // The record of the deletion of reused-old.txt (its record now another
+  // file's), and the first record before it whose enlarged length would
+  // cover it and still end inside the journal.
+  const auto next_usn = m->volume_number("next_usn");
+  ASSERT_TRUE(next_usn);
+  const test::ManifestUsn* deletion = nullptr;
+  for (const auto& u : m->usn)
+    if (u.name == "reused-old.txt" && (u.reason & 0x200)) deletion = &u;
+  ASSERT_TRUE(deletion);
+  const test::ManifestUsn* before = nullptr;
+  for (const auto& u : m->usn)
+    if (!before && u.usn < deletion->usn && u.usn + 0x1000 > deletion->usn && u.usn + 0x1058 <= *next_usn)
+      before = &u;
+  ASSERT_TRUE(before);
+  for (std::uint32_t grown : {0x1000u, 0x1058u}) {
+    SCOPED_TRACE(grown);
+    DamagedCopy copy("usn-length", "journal");
+    ASSERT_TRUE(copy.ok());
+    // The record lies where its USN (at +24) is found in the image.
+    std::ifstream in(copy.path(), std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string usn(8, '\0');
+    for (int i = 0; i < 8; ++i) usn[i] = static_cast<char>((before->usn >> (8 * i)) & 0xFF);
+    std::size_t at = image.find(usn);
+    while (at != std::string::npos && (at < 24 || static_cast<unsigned>(image[at - 24 + 4]) != before->major))
+      at = image.find(usn, at + 1);
+    ASSERT_NE(at, std::string::npos);
+    const std::uint32_t length = load_le<std::uint32_t>(reinterpret_cast<const std::byte*>(image.data() + at - 24));
+    ASSERT_LT(length, 0x100u);
+    std::string field(4, '\0');
+    for (int i = 0; i < 4; ++i) field[i] = static_cast<char>((grown >> (8 * i)) & 0xFF);
+    copy.poke(at - 24, field);
+    auto r = probe(copy.path(), "E:\\2");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(lists(r.out, "E:\\2\\reused-old.txt")) << r.out;
+    expect_items(r.out, "E:\\2", "journal");
   }
 }
 

@@ -243,20 +243,58 @@ std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   return e;
 }
 
+namespace {
+
+// How far the walk moves on from a record header at `offset` (a version of
+// 2 to 4, a RecordLength of at least a V2 header that stays inside the
+// area): its RecordLength, but never past the end of its own fields (the
+// name of a V2 or V3 record, the extents of a V4 one, padded to the 8 bytes
+// every record is; at least the version's header). Bytes past the fields
+// belong to no field: a length that covers them is damaged, and would hide
+// the records it covers. Nothing when there is no such header.
+std::optional<std::uint64_t> record_step(Bytes area, std::uint64_t offset) {
+  namespace v2 = platform::layout::usn_record_v2;
+  namespace v3 = platform::layout::usn_record_v3;
+  namespace v4 = platform::layout::usn_record_v4;
+  auto length = u32_at(area, offset + v2::kRecordLength);
+  auto major = u16_at(area, offset + v2::kMajorVersion);
+  if (!length || !major || *length < kUsnMinRecordLength || !in_bounds(area.size(), offset, *length))
+    return std::nullopt;
+  Bytes r = area.subspan(static_cast<std::size_t>(offset), *length);
+  std::uint64_t header = 0, end = 0;
+  std::optional<std::uint16_t> a, b;
+  switch (*major) {
+    case 2:
+      header = v2::kFileName;
+      a = u16_at(r, v2::kFileNameOffset), b = u16_at(r, v2::kFileNameLength);
+      break;
+    case 3:
+      header = v3::kFileName;
+      a = u16_at(r, v3::kFileNameOffset), b = u16_at(r, v3::kFileNameLength);
+      break;
+    case 4:
+      header = v4::kExtents;
+      a = u16_at(r, v4::kNumberOfExtents), b = u16_at(r, v4::kExtentSize);
+      if (a && b) end = v4::kExtents + std::uint64_t{*a} * *b;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (*major != 4 && a && b) end = std::uint64_t{*a} + *b;
+  const std::uint64_t fields = std::max((end + 7) & ~std::uint64_t{7}, (header + 7) & ~std::uint64_t{7});
+  return std::min<std::uint64_t>(*length, fields);
+}
+
+}  // namespace
+
 void walk_records(Bytes area, const std::function<void(const UsnEntry&)>& visit) {
   const std::uint64_t size = area.size();
   std::uint64_t offset = 0;
   while (in_bounds(size, offset, kUsnMinRecordLength)) {
-    if (auto e = parse_record(area, static_cast<std::size_t>(offset))) {
-      visit(*e);
-      offset += e->record_length;
-      continue;
-    }
-    auto length = u32_at(area, offset);
-    if (length && *length >= 8 && in_bounds(size, offset, *length))
-      offset += *length;
-    else
-      offset += 8;
+    if (auto e = parse_record(area, static_cast<std::size_t>(offset))) visit(*e);
+    // After a record, or a header that gives none, the walk goes on where
+    // its fields end; elsewhere it slides to the next 8-byte boundary.
+    offset += record_step(area, offset).value_or(8);
   }
 }
 

@@ -93,7 +93,10 @@ Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record
                                std::int64_t high_usn, const UsnBufferProcessor& process);
 
 // Splits a record area into records; bad records are skipped in 8-byte
-// steps, never ending the walk early.
+// steps, never ending the walk early. A record header (version 2 to 4, a
+// length of at least a V2 header inside the area) is stepped over by its
+// RecordLength, but never past the end of its own fields (name, extents):
+// a damaged length cannot hide the records after it.
 void walk_records(Bytes area, const std::function<void(const UsnEntry&)>& visit);
 
 // One record at `offset`, or nothing when it is malformed or of a version

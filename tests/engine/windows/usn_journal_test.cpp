@@ -137,20 +137,56 @@ TEST(UsnWalk, SlidesPastBadRecordsToTheNextGoodOne) {
     ASSERT_EQ(e.size(), 1u) << bad_len;
     EXPECT_EQ(e[0].name, "keep.txt");
   }
-  // A bad record whose length fits is stepped over by that length (59
-  // here), then the walk slides on in 8-byte steps: 59, 67.
-  Buffer bad59(67);
+  // A length below a record header's (59 here) says nothing: the walk
+  // slides on in 8-byte steps to the next record (records start on 8-byte
+  // boundaries).
+  Buffer bad59(72);
   test::put32(bad59, 0, 59);
+  test::put16(bad59, 4, 2);
   auto after59 = walk(test::concat({bad59, good}));
   ASSERT_EQ(after59.size(), 1u);
   EXPECT_EQ(after59[0].name, "keep.txt");
-  // An unparsable record with a plausible length is stepped over whole.
+  // An unparsable record with a plausible length is stepped over up to the
+  // end of its fields, the rest of it sliding by.
   Buffer no_name = usn_v2(1, 5, 0x200, u"skipped-by-length");
   test::put16(no_name, 56, 0);
   auto e = walk(test::concat({no_name, good, usn_v4(9, 5, 0x200)}));
   ASSERT_EQ(e.size(), 2u);
   EXPECT_EQ(e[0].frn, 7u);
   EXPECT_EQ(e[1].frn, 9u);
+}
+
+// One record's RecordLength enlarged (0x58 to 0x1058, 0x48 to 0x1000, or
+// to just past the next record) must not hide the records after it: the
+// damaged record is read up to the end of its own fields, and the walk goes
+// on with the next header it finds. So for every version, and for a record
+// that does not parse (no name) but whose length is larger than any record
+// of its version can be.
+TEST(UsnWalk, AnEnlargedRecordLengthHidesNoFollowingRecord) {
+  const Buffer v2 = usn_v2(1, 5, 0x80000200, u"damaged.txt");  // 0x58 bytes
+  const Buffer v3 = usn_v3(1, 5, 0x80000200, u"ab");           // 0x50
+  const Buffer v4 = usn_v4(1, 5, 0x80000200);                  // 0x50
+  Buffer unnamed = usn_v2(1, 5, 0x80000200, u"abc");           // 0x48
+  test::put16(unnamed, 56, 0);
+  const Buffer rest = test::concat({usn_v2(2, 5, 0x80000200, u"after-one.txt"), usn_v3(3, 5, 0x200, u"after-two"),
+                                    usn_v4(4, 5, 0x200), usn_v2(5, 5, 0x80000200, u"after-four.txt")});
+  const Buffer pad(0x1100);  // room for the enlarged lengths inside the area
+  for (const Buffer* damaged : std::initializer_list<const Buffer*>{&v2, &v3, &v4, &unnamed}) {
+    for (std::uint32_t grown : {0x1000u, 0x1058u, static_cast<std::uint32_t>(damaged->size() + 0x60)}) {
+      Buffer b = test::concat({*damaged, rest, pad});
+      test::put32(b, 0, grown);
+      auto e = walk(b);
+      std::vector<std::uint64_t> frns;
+      for (const auto& x : e) frns.push_back(x.frn);
+      const bool named = damaged != &unnamed;
+      std::vector<std::uint64_t> want = named ? std::vector<std::uint64_t>{1, 2, 3, 4, 5}
+                                              : std::vector<std::uint64_t>{2, 3, 4, 5};
+      EXPECT_EQ(frns, want) << "record " << damaged->size() << " bytes grown to " << grown;
+      if (named && !e.empty()) {
+        EXPECT_EQ(e[0].record_length, grown);  // reported as stored
+      }
+    }
+  }
 }
 
 TEST(UsnWalk, EveryTruncationYieldsOnlyTheWholeRecords) {
