@@ -12,11 +12,15 @@ class of structure, and runs `quillon --image=COPY E:\\2`. It passes when
   - every deletion that the undamaged volume lists, whose own record and
     folders' records the damage left intact, is still listed (classes that
     that take records out of reach - truncation, partition tables, the
-    $MFT's own runs - may instead end in one "Error:" line or list less).
+    $MFT's own runs - may instead end in one "Error:" line or list less);
+  - a damaged header of a live file's record (in_use_header) does not get
+    that file listed, and a damaged journal record length (usn_length)
+    loses no item but those of that record's own file.
 
 Usage:
   tools/corruption-suite.py --bin build-test/quillon               # the whole run
-  tools/corruption-suite.py --bin build-test/quillon --sample 24   # a fixed-seed sample (CI)
+  tools/corruption-suite.py --bin build-test/quillon --sample 24   # a fixed-seed sample (CI), with
+                                                                   # one case of each class in PINNED
   options: --seed N, --per-class N (cases per class and volume, default 12),
            --classes a,b  --volumes a,b  --jobs N  --work DIR  --keep (damaged copies of failures)
 """
@@ -120,6 +124,7 @@ class Damage:
         self.vol = ntfsraw.Volume(path, offset)
         self.rng = rng
         self.records = set()
+        self.journal_frns = set()  # records whose journal record was damaged
         self.path = path
 
     def user_records(self, want=None):
@@ -276,6 +281,77 @@ def c_truncation(d):
     return "truncated to %d of %d" % (keep, size)
 
 
+def c_in_use_header(d):
+    """One header field of a live file's record (in use, listed by its folder)
+    damaged so that the record no longer reads as a sound record in use: the
+    update sequence array moved or miscounted, a torn stride, the sequence
+    number 0, bytes in use past the record, a base-record reference. The
+    record is not counted as touched: its file must still not be listed."""
+    r = d.pick_record(lambda r: r.in_use and not r.is_dir)
+    if r is None:
+        return None
+    size = len(r.data)
+    usa_off, usa_cnt = struct.unpack_from("<HH", r.data, 4)
+    choices = [
+        (4, struct.pack("<H", usa_off | 0x7F00)),               # the array past the record
+        (4, struct.pack("<H", usa_off + 1)),                    # at an odd offset
+        (6, struct.pack("<H", usa_cnt + d.rng.choice([1, -1]))),  # one entry more or less
+        (6, struct.pack("<H", 1)),                              # no stride protected
+        (size - 2, bytes([d.rng.randrange(256), d.rng.randrange(256)])),  # a torn last stride
+        (0x10, b"\0\0"),                                        # sequence number 0
+        (0x18, struct.pack("<I", size + 8 * d.rng.randrange(1, 512))),  # bytes in use past the record
+        (0x20, struct.pack("<Q", d.rng.randrange(16, 600) | (1 << 48))),  # a base-record reference
+    ]
+    at, new = d.rng.choice(choices)
+    where = d.vol.record_offset(r.number) + at
+    old = d.vol.pread(where, len(new))
+    if old == new:
+        return None
+    d.vol.pwrite(where, new)
+    return "live record %d header +0x%x %s -> %s" % (r.number, at, old.hex(), new.hex())
+
+
+def journal_stream(d):
+    """The $J stream of $Extend\\$UsnJrnl: (attribute, allocated pages)."""
+    for n in range(16, min(d.vol.record_count(), 400)):
+        r = d.vol.record(n)
+        if r.valid and any(fn.name == "$UsnJrnl" for fn in r.file_names()):
+            j = next((a for a in r.attrs() if a.type == ntfsraw.AT_DATA and a.name == "$J"), None)
+            if j is None:
+                return None
+            live = [p for p in range(0, j.data_size, 4096) if d.vol.stream_offset(j, p) is not None]
+            return (j, live) if live else None
+    return None
+
+
+def c_usn_length(d):
+    """One journal record's RecordLength enlarged (as 0x58 -> 0x1058): the
+    records after it must still be read."""
+    found = journal_stream(d)
+    if found is None:
+        return None
+    j, live = found
+    records = []
+    for page in live:
+        at = d.vol.stream_offset(j, page)
+        buf = d.vol.pread(at, 4096)
+        pos = 0
+        while pos + 60 <= len(buf):
+            length, major = struct.unpack_from("<IH", buf, pos)
+            if length < 60 or length % 8 or major not in (2, 3, 4) or pos + length > len(buf):
+                pos += 8
+                continue
+            records.append((at + pos, length, struct.unpack_from("<Q", buf, pos + 8)[0] & 0xFFFFFFFFFFFF))
+            pos += length
+    if not records:
+        return None
+    at, length, frn = d.rng.choice(records)
+    new = d.rng.choice([length + 0x1000, 0x1000, length + 8 * d.rng.randrange(1, 64)])
+    d.vol.pwrite(at, struct.pack("<I", new))
+    d.journal_frns.add(frn)
+    return "$J record of %d at byte %d length 0x%x -> 0x%x" % (frn, at, length, new)
+
+
 def c_usn_records(d):
     for n in range(16, min(d.vol.record_count(), 400)):
         r = d.vol.record(n)
@@ -309,12 +385,15 @@ CLASSES = {
     "attribute_list": c_attribute_list, "parent_cycle": c_parent_cycle, "boot_sector": c_boot_sector,
     "partition_table": c_partition_table, "mft_runs": c_mft_runs, "mft_record": c_mft_record,
     "truncation": c_truncation, "usn_records": c_usn_records, "logfile": c_logfile,
+    "in_use_header": c_in_use_header, "usn_length": c_usn_length,
 }
 # Classes that take records out of reach (the $MFT's own runs point elsewhere,
 # the volume ends early, the partition is lost): the volume may be refused
 # with one "Error:" line, and deletions may go unlisted; the other checks hold.
 MAY_REFUSE = {"truncation", "partition_table", "mft_runs"}
-ONLY_ON = {"usn_records": {"journal"}, "partition_table": {"partitioned-mbr", "partitioned-gpt"},
+# Classes that a sample of the suite always takes one case of.
+PINNED = ["in_use_header", "usn_length"]
+ONLY_ON = {"usn_records": {"journal"}, "usn_length": {"journal"}, "partition_table": {"partitioned-mbr", "partitioned-gpt"},
            "logfile": {"basic", "journal", "logfile"}}
 
 
@@ -373,6 +452,11 @@ def run_case(args, case, baselines, work):
     for path, frn in items.items():
         if path in m.live and not (m.chain(path) & d.records):
             problems.append("live file listed: " + path)
+    if cls == "usn_length":
+        # Every item but those of the damaged journal record's own file.
+        for path, frn in baselines[vol_name].items():
+            if frn not in d.journal_frns and path not in items:
+                problems.append("item lost after a damaged journal record length: " + path)
     if not refused and cls not in MAY_REFUSE:
         for path, frn in baselines[vol_name].items():
             rec = m.deleted.get(path)
@@ -414,7 +498,11 @@ def main():
             for i in range(args.per_class):
                 cases.append((v, c, i, rng.randrange(1 << 62)))
     if args.sample:
-        cases = sorted(random.Random(args.seed).sample(cases, min(args.sample, len(cases))))
+        # One case of each pinned class (when selected), the rest drawn.
+        pick = random.Random(args.seed)
+        pinned = [pick.choice([c for c in cases if c[1] == p]) for p in PINNED if any(c[1] == p for c in cases)]
+        rest = [c for c in cases if c not in pinned]
+        cases = sorted(pinned + pick.sample(rest, max(0, min(args.sample - len(pinned), len(rest)))))
     volumes = sorted({c[0] for c in cases})
     baselines = {}
     for v in volumes:
