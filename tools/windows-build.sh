@@ -8,7 +8,10 @@
 # Last, where this machine allows it (root, FUSE, a loop device, ntfs-3g),
 # it mounts the basic test volume read-only, maps it as Wine's drive E: and
 # runs quillon.exe and the drive tests of the unit tests on the real Win32
-# path; where it does not, it says that this check was skipped, and why.
+# path; then, on the basic and the journal volume mapped so, a test build of
+# quillon.exe whose control codes are answered from the image must list
+# what the Linux image probe lists. Where the machine does not allow it, it
+# says that these checks were skipped, and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -123,25 +126,42 @@ drive_e_skip() {
   echo "SKIPPED: the drive E: check: $1"
   return 0
 }
-drive_e_check() {
-  local img="$build/images/basic.img" manifest=tests/data/basic.manifest
-  [ "$(id -u)" -eq 0 ] || { drive_e_skip "not running as root (losetup and the mount need it)"; return; }
-  command -v losetup >/dev/null || { drive_e_skip "losetup is missing"; return; }
-  command -v ntfs-3g >/dev/null || { drive_e_skip "ntfs-3g is missing"; return; }
-  [ -c /dev/fuse ] && [ -r /dev/fuse ] && [ -w /dev/fuse ] ||
-    { drive_e_skip "no usable /dev/fuse on this machine"; return; }
+# Whether this machine can map a test volume as E: at all; the reason when
+# not, in $drive_e_why.
+drive_e_possible() {
+  drive_e_why=""
+  if [ "$(id -u)" -ne 0 ]; then drive_e_why="not running as root (losetup and the mount need it)"
+  elif ! command -v losetup >/dev/null; then drive_e_why="losetup is missing"
+  elif ! command -v ntfs-3g >/dev/null; then drive_e_why="ntfs-3g is missing"
+  elif ! [ -c /dev/fuse ] || ! [ -r /dev/fuse ] || ! [ -w /dev/fuse ]; then drive_e_why="no usable /dev/fuse on this machine"
+  fi
+  [ -z "$drive_e_why" ]
+}
+# map_drive_e IMAGE: the image behind a read-only loop device, mounted
+# read-only with ntfs-3g, as Wine's drive E: (e: the mount, e:: the device).
+# Fails with the reason in $drive_e_why.
+map_drive_e() {
   local err
-  if ! drive_loop=$(losetup -r -f --show "$img" 2>"$build/drive-e.err"); then
-    err=$(cat "$build/drive-e.err"); drive_loop=""
-    drive_e_skip "no loop device could be set up ($err)"; return
+  if ! drive_loop=$(losetup -r -f --show "$1" 2>"$build/drive-e.err"); then
+    drive_e_why="no loop device could be set up ($(cat "$build/drive-e.err"))"; drive_loop=""; return 1
   fi
   drive_mnt=$(mktemp -d /tmp/quillon-drive-e.XXXXXX)
   if ! err=$(ntfs-3g -o ro "$drive_loop" "$drive_mnt" 2>&1); then
     rmdir "$drive_mnt"; drive_mnt=""
-    drive_e_skip "the FUSE mount with ntfs-3g failed ($err)"; return
+    losetup -d "$drive_loop" 2>/dev/null || true; drive_loop=""
+    drive_e_why="the FUSE mount with ntfs-3g failed ($err)"; return 1
   fi
   ln -sfn "$drive_mnt" "$WINEPREFIX/dosdevices/e:"
   ln -sfn "$drive_loop" "$WINEPREFIX/dosdevices/e::"
+}
+unmap_drive_e() {
+  cleanup
+  drive_mnt="" drive_loop=""
+}
+drive_e_check() {
+  local img="$build/images/basic.img" manifest=tests/data/basic.manifest
+  drive_e_possible || { drive_e_skip "$drive_e_why"; return; }
+  map_drive_e "$img" || { drive_e_skip "$drive_e_why"; return; }
 
   # What the image holds, from its manifest: E:\2's record and its live names.
   local record names
@@ -186,5 +206,51 @@ drive_e_check() {
   if grep -q '^\[  SKIPPED \]' "$build/drive-e-tests.log" || ! grep -q '^\[  PASSED  \] [1-9]' "$build/drive-e-tests.log"; then
     echo "windows-build: drive E: unit tests did not all run (see $build/drive-e-tests.log)" >&2; exit 1
   fi
+  unmap_drive_e
 }
 drive_e_check
+
+echo "== the Win32 backend end to end under Wine: control codes from the image, drive E:"
+# quillon_control_standin.exe is quillon.exe with the backend's one
+# DeviceIoControl call answered for \\.\E: from the image itself, by the
+# image backend's own code; everything else (opening the volume and the
+# folders, raw reads, FileIdInfo, listings, final path names, the console)
+# is Wine's. On each test volume mapped as E: it must list what the Linux
+# image probe lists, with the same summary lines, and its debug run must
+# print the same counters. Times in milliseconds differ between runs.
+standin="$build/tests/quillon_control_standin.exe"
+# The lines compared: the summary lines and the items; in a debug run also
+# the debug block before the list. Set aside: times in milliseconds, which
+# differ from run to run; the wording of a system message (Wine's message
+# table is not ours), its code kept; the folder's file id in the debug block,
+# which has no sequence number under Wine (its FileIdInfo gives the record
+# number alone).
+compared_lines() {
+  tr -d '\r' | awk '/^=== Debug/ {d = 1} /^=== Recoverable/ {d = 0} d || /^(  FRN |Total |Error: |USN: |MFT: )/' |
+    sed -E 's/[0-9]+ms\b/Nms/g; s/ ref=0x[0-9a-f]+ / ref=ID /; s/[^:]+ \(os error ([0-9]+)\)/ TEXT (os error \1)/g'
+}
+same_as_linux() {  # same_as_linux NAME [--debug]: the stand-in on E: against the Linux probe of the image
+  local name=$1 img="$build/images/$1.img" want got
+  shift
+  want=$("$linux/quillon" --image="$img" "$@" 'E:\2' | compared_lines)
+  got=$(QUILLON_CONTROL_IMAGE="Z:$(readlink -f "$img" | tr / '\\')" timeout 300 wine "$standin" "$@" 'E:\2' 2>&1 |
+        compared_lines)
+  if [ "$want" != "$got" ]; then
+    echo "windows-build: $name${1:+ $1}: the Win32 backend under Wine gives other lines than the image probe" >&2
+    diff <(echo "$want") <(echo "$got") >&2 || true
+    return 1
+  fi
+  echo "$name${1:+ $1}: $(echo "$got" | grep -c '^  FRN ' || true) items, the same lines as the image probe"
+  echo "$got" | grep -E '^(USN|MFT): |^(USN|MFT)  ' | sed 's/^/    /'
+}
+standin_check() {
+  drive_e_possible || { echo "SKIPPED: the Win32 backend end to end: $drive_e_why"; return; }
+  local name
+  for name in basic journal; do
+    map_drive_e "$build/images/$name.img" ||
+      { echo "SKIPPED: the Win32 backend end to end on $name: $drive_e_why"; continue; }
+    same_as_linux "$name" && same_as_linux "$name" --debug || exit 1
+    unmap_drive_e
+  done
+}
+standin_check

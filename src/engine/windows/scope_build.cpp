@@ -1,10 +1,12 @@
 #include "engine/windows/scope_build.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "engine/model.h"
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/recycle.h"
@@ -111,10 +113,25 @@ class ScopeWalk {
       if (is_dot_name(entry.name)) continue;
       std::string path = join_path(dir.path, entry.name);
       auto id = folder_frn(path);
-      if (!id || scope_.dir_frns.contains(id->record)) continue;
+      if (!id || scope_.dir_frns.contains(id->record) || !holds_name(id->record, dir.frn, entry.name)) continue;
       scope_.add_live_dir(id->record, DirEntry{entry.name, dir.frn, 0, sequence_of(id->file_id)});
       queue_.push_back({std::move(path), id->record, dir.depth + 1});
     }
+  }
+
+  // Whether the folder's own record names it `name` in `parent`. A folder
+  // listed under a name its record does not hold was reached through a link
+  // the listing did not flag (Wine shows the links of a mounted volume as
+  // plain folders); its own name comes in its own parent's listing. A record
+  // that cannot be read, or a name that is not UTF-8, is taken at its word.
+  bool holds_name(std::uint64_t record, std::uint64_t parent, const std::string& name) {
+    if (!is_valid_utf8(name)) return true;
+    auto r = fetch_record(mft_, reader_, record);
+    if (!r) return true;
+    const auto names = view_record(*r).names;
+    return names.empty() || std::any_of(names.begin(), names.end(), [&](const FileNameEntry& n) {
+             return (n.parent & kRecordMask) == (parent & kRecordMask) && n.name == name;
+           });
   }
 
   // Index entries of `dir`'s record. With `queue_from` (the walk's pending

@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/win32/win32_support.h"
@@ -15,7 +16,7 @@ constexpr std::uint64_t kSequenceShift = 48;
 
 class Win32File final : public FileHandle {
  public:
-  explicit Win32File(UniqueHandle handle) : handle_(std::move(handle)) {}
+  Win32File(UniqueHandle handle, std::wstring path) : handle_(std::move(handle)), path_(std::move(path)) {}
 
   Result<FileIdInfo> file_id_info() override {
     FILE_ID_INFO raw{};
@@ -45,13 +46,7 @@ class Win32File final : public FileHandle {
   Result<bool> reference_alive(std::uint64_t file_reference) override {
     // A bare record number says nothing about which file holds the record.
     if ((file_reference >> kSequenceShift) == 0) return false;
-    FILE_ID_DESCRIPTOR id{};
-    id.dwSize = sizeof id;
-    id.Type = FileIdType;
-    id.FileId.QuadPart = static_cast<LONGLONG>(file_reference);
-    // No access asked for: only whether the reference opens matters.
-    UniqueHandle file(OpenFileById(handle_.get(), &id, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, FILE_FLAG_BACKUP_SEMANTICS));
+    UniqueHandle file(quillon_open_by_id(handle_.get(), path_.c_str(), file_reference));
     if (file.valid()) return true;
     DWORD code = GetLastError();
     switch (code) {
@@ -75,6 +70,7 @@ class Win32File final : public FileHandle {
 
  private:
   UniqueHandle handle_;
+  std::wstring path_;
 };
 
 // A function of advapi32.dll, looked up at run time so that the executable
@@ -124,7 +120,7 @@ Result<std::unique_ptr<FileHandle>> open_file_handle(std::string_view path) {
   HANDLE h = CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail(last_error());
-  return std::unique_ptr<FileHandle>(std::make_unique<Win32File>(UniqueHandle(h)));
+  return std::unique_ptr<FileHandle>(std::make_unique<Win32File>(UniqueHandle(h), std::move(*wide)));
 }
 
 }  // namespace quillon::platform::win32_backend

@@ -88,6 +88,17 @@ Result<std::wstring> wide_path(std::string_view path);
 Result<std::wstring> wide_text(std::string_view text);
 std::string narrow(const wchar_t* text, std::size_t length);
 
+// DeviceIoControl, synchronous, on `device`, a handle opened from
+// `device_path` ("\\.\E:"): the one call of the backend that issues it
+// (win32_control.cpp). The path rides along so that a stand-in linked in its
+// place can tell which volume is asked.
+extern "C" BOOL quillon_volume_control(HANDLE device, const wchar_t* device_path, DWORD code, void* in,
+                                       DWORD in_size, void* out, DWORD out_size, DWORD* returned);
+// OpenFileById of an NTFS file reference relative to `relative_to`, a
+// handle opened from `relative_path` (on the volume asked about), with no
+// access and share mode 7: the backend's one call of it, likewise.
+extern "C" HANDLE quillon_open_by_id(HANDLE relative_to, const wchar_t* relative_path, ULONGLONG file_reference);
+
 // The objects behind the seam.
 Result<std::unique_ptr<VolumeDevice>> open_volume_device(std::string_view device_path);
 Result<std::unique_ptr<FileHandle>> open_file_handle(std::string_view path);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "common/bytes.h"
 #include "platform/win32/aligned_read.h"
@@ -54,7 +55,7 @@ class AlignedBuffer {
 
 class Win32Volume final : public VolumeDevice {
  public:
-  explicit Win32Volume(UniqueHandle handle) : handle_(std::move(handle)) {}
+  Win32Volume(UniqueHandle handle, std::wstring path) : handle_(std::move(handle)), path_(std::move(path)) {}
 
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     if (out.empty()) return {};
@@ -88,9 +89,10 @@ class Win32Volume final : public VolumeDevice {
     constexpr std::size_t kMaxDword = std::numeric_limits<DWORD>::max();
     if (in.size() > kMaxDword || out.size() > kMaxDword) return fail(os_error(ERROR_INVALID_PARAMETER));
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(handle_.get(), code, in.empty() ? nullptr : const_cast<std::byte*>(in.data()),
-                              static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
-                              static_cast<DWORD>(out.size()), &returned, nullptr);
+    BOOL ok = quillon_volume_control(handle_.get(), path_.c_str(), code,
+                                     in.empty() ? nullptr : const_cast<std::byte*>(in.data()),
+                                     static_cast<DWORD>(in.size()), out.empty() ? nullptr : out.data(),
+                                     static_cast<DWORD>(out.size()), &returned);
     if (!ok) return fail(last_error());
     return std::min<std::size_t>(returned, out.size());
   }
@@ -137,8 +139,8 @@ class Win32Volume final : public VolumeDevice {
       end_known_ = true;
       GET_LENGTH_INFORMATION info{};
       DWORD returned = 0;
-      if (DeviceIoControl(handle_.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned,
-                          nullptr) &&
+      if (quillon_volume_control(handle_.get(), path_.c_str(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info,
+                                 sizeof info, &returned) &&
           returned >= sizeof info && info.Length.QuadPart > 0) {
         end_ = static_cast<std::uint64_t>(info.Length.QuadPart);
       } else {
@@ -150,6 +152,7 @@ class Win32Volume final : public VolumeDevice {
   }
 
   UniqueHandle handle_;
+  std::wstring path_;
   std::optional<std::uint32_t> sector_;
   bool end_known_ = false;
   std::optional<std::uint64_t> end_;
@@ -164,7 +167,7 @@ Result<std::unique_ptr<VolumeDevice>> open_volume_device(std::string_view device
   HANDLE h = CreateFileW(path->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail(last_error());
-  return std::unique_ptr<VolumeDevice>(std::make_unique<Win32Volume>(UniqueHandle(h)));
+  return std::unique_ptr<VolumeDevice>(std::make_unique<Win32Volume>(UniqueHandle(h), std::move(*path)));
 }
 
 }  // namespace quillon::platform::win32_backend

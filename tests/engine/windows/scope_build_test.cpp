@@ -93,6 +93,25 @@ TEST(CollectScope, LiveTreeDeletedDirectoriesAndJunction) {
   EXPECT_FALSE(scope->noise_flag);
 }
 
+// A folder listed under a name its own record does not hold was reached
+// through a link the listing did not flag (Wine lists the links of a mounted
+// volume as plain folders): it takes no place in the tree, and the folder
+// keeps the name its record holds, whatever the listing's order.
+TEST(CollectScope, AFolderListedUnderANameItsRecordDoesNotHoldIsALink) {
+  SampleTree tree;
+  auto p = tree.make();
+  p->add_directory("E:\\2\\0link", 0x0001000000000029ULL);  // listed before "a": the same folder
+  platform::ScopedPlatform scoped(std::move(p));
+  auto reader = open_volume('E');
+  ASSERT_TRUE(reader);
+  auto scope = collect_scope("E:\\2", tree.mft.context(), *reader);
+  ASSERT_TRUE(scope) << scope.error().text();
+  EXPECT_EQ(scope->dir_frns, (std::unordered_set<std::uint64_t>{40, 41, 42, 43, 9100}));
+  EXPECT_EQ(scope->dir_map.at(41).name, "a");
+  EXPECT_EQ(scope->dir_map.at(41).parent, 40u);
+  EXPECT_EQ(scope->dir_map.at(40).parent, 5u);
+}
+
 TEST(CollectScope, FolderWithoutSubdirectories) {
   SampleTree tree;
   platform::ScopedPlatform scoped(tree.make());
