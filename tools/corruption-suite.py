@@ -353,19 +353,13 @@ def c_usn_length(d):
 
 
 def c_usn_records(d):
-    for n in range(16, min(d.vol.record_count(), 400)):
-        r = d.vol.record(n)
-        if r.valid and any(fn.name == "$UsnJrnl" for fn in r.file_names()):
-            j = next((a for a in r.attrs() if a.type == ntfsraw.AT_DATA and a.name == "$J"), None)
-            if j is None:
-                return None
-            live = [p for p in range(0, j.data_size, 4096) if d.vol.stream_offset(j, p) is not None]
-            if not live:
-                return None
-            page = d.rng.choice(live)
-            at = d.vol.stream_offset(j, page) + d.rng.randrange(0, 4096)
-            return "$J " + d.poke_volume(at, d.rng.choice([1, 2, 4]))
-    return None
+    found = journal_stream(d)
+    if found is None:
+        return None
+    j, live = found
+    page = d.rng.choice(live)
+    at = d.vol.stream_offset(j, page) + d.rng.randrange(0, 4096)
+    return "$J " + d.poke_volume(at, d.rng.choice([1, 2, 4]))
 
 
 def c_logfile(d):
