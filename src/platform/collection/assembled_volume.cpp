@@ -60,7 +60,9 @@ class LayoutSource final : public image::ImageSource {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, it->length - within));
       auto piece = out.subspan(done, n);
       const auto& src = layout_->sources()[it->source];
-      if (src.path.empty()) {
+      if (src.zeros) {
+        std::fill(piece.begin(), piece.end(), std::byte{0});
+      } else if (src.path.empty()) {
         std::memcpy(piece.data(), src.bytes.data() + it->from + within, n);
       } else {
         auto& f = files_[it->source];
@@ -187,10 +189,15 @@ std::size_t VolumeLayout::add_bytes(std::vector<std::byte> bytes) {
   return sources_.size() - 1;
 }
 
+std::size_t VolumeLayout::add_zeros() {
+  sources_.push_back({{}, {}, true});
+  return sources_.size() - 1;
+}
+
 bool VolumeLayout::place(std::uint64_t at, std::uint64_t length, std::size_t source, std::uint64_t from) {
   if (length == 0 || source >= sources_.size() || at > UINT64_MAX - length || from > UINT64_MAX - length)
     return false;
-  if (sources_[source].path.empty() && !in_bounds(sources_[source].bytes.size(), from, length)) return false;
+  if (sources_[source].path.empty() && !sources_[source].zeros && !in_bounds(sources_[source].bytes.size(), from, length)) return false;
   auto it = std::upper_bound(pieces_.begin(), pieces_.end(), at, [](std::uint64_t p, const Piece& x) { return p < x.at; });
   if (it != pieces_.end() && it->at < at + length) return false;
   if (it != pieces_.begin() && std::prev(it)->at + std::prev(it)->length > at) return false;
@@ -199,14 +206,16 @@ bool VolumeLayout::place(std::uint64_t at, std::uint64_t length, std::size_t sou
 }
 
 std::uint64_t VolumeLayout::place_stream(const std::vector<Run>& runs, std::uint64_t cluster, std::size_t source,
-                                         std::uint64_t stream_length) {
+                                         std::uint64_t begin, std::uint64_t end) {
   std::uint64_t placed = 0;
   for (const auto& r : runs) {
     if (!r.lcn) continue;
     auto from = mul(r.vcn, cluster), at = mul(*r.lcn, cluster), len = mul(r.length, cluster);
-    if (!from || !at || !len || *from >= stream_length) continue;
-    const std::uint64_t n = std::min(*len, stream_length - *from);
-    if (place(*at, n, source, *from)) placed += n;
+    if (!from || !at || !len || *from > UINT64_MAX - *len || *at > UINT64_MAX - *len) continue;
+    // The part of the run inside [begin, end).
+    const std::uint64_t lo = std::max(*from, begin), hi = std::min(*from + *len, end);
+    if (lo >= hi) continue;
+    if (place(*at + (lo - *from), hi - lo, source, lo)) placed += hi - lo;
   }
   return placed;
 }
@@ -234,6 +243,15 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
   if (!data0 || data0->resident || data0->lowest_vcn != 0 || data0->runs.empty() || !data0->runs[0].lcn ||
       *data0->runs[0].lcn == 0)
     return not_mft("its first record describes no $MFT data");
+
+  // A copy that ends before the records record 0 counts is cut short: the
+  // records past the cut are unknown, not free, and a live file among them
+  // would look deleted. Such a copy is refused.
+  const std::uint64_t records = std::min(data0->initialized_size, data0->data_size) / rsize;
+  if (mft->size() / rsize < records)
+    return fail(bad("--mft", files.mft,
+                    "the copy is cut short: it holds " + std::to_string(mft->size() / rsize) + " whole records of the " +
+                        std::to_string(records) + " its first record counts"));
 
   // The cluster size, and how far the volume reaches.
   std::optional<std::uint32_t> cluster;
@@ -297,14 +315,19 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
   auto lay = [&](const std::vector<Run>& mft_runs, const std::vector<Run>* log_runs, const std::vector<Run>* bm_runs) {
     auto l = std::make_shared<VolumeLayout>();
     l->place(0, kSector, l->add_bytes(boot_sector(csize, rsize, clusters, *data0->runs[0].lcn, mirror_lcn)), 0);
-    l->place_stream(mft_runs, csize, l->add_file(files.mft, mft->size()), mft->size());
+    // The $MFT's whole records from the copy; the rest of its clusters
+    // (past its data, or past where the copy was cut) holds no record
+    // the copy can give, and reads as zeros.
+    const std::uint64_t whole = mft->size() / rsize * rsize;
+    l->place_stream(mft_runs, csize, l->add_file(files.mft, mft->size()), 0, whole);
+    l->place_stream(mft_runs, csize, l->add_zeros(), whole, UINT64_MAX);
     if (!bits.empty()) {
       const std::uint64_t n = bits.size();
-      l->place_stream(bitmap0->runs, csize, l->add_bytes(bits), n);
+      l->place_stream(bitmap0->runs, csize, l->add_bytes(bits), 0, n);
     }
-    if (log_runs && log_copy) l->place_stream(*log_runs, csize, l->add_file(*files.logfile, log_copy->size()), log_copy->size());
+    if (log_runs && log_copy) l->place_stream(*log_runs, csize, l->add_file(*files.logfile, log_copy->size()), 0, log_copy->size());
     if (bm_runs && bitmap_copy)
-      l->place_stream(*bm_runs, csize, l->add_file(*files.bitmap, bitmap_copy->size()), bitmap_copy->size());
+      l->place_stream(*bm_runs, csize, l->add_file(*files.bitmap, bitmap_copy->size()), 0, bitmap_copy->size());
     return l;
   };
   const auto open_on = [&](std::shared_ptr<VolumeLayout> l) -> Result<std::pair<ImageFile, std::shared_ptr<const image::NtfsVolume>>> {

@@ -45,15 +45,18 @@ class VolumeLayout {
  public:
   std::size_t add_file(std::string path, std::uint64_t size);
   std::size_t add_bytes(std::vector<std::byte> bytes);
+  // A source of zeros, as long as wanted.
+  std::size_t add_zeros();
   // Bytes [at, at + length) of the volume are bytes [from, from + length)
   // of source `source`. Refused (false) where they would overlap a piece
   // already placed or overflow.
   bool place(std::uint64_t at, std::uint64_t length, std::size_t source, std::uint64_t from);
-  // A stream of `stream_length` bytes of `source` placed at its runs
-  // (clusters of `cluster` bytes); runs that overlap a placed piece are
-  // left out. The bytes placed.
+  // Bytes [begin, end) of a stream laid out by `runs` (clusters of
+  // `cluster` bytes) placed where the runs put them, from the same offsets
+  // of `source`; runs that overlap a placed piece are left out. The bytes
+  // placed.
   std::uint64_t place_stream(const std::vector<image::Run>& runs, std::uint64_t cluster, std::size_t source,
-                             std::uint64_t stream_length);
+                             std::uint64_t begin, std::uint64_t end);
 
   struct Piece {
     std::uint64_t at = 0, length = 0;
@@ -63,6 +66,7 @@ class VolumeLayout {
   struct Source {
     std::string path;  // a copy, or empty for made bytes
     std::vector<std::byte> bytes;
+    bool zeros = false;
   };
   const std::vector<Piece>& pieces() const { return pieces_; }  // by volume offset
   const std::vector<Source>& sources() const { return sources_; }
