@@ -26,6 +26,8 @@ std::vector<char16_t> build() {
     // lower-case letter (K and the Kelvin sign), the letter's own capital,
     // the lowest code point, is its upper case.
     if (m.second != 0 || m.code_point > 0xFFFF || m.lower > 0xFFFF || m.lower == m.code_point) continue;
+    // U+1E9E (capital sharp s) lowers to U+00DF, whose upper case is itself.
+    if (m.code_point == 0x1E9E) continue;
     if (mapped[m.lower] && t[m.lower] < m.code_point) continue;
     t[m.lower] = static_cast<char16_t>(m.code_point);
     mapped[m.lower] = true;

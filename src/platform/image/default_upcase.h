@@ -1,7 +1,9 @@
 // The upper-case table a volume uses when its own $UpCase cannot be read
 // (a damaged image, or a collection of copied metadata files that has no
 // $UpCase): for each UTF-16 unit, its upper-case unit by Unicode's simple
-// case mapping, as the table Windows writes at format time gives it.
+// case mapping. Where it differs from the table Windows 10 writes at format
+// time, the letter is one Windows' older table leaves as it is (capitals
+// Unicode added later: Georgian Mtavruli, Latin Extended-D, ...).
 #pragma once
 
 #include <vector>
