@@ -31,12 +31,7 @@ struct Base {
 
 const Base* base() {
   static const Base* b = []() -> Base* {
-    const char* env = std::getenv("QUILLON_FUZZ_IMAGE");
-#ifdef QUILLON_FUZZ_DEFAULT_IMAGE
-    std::string path = env ? env : QUILLON_FUZZ_DEFAULT_IMAGE;
-#else
-    std::string path = env ? env : "";
-#endif
+    const std::string path = base_volume_path();
     auto file = img::ImageFile::open(path);
     if (!file) return nullptr;
     auto vol = img::NtfsVolume::open(*file, {0, file->size()});
@@ -88,9 +83,11 @@ int collection(const std::uint8_t* data, std::size_t size) {
   if (auto j = img::ImageFile::open(write(*b, "J", rest))) (void)platform::collection::place_journal(*j);
   platform::CollectionOptions o;
   o.files.mft = write(*b, "mft", mft);
-  o.files.usnjrnl = b->dir + "/J";
-  o.files.logfile = write(*b, "log", log);
-  o.files.bitmap = b->dir + "/J";
+  if (!rest.empty()) {  // else the $MFT alone
+    o.files.usnjrnl = b->dir + "/J";
+    o.files.logfile = write(*b, "log", log);
+    o.files.bitmap = b->dir + "/J";
+  }
   if (auto plat = platform::open_collection_platform(o)) {
     platform::ScopedPlatform scoped(std::move(*plat));
     exercise_volume();

@@ -28,15 +28,10 @@ struct Base {
   std::uint64_t mft = 0;
 };
 
-// The base volume: $QUILLON_FUZZ_IMAGE, else the one the build names.
+// The base volume (base_volume_path).
 const Base* base() {
   static const Base* b = [] () -> Base* {
-    const char* env = std::getenv("QUILLON_FUZZ_IMAGE");
-#ifdef QUILLON_FUZZ_DEFAULT_IMAGE
-    std::string path = env ? env : QUILLON_FUZZ_DEFAULT_IMAGE;
-#else
-    std::string path = env ? env : "";
-#endif
+    const std::string path = base_volume_path();
     std::ifstream in(path, std::ios::binary);
     if (!in) return nullptr;
     auto* out = new Base;

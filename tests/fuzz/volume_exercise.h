@@ -1,9 +1,11 @@
-// What the volume harnesses do with the platform they opened: the live
+// What the volume harnesses share: the volume they start from, and what
+// they do with the platform they opened: the live
 // view's calls on a few paths of the test volumes, and the engine's own
 // reading of the volume (the $MFT's runs and bitmap, the folder's scope and
 // the search of a folder through the MFT).
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "datasource/windows/volume.h"
@@ -12,6 +14,17 @@
 #include "platform/platform.h"
 
 namespace quillon::fuzz {
+
+// The volume the harnesses start from: $QUILLON_FUZZ_IMAGE, else the one
+// the build names.
+inline std::string base_volume_path() {
+  const char* env = std::getenv("QUILLON_FUZZ_IMAGE");
+#ifdef QUILLON_FUZZ_DEFAULT_IMAGE
+  return env ? env : QUILLON_FUZZ_DEFAULT_IMAGE;
+#else
+  return env ? env : "";
+#endif
+}
 
 inline void exercise_volume() {
   auto& p = platform::current();
