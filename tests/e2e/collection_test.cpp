@@ -9,6 +9,7 @@
 // are cut, shifted or damaged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -62,44 +63,55 @@ std::optional<Copied> copy_collection(const fs::path& image, const std::string& 
   return c;
 }
 
-struct Row {
-  std::uint64_t frn = 0, parent = 0;
-  std::string path, found_by;
-};
 using Key = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
-// frn,record,sequence,parent_frn,size,time_utc,filetime,path,found_by
-std::map<Key, std::string> parse_csv(const std::string& csv) {
-  std::map<Key, std::string> rows;
+// The report's rows by (frn, parent_frn, path), each with its found_by
+// column and the whole row; the columns are found by the header's names.
+struct Row {
+  std::string found_by, line;
+  bool operator==(const Row&) const = default;
+};
+std::vector<std::string> csv_fields(const std::string& line) {
+  std::vector<std::string> f(1);
+  bool quoted = false;
+  for (char c : line) {
+    if (c == '"') quoted = !quoted;
+    else if (c == ',' && !quoted) f.emplace_back();
+    else f.back() += c;
+  }
+  return f;
+}
+std::map<Key, Row> parse_csv(const std::string& csv) {
+  std::map<Key, Row> rows;
   std::istringstream in(csv);
   std::string line;
-  std::getline(in, line);  // the header
+  std::getline(in, line);
+  if (line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // the byte order mark
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const auto header = csv_fields(line);
+  auto column = [&](const char* name) {
+    return static_cast<std::size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+  };
+  const std::size_t frn = column("frn"), parent = column("parent_frn"), path = column("path"), by = column("found_by");
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> f;
-    std::string cur;
-    bool quoted = false;
-    for (char c : line) {
-      if (c == '"') quoted = !quoted;
-      else if (c == ',' && !quoted) f.push_back(std::move(cur)), cur.clear();
-      else cur += c;
-    }
-    f.push_back(cur);
-    if (f.size() != 9) {
+    const auto f = csv_fields(line);
+    if (f.size() != header.size() || std::max({frn, parent, path, by}) >= f.size()) {
       ADD_FAILURE() << "not a report row: " << line;
       continue;
     }
-    rows[{std::stoull(f[0]), std::stoull(f[3]), f[7]}] = f[8];
+    rows[{std::stoull(f[frn]), std::stoull(f[parent]), f[path]}] = Row{f[by], line};
   }
   return rows;
 }
 
-// The program's standard output; standard error must stay empty.
-std::string run_quiet(const std::string& args) {
+// The program's standard output; standard error must stay empty, and the
+// exit status be `status` (a machine format's failures end with 2 to 5).
+std::string run_quiet(const std::string& args, int status_wanted = 0) {
   const fs::path err = binary_dir() / "collections" / "stderr.txt";
   int status = 0;
   std::string out = run_command(shell_quote(QUILLON_BIN) + " " + args + " 2>" + shell_quote(err.string()), &status);
-  EXPECT_EQ(status, 0) << args;
+  EXPECT_EQ(WEXITSTATUS(status), status_wanted) << args;
   std::ifstream e(err);
   std::string text((std::istreambuf_iterator<char>(e)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "") << args;
@@ -150,12 +162,19 @@ TEST_P(CollectionProbe, ListsWhatTheImageProbeListsAndNothingElse) {
   const auto whole = parse_csv(run_quiet("--all --format=csv " + offset + "--image " + shell_quote(image->string()) + " 'E:\\2'"));
   const auto collected = parse_csv(run_quiet("--all --format=csv " + copied->switches() + " 'E:\\2'"));
   ASSERT_FALSE(whole.empty()) << s.volume;
-  for (const auto& [key, found_by] : collected)
+  for (const auto& [key, row] : collected) {
     EXPECT_TRUE(whole.contains(key)) << s.volume << ": only the collection lists " << std::get<2>(key);
+    // What each item is and how much of it can come back reads the same
+    // from the copies.
+    if (whole.contains(key)) {
+      EXPECT_EQ(row.line, whole.at(key).line) << s.volume;
+    }
+  }
   std::size_t missing = 0;
-  for (const auto& [key, found_by] : whole) {
+  for (const auto& [key, row] : whole) {
     if (collected.contains(key)) continue;
     ++missing;
+    const std::string& found_by = row.found_by;
     EXPECT_TRUE(found_by == "directory index" || found_by == "retry" || found_by == "directory index;retry")
         << s.volume << ": the collection misses " << std::get<2>(key) << ", found by " << found_by;
   }
@@ -231,10 +250,15 @@ class BadCopies : public ::testing::Test {
     return file(to);
   }
   std::uint64_t size(const std::string& name) const { return fs::file_size(file(name)); }
-  std::string probe(const std::string& mft, const std::string& j, const std::string& log, const std::string& folder = "E:\\2") {
+ std::string probe(const std::string& mft, const std::string& j, const std::string& log,
+                    const std::string& folder = "E:\\2", int status = 0) {
     return run_quiet("--all --format=csv --mft " + shell_quote(file(mft).string()) + " --usnjrnl " +
                      shell_quote(file(j).string()) + " --logfile " + shell_quote(file(log).string()) + " " +
-                     shell_quote(folder));
+                     shell_quote(folder), status);
+  }
+  // The same probe of a collection that cannot be opened (exit status 3).
+  std::string refused(const std::string& mft, const std::string& j, const std::string& log) {
+    return probe(mft, j, log, "E:\\2", 3);
   }
   // One line, an error naming the file at fault.
   static void expect_error_line(const std::string& out, const std::string& what) {
@@ -244,19 +268,19 @@ class BadCopies : public ::testing::Test {
   }
   // Rows of a shorter list: none that the whole copy does not list.
   void expect_subset(const std::string& csv) const {
-    for (const auto& [key, found_by] : parse_csv(csv))
+    for (const auto& [key, row] : parse_csv(csv))
       EXPECT_TRUE(whole_.contains(key)) << "only a damaged copy lists " << std::get<2>(key);
   }
 
   Copied copied_;
-  std::map<Key, std::string> whole_;
+  std::map<Key, Row> whole_;
 };
 
 TEST_F(BadCopies, CutOrShiftedCopiesGiveAShorterListOrOneLine) {
   // The $MFT cut in the middle of a record: the records past the cut are
   // unknown, and a live file among them would look deleted.
   for (std::uint64_t records : {std::uint64_t{1}, std::uint64_t{17}, std::uint64_t{66}, std::uint64_t{91}})
-    expect_error_line(probe(cut("mft", 0, records * 1024 + 300, "mft-cut").filename(), "J", "log"),
+    expect_error_line(refused(cut("mft", 0, records * 1024 + 300, "mft-cut").filename(), "J", "log"),
                       "the copy is cut short: it holds " + std::to_string(records) + " whole records of the 92");
   // The journal copy starting inside a record, at odd and even places, and
   // without its sparse part (as some tools copy it).
@@ -272,7 +296,11 @@ TEST_F(BadCopies, CutOrShiftedCopiesGiveAShorterListOrOneLine) {
     const auto rows = parse_csv(out);
     expect_subset(out);
     if (skip == first) {
-      EXPECT_EQ(rows, whole_) << "a $J copy without its sparse part lists all";
+      EXPECT_EQ(rows.size(), whole_.size()) << "a $J copy without its sparse part lists all";
+      for (const auto& [key, row] : rows)
+        if (whole_.contains(key)) {
+          EXPECT_EQ(row.found_by, whole_.at(key).found_by) << std::get<2>(key);
+        }
     }
   }
   // A $J cut short: the records it still holds.
@@ -281,17 +309,17 @@ TEST_F(BadCopies, CutOrShiftedCopiesGiveAShorterListOrOneLine) {
 
 TEST_F(BadCopies, BadFilesGetOneClearLine) {
   const std::uint64_t log = size("log");
-  expect_error_line(probe("log", "J", "log"), "not an $MFT (no FILE record at its start)");
-  expect_error_line(probe(cut("mft", 0, 700, "mft-tiny").filename(), "J", "log"), "not an $MFT");
-  expect_error_line(probe(cut("mft", 0, size("mft"), "mft-bad0", 0x1C, std::string("\x00\x03\x00\x00", 4)).filename(),
+  expect_error_line(refused("log", "J", "log"), "not an $MFT (no FILE record at its start)");
+  expect_error_line(refused(cut("mft", 0, 700, "mft-tiny").filename(), "J", "log"), "not an $MFT");
+  expect_error_line(refused(cut("mft", 0, size("mft"), "mft-bad0", 0x1C, std::string("\x00\x03\x00\x00", 4)).filename(),
                           "J", "log"),
                     "not an $MFT (its first record gives the record size 768)");
-  expect_error_line(probe("mft", cut("J", 0, 8 * 1024 * 1024, "J-zeros").filename(), "log"),
+  expect_error_line(refused("mft", cut("J", 0, 8 * 1024 * 1024, "J-zeros").filename(), "log"),
                     "not a $J copy (no whole USN record in it)");
-  expect_error_line(probe("mft", "J", cut("log", 0, log, "log-damaged", 0, std::string(8192, 'A')).filename()),
+  expect_error_line(refused("mft", "J", cut("log", 0, log, "log-damaged", 0, std::string(8192, 'A')).filename()),
                     "not a $LogFile (no restart page at its start)");
-  expect_error_line(probe("mft", "J", "missing-file"), "cannot read --logfile");
-  const std::string absent = probe("mft", "J", "log", "E:\\no such folder");
+  expect_error_line(refused("mft", "J", "missing-file"), "cannot read --logfile");
+  const std::string absent = probe("mft", "J", "log", "E:\\no such folder", 4);
   EXPECT_NE(absent.find("Cannot locate directory"), std::string::npos) << absent;
   // Copies given without the $MFT, or beside an image.
   expect_error_line(run_quiet("--usnjrnl " + shell_quote(file("J").string()) + " 'E:\\2'"), "works with --mft only");
@@ -314,9 +342,9 @@ TEST_F(BadCopies, WhatIsNotCollectedIsSaidNotFaked) {
   // From the $MFT alone: every item the records name, none the journal alone does.
   const auto rows = parse_csv(run_quiet("--all --format=csv --mft " + shell_quote(file("mft").string()) + " 'E:\\2'"));
   EXPECT_FALSE(rows.empty());
-  for (const auto& [key, found_by] : rows) {
+  for (const auto& [key, row] : rows) {
     EXPECT_TRUE(whole_.contains(key)) << std::get<2>(key);
-    EXPECT_EQ(found_by.find("journal"), std::string::npos) << std::get<2>(key);
+    EXPECT_EQ(row.found_by.find("journal"), std::string::npos) << std::get<2>(key);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -35,6 +36,9 @@ std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) {
   return a * b;
 }
 
+// A cluster that was not collected reads as an unreadable sector would.
+Error not_collected() { return win32::error(win32::ERROR_READ_FAULT); }
+
 // Reads from the pieces of a layout; every byte outside them fails.
 class LayoutSource final : public image::ImageSource {
  public:
@@ -46,16 +50,16 @@ class LayoutSource final : public image::ImageSource {
       files_.push_back(std::move(f));
     }
   }
-  bool read(std::uint64_t offset, std::span<std::byte> out) override {
+  Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     const auto& pieces = layout_->pieces();
     std::size_t done = 0;
     while (done < out.size()) {
       const std::uint64_t pos = offset + done;
       auto it = std::upper_bound(pieces.begin(), pieces.end(), pos,
                                  [](std::uint64_t p, const VolumeLayout::Piece& x) { return p < x.at; });
-      if (it == pieces.begin()) return false;
+      if (it == pieces.begin()) return fail(not_collected());
       --it;
-      if (pos - it->at >= it->length) return false;  // a cluster that was not collected
+      if (pos - it->at >= it->length) return fail(not_collected());
       const std::uint64_t within = pos - it->at;
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, it->length - within));
       auto piece = out.subspan(done, n);
@@ -66,11 +70,12 @@ class LayoutSource final : public image::ImageSource {
         std::memcpy(piece.data(), src.bytes.data() + it->from + within, n);
       } else {
         auto& f = files_[it->source];
-        if (!f || !f->read(it->from + within, piece)) return false;
+        if (!f) return fail(image::read_failure(EIO));
+        if (auto r = f->read(it->from + within, piece); !r) return r;
       }
       done += n;
     }
-    return true;
+    return {};
   }
   std::unique_ptr<ImageSource> reopen() const override { return std::make_unique<LayoutSource>(layout_); }
 
@@ -238,7 +243,7 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
     return not_mft("its first record gives the record size " + std::to_string(rsize));
   auto rec0 = copy_record(*mft, 0, rsize);
   if (!rec0 || !rec0->second.in_use()) return not_mft("its first record is cut short or damaged");
-  const auto attrs0 = image::parse_attributes(rec0->first, rec0->second, kMaxClusters);
+  const auto attrs0 = image::parse_attributes(rec0->first, kMaxClusters);
   const Attribute* data0 = unnamed(attrs0, ntfs::kAttrData);
   if (!data0 || data0->resident || data0->lowest_vcn != 0 || data0->runs.empty() || !data0->runs[0].lcn ||
       *data0->runs[0].lcn == 0)
@@ -261,7 +266,7 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
   for (std::uint64_t n : {kBootRecord, std::uint64_t{0}, kBitmapRecord, kLogFileRecord, kMirrorRecord}) {
     auto r = copy_record(*mft, n, rsize);
     if (!r || !r->second.in_use()) continue;
-    auto attrs = image::parse_attributes(r->first, r->second, kMaxClusters);
+    auto attrs = image::parse_attributes(r->first, kMaxClusters);
     if (!cluster && n != kMirrorRecord) cluster = cluster_of(attrs);
     clusters = std::max(clusters, run_end(attrs));
     const Attribute* d = unnamed(attrs, ntfs::kAttrData);

@@ -102,7 +102,7 @@ bool CopiedJournal::read(std::uint64_t offset, std::span<std::byte> out) {
   std::size_t hole = offset >= start ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), start - offset));
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(hole), std::byte{0});
   if (hole == out.size()) return true;
-  return file_.read(offset + hole - at_.base, out.subspan(hole));
+  return file_.read(offset + hole - at_.base, out.subspan(hole)).has_value();
 }
 
 }  // namespace quillon::platform::collection
