@@ -145,12 +145,21 @@ const Scenario kScenarios[] = {
     {"partitioned-gpt", 2048, 0, "the volume copied out of its partition"},
     {"partitioned-mbr", 2048, 0, "the volume copied out of its partition"},
     {"records4k", 0, 0, "4096-byte records, told by record 0's header"},
+    {"recoverable", 0, 0, "the items' clusters judged from the $Bitmap copy"},
     {"sample", 0, 0, "the README's sample volume"},
     // damaged-boot is left out: icat cannot read a volume whose boot
     // sector is damaged, so no collection can be copied from it.
 };
 
 class CollectionProbe : public ::testing::TestWithParam<Scenario> {};
+
+TEST(CollectionProbe, EveryScenarioVolumeIsCopied) {
+  std::set<std::string> listed{"damaged-boot"}, present;
+  for (const auto& s : kScenarios) listed.insert(s.volume);
+  for (const auto& f : fs::directory_iterator(source_dir() / "tests" / "data"))
+    if (const std::string n = f.path().filename().string(); n.ends_with(".img.gz")) present.insert(n.substr(0, n.size() - 7));
+  EXPECT_EQ(listed, present);
+}
 
 TEST_P(CollectionProbe, ListsWhatTheImageProbeListsAndNothingElse) {
   const Scenario& s = GetParam();
