@@ -176,16 +176,10 @@ std::vector<std::byte> in_use_bits(ImageFile& mft, std::uint32_t rsize, std::uin
   return bits;
 }
 
-struct Placement {
-  std::shared_ptr<VolumeLayout> layout;
-  std::uint64_t length = 0;
-};
-
 }  // namespace
 
-std::size_t VolumeLayout::add_file(std::string path, std::uint64_t size) {
+std::size_t VolumeLayout::add_file(std::string path) {
   sources_.push_back({std::move(path), {}});
-  (void)size;
   return sources_.size() - 1;
 }
 
@@ -312,7 +306,7 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
   std::vector<std::byte> bits;
   const Attribute* bitmap0 = unnamed(attrs0, ntfs::kAttrBitmap);
   if (bitmap0 && !bitmap0->resident)
-    bits = in_use_bits(*mft, rsize, std::min<std::uint64_t>(bitmap0->allocated_size, std::uint64_t{1} << 32));
+    bits = in_use_bits(*mft, rsize, (mft->size() / rsize + 7) / 8);
 
   // Put the pieces in place. The first pass knows the runs of record 0's
   // own $DATA; the volume opened on it joins the pieces of a fragmented
@@ -324,15 +318,17 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
     // (past its data, or past where the copy was cut) holds no record
     // the copy can give, and reads as zeros.
     const std::uint64_t whole = mft->size() / rsize * rsize;
-    l->place_stream(mft_runs, csize, l->add_file(files.mft, mft->size()), 0, whole);
+    l->place_stream(mft_runs, csize, l->add_file(files.mft), 0, whole);
     l->place_stream(mft_runs, csize, l->add_zeros(), whole, UINT64_MAX);
     if (!bits.empty()) {
+      // Past the copy's records the bitmap is clear.
       const std::uint64_t n = bits.size();
       l->place_stream(bitmap0->runs, csize, l->add_bytes(bits), 0, n);
+      l->place_stream(bitmap0->runs, csize, l->add_zeros(), n, UINT64_MAX);
     }
-    if (log_runs && log_copy) l->place_stream(*log_runs, csize, l->add_file(*files.logfile, log_copy->size()), 0, log_copy->size());
+    if (log_runs && log_copy) l->place_stream(*log_runs, csize, l->add_file(*files.logfile), 0, log_copy->size());
     if (bm_runs && bitmap_copy)
-      l->place_stream(*bm_runs, csize, l->add_file(*files.bitmap, bitmap_copy->size()), 0, bitmap_copy->size());
+      l->place_stream(*bm_runs, csize, l->add_file(*files.bitmap), 0, bitmap_copy->size());
     return l;
   };
   const auto open_on = [&](std::shared_ptr<VolumeLayout> l) -> Result<std::pair<ImageFile, std::shared_ptr<const image::NtfsVolume>>> {

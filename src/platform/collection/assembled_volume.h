@@ -43,7 +43,7 @@ struct CollectionFiles {
 // bytes made here (the boot sector, the $MFT's bitmap).
 class VolumeLayout {
  public:
-  std::size_t add_file(std::string path, std::uint64_t size);
+  std::size_t add_file(std::string path);
   std::size_t add_bytes(std::vector<std::byte> bytes);
   // A source of zeros, as long as wanted.
   std::size_t add_zeros();

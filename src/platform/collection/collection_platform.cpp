@@ -1,7 +1,5 @@
 #include "platform/collection/collection_platform.h"
 
-#include <array>
-
 #include "common/ntfs_layout.h"
 #include "platform/collection/collected_journal.h"
 #include "platform/collection/mft_directories.h"
