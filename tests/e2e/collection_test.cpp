@@ -19,6 +19,8 @@
 #include <tuple>
 #include <vector>
 
+#include <unistd.h>
+
 #include "support/images.h"
 
 namespace quillon::test {
@@ -108,13 +110,16 @@ std::map<Key, Row> parse_csv(const std::string& csv) {
 // The program's standard output; standard error must stay empty, and the
 // exit status be `status` (a machine format's failures end with 2 to 5).
 std::string run_quiet(const std::string& args, int status_wanted = 0) {
-  const fs::path err = binary_dir() / "collections" / "stderr.txt";
+  // Tests run in parallel processes: each its own file.
+  const fs::path err = binary_dir() / "collections" / ("stderr." + std::to_string(::getpid()) + ".txt");
   int status = 0;
   std::string out = run_command(shell_quote(QUILLON_BIN) + " " + args + " 2>" + shell_quote(err.string()), &status);
   EXPECT_EQ(WEXITSTATUS(status), status_wanted) << args;
   std::ifstream e(err);
   std::string text((std::istreambuf_iterator<char>(e)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "") << args;
+  std::error_code ec;
+  fs::remove(err, ec);
   return out;
 }
 
@@ -241,7 +246,9 @@ class BadCopies : public ::testing::Test {
   void SetUp() override {
     auto image = scenario_image("journal");
     ASSERT_TRUE(image);
-    auto c = copy_collection(*image, "journal-bad", 0);
+    // Each test its own copies: ctest runs the tests in parallel processes.
+    auto c = copy_collection(*image, std::string("journal-bad-") +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name(), 0);
     ASSERT_TRUE(c && c->journal);
     copied_ = *c;
     whole_ = parse_csv(run_quiet("--all --format=csv " + copied_.switches() + " 'E:\\2'"));
