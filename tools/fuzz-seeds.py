@@ -72,6 +72,8 @@ def journal_seeds(out, img):
         request = struct.pack("<qIIQQQHH4x", start, 0xFFFFFFFF, 0, 0, 0, journal_id, 2, 4)
         tail = bytes(start) + records if start < 65536 else records
         put(out, "usn", "read", maxv + request + tail)
+        # Collection harness: no patch to the $MFT, the records as the $J copy.
+        put(out, "collection", "records", struct.pack("<H", 0) + records)
         break
     vol.close()
 
@@ -109,6 +111,7 @@ def main():
     # Image harness: no patch (the volume as it is), a patch of the boot
     # sector's sectors-per-cluster byte, and one of a FILE record's header.
     put(out, "image", "none", b"")
+    put(out, "collection", "none", b"\0\0")
     put(out, "image", "boot", struct.pack("<IB", 0x0D, 1) + b"\x10")
     put(out, "image", "record5", struct.pack("<IB", (1 << 30) | (5 * 1024 + 0x18), 4) + b"\xff\xff\x00\x00")
 

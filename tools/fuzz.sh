@@ -7,7 +7,7 @@
 # replay (commit it with the fix).
 #
 # Usage: tools/fuzz.sh [SECONDS] [HARNESS...]
-#   harnesses: boot record index usn logfile image (default: all)
+#   harnesses: boot record index usn logfile image collection (default: all)
 #   FUZZ_JOBS=N runs N harnesses at once (default 2); FUZZ_BUILD=DIR (default build-fuzz).
 #   The corpora grow in DIR/fuzz-corpus/<harness> and are kept between runs.
 set -euo pipefail
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -eq 0 ] && harnesses=(boot record index usn logfile image)
+[ ${#harnesses[@]} -eq 0 ] && harnesses=(boot record index usn logfile image collection)
 build=${FUZZ_BUILD:-build-fuzz}
 jobs=${FUZZ_JOBS:-2}
 

@@ -10,12 +10,16 @@ namespace {
 
 using Field = std::optional<std::string> Options::*;
 
-constexpr std::array<std::pair<std::string_view, Field>, 5> kValueSwitches = {{
+constexpr std::array<std::pair<std::string_view, Field>, 9> kValueSwitches = {{
     {"--image", &Options::image},
     {"--offset", &Options::image_offset},
     {"--partition", &Options::partition},
     {"--format", &Options::format},
     {"--output", &Options::output},
+    {"--mft", &Options::mft},
+    {"--usnjrnl", &Options::usnjrnl},
+    {"--logfile", &Options::logfile},
+    {"--bitmap", &Options::bitmap},
 }};
 
 }  // namespace

@@ -23,6 +23,8 @@ struct Options {
   std::optional<std::string> partition;     // --partition N (text as given)
   std::optional<std::string> format;        // --format text|csv|json|bodyfile
   std::optional<std::string> output;        // --output FILE
+  // A triage collection: --mft FILE and the optional copies beside it.
+  std::optional<std::string> mft, usnjrnl, logfile, bitmap;
   // A switch that wants a value came last, without one: its name.
   std::optional<std::string> missing_value;
 };

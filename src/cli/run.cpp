@@ -11,6 +11,7 @@
 #include "engine/windows/mft_folder_query.h"
 #include "engine/windows/usn_deleted.h"
 #include "engine/windows/recycle.h"
+#include "platform/collection/collection_platform.h"
 #include "platform/image/image_platform.h"
 #include "platform/platform.h"
 
@@ -133,6 +134,15 @@ std::optional<std::string> install_image(const Options& o, std::vector<std::stri
   return std::nullopt;
 }
 
+// The collection platform for --mft, or the error line's text.
+std::optional<std::string> install_collection(const Options& o, std::vector<std::string>& notes) {
+  platform::CollectionOptions co{{*o.mft, o.usnjrnl, o.logfile, o.bitmap}, typed_drive_letter(o.folder).value_or('E')};
+  auto collection = platform::open_collection_platform(co, &notes);
+  if (!collection) return collection.error().text();
+  platform::install(std::move(*collection));
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string usage_text() {
@@ -140,7 +150,8 @@ std::string usage_text() {
          " - lists what was recently deleted from an NTFS folder tree and is still recoverable\n"
          "\n"
          "Usage: quillon [--debug] [--quiet] [--all] [--format=FORMAT] [--output=FILE]\n"
-         "               [--image=FILE [--offset=BYTES | --partition=N]] [FOLDER]\n"
+         "               [--image=FILE [--offset=BYTES | --partition=N]]\n"
+         "               [--mft=FILE [--usnjrnl=FILE] [--logfile=FILE] [--bitmap=FILE]] [FOLDER]\n"
          "\n"
          "  FOLDER           the folder to probe, with its drive letter (default E:\\2)\n"
          "  --debug          print the raw journal and MFT counters around the folder first\n"
@@ -152,6 +163,10 @@ std::string usage_text() {
          "                   the unit mmls prints), for disks with several volumes\n"
          "  --partition=N    with --image: the volume is partition N of the disk's MBR or GPT\n"
          "                   (numbered as Linux does: 1-4 primary, 5 on logical; GPT from 1)\n"
+         "  --mft=FILE       examine a triage collection instead: a copy of the volume's $MFT,\n"
+         "                   with the copies of $UsnJrnl:$J (--usnjrnl), $LogFile (--logfile)\n"
+         "                   and $Bitmap (--bitmap) when there are; it stands for the drive\n"
+         "                   letter of FOLDER\n"
          "  --format=FORMAT  text (the default), csv, json, or bodyfile (for mactime); in the\n"
          "                   last three only the report is written, with times in UTC and\n"
          "                   the searches that found each item, what each item is and how\n"
@@ -180,7 +195,7 @@ namespace {
 std::optional<std::string> output_refusal(const std::string& path, const Options& o) {
   if (path.empty()) return "--output wants a file name";
   if (platform::native_file_exists(path)) return "--output: " + path + " already exists; quillon never writes over a file";
-  if (!o.image) {
+  if (!o.image && !o.mft) {
     // A live volume: the file's drive must not be the folder's.
     auto folder = typed_drive_letter(o.folder);
     auto full = platform::current().full_path_name(path);
@@ -251,6 +266,10 @@ int run(const std::vector<std::string>& args) {
   if (o.missing_value) return failure(ExitStatus::usage, *o.missing_value + " wants a value");
   if (!o.image && (o.image_offset || o.partition))
     return failure(ExitStatus::usage, std::string(o.partition ? "--partition" : "--offset") + " works with --image only");
+  if (!o.mft && (o.usnjrnl || o.logfile || o.bitmap))
+    return failure(ExitStatus::usage,
+                   std::string(o.usnjrnl ? "--usnjrnl" : o.logfile ? "--logfile" : "--bitmap") + " works with --mft only");
+  if (o.mft && o.image) return failure(ExitStatus::usage, "--mft and --image name two sources; give one of them");
   ReportOptions options;
   options.format = *format;
   if (o.output) {
@@ -261,6 +280,8 @@ int run(const std::vector<std::string>& args) {
   platform::ImageFacts facts;
   if (o.image)
     if (auto error = install_image(o, notes, facts)) return failure(ExitStatus::image_not_opened, *error);
+  if (o.mft)
+    if (auto error = install_collection(o, notes)) return failure(ExitStatus::image_not_opened, *error);
   set_keep_all_names(o.all);
   options.quiet = o.quiet;
   options.noise_line = o.debug;

@@ -10,7 +10,7 @@ namespace quillon::cli {
 enum class ExitStatus {
   ok = 0,
   usage = 2,             // a switch without its value, --offset or --partition without --image, a wrong --format
-  image_not_opened = 3,  // --image: the file, its partition or its volume could not be opened
+  image_not_opened = 3,  // --image or --mft: the file, its partition, its volume or a copy could not be opened
   probe_failed = 4,      // the folder has no drive letter or cannot be found on the volume
   output_refused = 5,    // --output names an existing file or the examined drive, or cannot be written
 };

@@ -31,6 +31,11 @@ int logfile(const std::uint8_t* data, std::size_t size);
 // reading and scope building, over a small test volume with the input's
 // patches applied (see image_fuzz.cpp).
 int image_volume(const std::uint8_t* data, std::size_t size);
+// The collection backend over copies of a small test volume's $MFT (with
+// the input's patches), $J, $LogFile and $Bitmap (the input's bytes), the
+// journal placement and the same calls as the image harness (see
+// collection_fuzz.cpp).
+int collection(const std::uint8_t* data, std::size_t size);
 
 }  // namespace quillon::fuzz
 

@@ -12,10 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "datasource/windows/volume.h"
-#include "engine/windows/raw_mft.h"
-#include "engine/windows/scope_build.h"
 #include "fuzz/fuzz_targets.h"
+#include "fuzz/volume_exercise.h"
 #include "platform/image/boot_sector.h"
 #include "platform/image/image_platform.h"
 #include "platform/platform.h"
@@ -30,15 +28,10 @@ struct Base {
   std::uint64_t mft = 0;
 };
 
-// The base volume: $QUILLON_FUZZ_IMAGE, else the one the build names.
+// The base volume (base_volume_path).
 const Base* base() {
   static const Base* b = [] () -> Base* {
-    const char* env = std::getenv("QUILLON_FUZZ_IMAGE");
-#ifdef QUILLON_FUZZ_DEFAULT_IMAGE
-    std::string path = env ? env : QUILLON_FUZZ_DEFAULT_IMAGE;
-#else
-    std::string path = env ? env : "";
-#endif
+    const std::string path = base_volume_path();
     std::ifstream in(path, std::ios::binary);
     if (!in) return nullptr;
     auto* out = new Base;
@@ -92,28 +85,6 @@ void write_at(const std::string& path, std::uint64_t at, const char* bytes, std:
   f.write(bytes, static_cast<std::streamsize>(len));
 }
 
-void exercise() {
-  auto& p = platform::current();
-  for (const char* path : {"E:\\2", "E:\\2\\Projects", "E:\\Documents", "E:\\"}) {
-    (void)p.metadata(path);
-    if (auto h = p.open_path(path)) {
-      (void)(*h)->file_id_info();
-      (void)(*h)->final_path_name();
-      (void)(*h)->reference_alive(0x0001000000000040ULL);
-    }
-    if (auto list = p.list_directory(path))
-      for (const auto& e : *list) (void)p.metadata(std::string(path) + "\\" + e.name);
-  }
-  // The engine's own reading of the same volume: the $MFT's runs and bitmap,
-  // the folder's scope and the search of a folder through the MFT.
-  auto reader = open_volume('E');
-  if (!reader) return;
-  auto mft = load_mft_context(*reader);
-  if (!mft) return;
-  (void)collect_scope("E:\\2", *mft, *reader);
-  (void)folder_frn_from_mft("E:\\2\\Projects", *mft, *reader);
-}
-
 }  // namespace
 
 int image_volume(const std::uint8_t* data, std::size_t size) {
@@ -125,7 +96,7 @@ int image_volume(const std::uint8_t* data, std::size_t size) {
   o.file = b->copy;
   if (auto plat = platform::open_image_platform(o)) {
     platform::ScopedPlatform scoped(std::move(*plat));
-    exercise();
+    exercise_volume();
   }
   for (const auto& x : list) write_at(b->copy, x.at, b->bytes.data() + x.at, x.bytes.size());
   return 0;

@@ -21,7 +21,8 @@ using Harness = int (*)(const std::uint8_t*, std::size_t);
 const std::map<std::string, Harness>& harnesses() {
   static const std::map<std::string, Harness> h{
       {"boot", fuzz::boot_and_partitions}, {"record", fuzz::file_record}, {"index", fuzz::index_block},
-      {"usn", fuzz::usn_records},          {"logfile", fuzz::logfile},    {"image", fuzz::image_volume}};
+      {"usn", fuzz::usn_records},          {"logfile", fuzz::logfile},    {"image", fuzz::image_volume},
+      {"collection", fuzz::collection}};
   return h;
 }
 

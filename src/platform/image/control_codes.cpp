@@ -166,8 +166,8 @@ void write_enum_record(const FileRecord& f, const FileName& name, std::int64_t u
     store_le<std::uint16_t>(p + kUsnRecordV2Header + 2 * i, name.name[i]);
 }
 
-Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> out) {
-  if (!open_journal(r)) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
+Result<std::size_t> enum_usn_data(NtfsReader& r, Bytes in, std::span<std::byte> out, const JournalOpener& journal) {
+  if (!journal(r)) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
   if (in.size() < en::kSizeV0) return fail(error(win32::ERROR_INVALID_PARAMETER));
   if (in.size() >= en::kSizeV1 &&
       !versions_ok(*u16_at(in, en::kMinMajorVersion), *u16_at(in, en::kMaxMajorVersion)))
@@ -233,23 +233,28 @@ std::optional<ImageJournal> open_journal(NtfsReader& r) {
 }
 
 Result<std::size_t> answer_control(NtfsReader& r, std::uint32_t code, Bytes in, std::span<std::byte> out) {
+  return answer_control(r, code, in, out, open_journal);
+}
+
+Result<std::size_t> answer_control(NtfsReader& r, std::uint32_t code, Bytes in, std::span<std::byte> out,
+                                   const JournalOpener& journal) {
   switch (code) {
     case FSCTL_GET_NTFS_VOLUME_DATA:
       return volume_data(r, out);
     case FSCTL_GET_NTFS_FILE_RECORD:
       return file_record(r, in, out);
     case FSCTL_QUERY_USN_JOURNAL: {
-      auto j = open_journal(r);
+      auto j = journal(r);
       if (!j) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
       return query_usn_journal(j->info, out);
     }
     case FSCTL_READ_USN_JOURNAL: {
-      auto j = open_journal(r);
+      auto j = journal(r);
       if (!j) return fail(error(win32::ERROR_JOURNAL_NOT_ACTIVE));
       return read_usn_journal(j->info, *j->stream, in, out);
     }
     case FSCTL_ENUM_USN_DATA:
-      return enum_usn_data(r, in, out);
+      return enum_usn_data(r, in, out, journal);
     default:
       return fail(error(win32::ERROR_INVALID_FUNCTION));
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,9 +14,6 @@
 
 namespace quillon::platform::image {
 
-// DeviceIoControl on a volume handle; the number of bytes written to `out`.
-Result<std::size_t> answer_control(NtfsReader& reader, std::uint32_t code, Bytes in, std::span<std::byte> out);
-
 // $Extend\$UsnJrnl of the volume: its numbers and its $J stream, or nothing
 // when the volume keeps no journal.
 struct ImageJournal {
@@ -23,5 +21,13 @@ struct ImageJournal {
   std::unique_ptr<JournalStream> stream;
 };
 std::optional<ImageJournal> open_journal(NtfsReader& reader);
+// Where the journal's control codes find the journal: open_journal, or
+// another source of $J's bytes.
+using JournalOpener = std::function<std::optional<ImageJournal>(NtfsReader& reader)>;
+
+// DeviceIoControl on a volume handle; the number of bytes written to `out`.
+Result<std::size_t> answer_control(NtfsReader& reader, std::uint32_t code, Bytes in, std::span<std::byte> out);
+Result<std::size_t> answer_control(NtfsReader& reader, std::uint32_t code, Bytes in, std::span<std::byte> out,
+                                   const JournalOpener& journal);
 
 }  // namespace quillon::platform::image

@@ -200,6 +200,11 @@ Result<ImageFile> ImageFile::open(const std::string& path) {
   return ImageFile(path, std::make_unique<SplitSource>(std::move(pieces)), total);
 }
 
+Result<ImageFile> ImageFile::reopen() const {
+  if (auto again = source_->reopen()) return ImageFile(path_, std::move(again), size_);
+  return open(path_);
+}
+
 Result<void> ImageFile::read(std::uint64_t offset, std::span<std::byte> out) {
   if (!in_bounds(size_, offset, out.size())) return fail(end_of_image());
   if (out.empty()) return {};

@@ -23,6 +23,9 @@ class ImageSource {
   // not, as a Windows caller would be told (read_failure, end_of_image,
   // container_read_failure).
   virtual Result<void> read(std::uint64_t offset, std::span<std::byte> out) = 0;
+  // A second, independent source over the same bytes, for a source that is
+  // not one file on disk (ImageFile::from_source); nothing otherwise.
+  virtual std::unique_ptr<ImageSource> reopen() const { return nullptr; }
 };
 
 // The errors of image reads, in Windows' terms: a failed read call's errno
@@ -41,6 +44,12 @@ class ImageFile {
   // Opens `path` for reading. A missing, unreadable, empty or directory path
   // gives one error that names the file and says what is wrong.
   static Result<ImageFile> open(const std::string& path);
+  // An image whose bytes come from `source` (a volume put together from
+  // other files); `name` stands for its path in messages. The source must
+  // answer reopen().
+  static ImageFile from_source(std::string name, std::unique_ptr<ImageSource> source, std::uint64_t size) {
+    return ImageFile(std::move(name), std::move(source), size);
+  }
 
   // Reads exactly out.size() bytes at `offset`: end_of_image past the
   // image's size, else what the source says.
@@ -49,7 +58,7 @@ class ImageFile {
   std::uint64_t size() const { return size_; }
   const std::string& path() const { return path_; }
   // A second, independent handle on the same file (one per thread).
-  Result<ImageFile> reopen() const { return open(path_); }
+  Result<ImageFile> reopen() const;
 
  private:
   ImageFile(std::string path, std::unique_ptr<ImageSource> source, std::uint64_t size)

@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "platform/image/boot_sector.h"
 #include "platform/image/control_codes.h"
+#include "platform/image/image_backend.h"
 #include "platform/image/image_file.h"
 #include "platform/image/image_paths.h"
 #include "platform/image/ntfs_volume.h"
@@ -36,10 +37,23 @@ Error read_error() { return error(win32::ERROR_READ_FAULT); }
 // the file-system calls, which may come from any thread.
 struct Shared {
   std::shared_ptr<const NtfsVolume> volume;
-  std::string path;
   char letter;
+  bool can_change;
   std::mutex mutex;
   std::unique_ptr<NtfsReader> reader;
+  std::unique_ptr<image::DirectorySource> directories;
+  image::ControlAnswer control;
+};
+
+// Directories as the volume's own $I30 indexes list them.
+class IndexDirectories final : public image::DirectorySource {
+ public:
+  std::optional<IndexEntry> find(NtfsReader& r, const FileRecord& dir, std::u16string_view name) override {
+    return r.find_in_index(dir, name);
+  }
+  std::shared_ptr<const image::DirectoryListing> listing(NtfsReader& r, const FileRecord& dir) override {
+    return r.listing(dir);
+  }
 };
 
 std::u16string utf16(std::string_view s) { return wtf8_to_utf16(s); }
@@ -56,19 +70,21 @@ bool is_block_device(const std::string& path) {
 
 class ImageDevice final : public VolumeDevice {
  public:
-  ImageDevice(std::unique_ptr<NtfsReader> r, bool block_device) : r_(std::move(r)), block_device_(block_device) {}
+  ImageDevice(std::unique_ptr<NtfsReader> r, bool block_device, image::ControlAnswer control)
+      : r_(std::move(r)), block_device_(block_device), control_(std::move(control)) {}
   bool can_change() const override { return block_device_; }
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
     if (!in_bounds(r_->volume().device_length(), offset, out.size())) return fail(error(win32::ERROR_HANDLE_EOF));
     return r_->read_volume(offset, out);
   }
   Result<std::size_t> control(std::uint32_t code, std::span<const std::byte> in, std::span<std::byte> out) override {
-    return image::answer_control(*r_, code, in, out);
+    return control_(*r_, code, in, out);
   }
 
  private:
   std::unique_ptr<NtfsReader> r_;
   bool block_device_;
+  image::ControlAnswer control_;
 };
 
 // A path resolved to a file of the image.
@@ -113,10 +129,10 @@ class ImagePlatform final : public Platform {
     if (device_path.size() != 6 || device_path.substr(0, 4) != "\\\\.\\" || device_path[5] != ':' ||
         (device_path[4] & 0x5F) != s_->letter)
       return fail(error(win32::ERROR_FILE_NOT_FOUND));
-    auto file = image::ImageFile::open(s_->path);
+    auto file = s_->reader->file().reopen();
     if (!file) return fail(error(win32::ERROR_ACCESS_DENIED));
-    return std::unique_ptr<VolumeDevice>(
-        std::make_unique<ImageDevice>(std::make_unique<NtfsReader>(s_->volume, std::move(*file)), is_block_device(s_->path)));
+    return std::unique_ptr<VolumeDevice>(std::make_unique<ImageDevice>(
+        std::make_unique<NtfsReader>(s_->volume, std::move(*file)), s_->can_change, s_->control));
   }
 
   Result<std::unique_ptr<FileHandle>> open_path(std::string_view path) override {
@@ -144,7 +160,7 @@ class ImagePlatform final : public Platform {
         }
       out.push_back({"..", parent_attrs, 0});
     }
-    const auto index = rd.listing(r->record);
+    const auto index = s_->directories->listing(rd, r->record);
     for (const IndexEntry& e : index->entries) {
       if (e.key.dos_only()) continue;  // the short twin of a long name
       std::uint64_t n = e.reference & image::kRecordNumberMask;
@@ -248,7 +264,7 @@ class ImagePlatform final : public Platform {
       const auto missing = error(last ? win32::ERROR_FILE_NOT_FOUND : win32::ERROR_PATH_NOT_FOUND);
       if (!cur.record.header.directory()) return fail(error(win32::ERROR_PATH_NOT_FOUND));
       auto wanted = utf16(names[i]);
-      auto entry = rd.find_in_index(cur.record, wanted);
+      auto entry = s_->directories->find(rd, cur.record, wanted);
       if (!entry) return fail(missing);
       auto f = rd.load_reference(entry->reference);
       if (!f) return fail(missing);
@@ -351,15 +367,27 @@ Result<std::unique_ptr<Platform>> open_image_platform(const ImageOptions& option
     facts->volume_bytes = (*volume)->boot().volume_bytes();
     facts->present_bytes = std::min(facts->volume_bytes, file->size() - extent.offset);
   }
+  image::BackendParts parts{*volume, std::move(*file), options.letter, is_block_device(options.file), nullptr, nullptr};
+  return image::make_ntfs_platform(std::move(parts));
+}
+
+std::unique_ptr<Platform> image::make_ntfs_platform(BackendParts parts) {
   auto shared = std::make_shared<Shared>();
-  shared->volume = *volume;
-  shared->path = options.file;
-  shared->letter = static_cast<char>(options.letter & 0x5F);
-  shared->reader = std::make_unique<NtfsReader>(*volume, std::move(*file));
+  shared->volume = parts.volume;
+  shared->letter = static_cast<char>(parts.letter & 0x5F);
+  shared->can_change = parts.can_change;
+  shared->reader = std::make_unique<NtfsReader>(parts.volume, std::move(parts.file));
   // Each directory is listed once for the whole run, so that a probe of a
   // folder of n files costs about n, not n lookups through n entries. A
   // device may change under the program: there every listing is read anew.
-  shared->reader->keep_listings(!is_block_device(options.file));
+  shared->reader->keep_listings(!parts.can_change);
+  shared->directories = parts.directories ? std::move(parts.directories) : std::make_unique<IndexDirectories>();
+  if (parts.control)
+    shared->control = std::move(parts.control);
+  else
+    shared->control = [](NtfsReader& r, std::uint32_t code, Bytes in, std::span<std::byte> out) {
+      return image::answer_control(r, code, in, out);
+    };
   return std::unique_ptr<Platform>(std::make_unique<ImagePlatform>(std::move(shared)));
 }
 

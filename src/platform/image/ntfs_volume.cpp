@@ -1,6 +1,7 @@
 #include "platform/image/ntfs_volume.h"
 
 #include "common/ntfs_layout.h"
+#include "platform/image/default_upcase.h"
 
 #include <algorithm>
 #include <array>
@@ -353,14 +354,9 @@ std::vector<std::uint8_t> mft_bitmap(const VolumeSpan& v, const std::vector<Attr
   return out;
 }
 
-// $UpCase; without it, names fold as ASCII and Latin-1 letters do.
+// $UpCase; without it, names fold by Unicode's simple case mapping.
 std::vector<char16_t> upcase_table(NtfsReader& reader) {
-  std::vector<char16_t> up(65536);
-  for (std::size_t c = 0; c < up.size(); ++c) {
-    char16_t u = static_cast<char16_t>(c);
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) u = static_cast<char16_t>(c - 0x20);
-    up[c] = u;
-  }
+  std::vector<char16_t> up = default_upcase_table();
   if (auto f = reader.load(kUpCaseRecord)) {
     std::vector<std::byte> table(131072);
     const Attribute* d = f->find(kAttrData);
