@@ -273,36 +273,40 @@ void fill_facts(DeletedItem& item, const FactSources& src) {
 
 namespace {
 
-// The items' own records, read in blocks: records less than kBlockRecords
-// apart share one request (they lie near one another, around the folder's
-// record), each record read once.
+// The items' own records are read in blocks: records less than
+// kBlockRecords apart share one request (they lie near one another, around
+// the folder's record), each record read once, and only one block is held
+// at a time, however many items a deleted tree gives.
 constexpr std::uint64_t kBlockRecords = 64;
 
-std::unordered_map<std::uint64_t, MftRecord> read_item_records(const std::vector<DeletedItem>& items,
-                                                               const MftGeometry& g, VolumeReader& reader) {
-  std::vector<std::uint64_t> wanted;
-  for (const auto& item : items) wanted.push_back(item.frn & kRecordMask);
-  std::sort(wanted.begin(), wanted.end());
-  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  std::unordered_map<std::uint64_t, MftRecord> out;
-  for (std::size_t i = 0; i < wanted.size();) {
+// Calls `visit(index, record)` for every item, in record order; the record
+// is empty when it could not be read.
+template <typename Visit>
+void for_each_item_record(const std::vector<DeletedItem>& items, const MftGeometry& g, VolumeReader& reader,
+                          Visit visit) {
+  std::vector<std::size_t> order(items.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto record_of = [&](std::size_t i) { return items[i].frn & kRecordMask; };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return record_of(a) < record_of(b); });
+  for (std::size_t i = 0; i < order.size();) {
     std::size_t j = i + 1;
-    while (j < wanted.size() && wanted[j] - wanted[i] < kBlockRecords) ++j;
-    const std::uint64_t first = wanted[i], count = wanted[j - 1] - first + 1;
-    if (auto block = read_record_block(g, reader, first, count)) {
-      for (std::size_t k = i; k < j; ++k) {
-        auto at = block->begin() + static_cast<std::ptrdiff_t>((wanted[k] - first) * g.record_size);
-        MftRecord rec(at, at + g.record_size);
-        if (has_record_signature(rec)) out.emplace(wanted[k], std::move(rec));
+    while (j < order.size() && record_of(order[j]) - record_of(order[i]) < kBlockRecords) ++j;
+    const std::uint64_t first = record_of(order[i]), count = record_of(order[j - 1]) - first + 1;
+    auto block = read_record_block(g, reader, first, count);
+    for (std::size_t k = i; k < j; ++k) {
+      const std::uint64_t number = record_of(order[k]);
+      std::optional<MftRecord> single;
+      Bytes record;
+      if (block) {
+        record = Bytes(*block).subspan(static_cast<std::size_t>((number - first) * g.record_size), g.record_size);
+      } else if ((single = read_record_raw(g, reader, number))) {
+        record = *single;  // a block no run maps whole: record by record
       }
-    } else {
-      // A block no run maps whole: record by record.
-      for (std::size_t k = i; k < j; ++k)
-        if (auto rec = read_record_raw(g, reader, wanted[k])) out.emplace(wanted[k], std::move(*rec));
+      if (!record.empty() && !has_record_signature(record)) record = {};
+      visit(order[k], record);
     }
     i = j;
   }
-  return out;
 }
 
 }  // namespace
@@ -311,16 +315,20 @@ void fill_item_facts(std::vector<DeletedItem>& items, ProbeVolume& volume, const
   VolumeReader* reader = volume.reader_or_null();
   const MftContext* mft = volume.mft ? &*volume.mft : nullptr;
   std::optional<ClusterBitmap> bitmap = reader && mft ? ClusterBitmap::open(*reader, *mft) : std::nullopt;
-  std::unordered_map<std::uint64_t, MftRecord> records;
-  if (reader && mft) records = read_item_records(items, mft->geometry, *reader);
-  for (auto& item : items) {
+  auto fill = [&](std::size_t index, Bytes record) {
+    DeletedItem& item = items[index];
     FactSources src;
-    if (auto it = records.find(item.frn & kRecordMask); it != records.end()) src.record = Bytes(it->second);
+    if (!record.empty()) src.record = record;
     if (auto it = hints.deletions_by_frn.find(item.frn & kRecordMask); it != hints.deletions_by_frn.end())
       src.deletions = &it->second;
     src.bytes_per_cluster = mft ? mft->geometry.bytes_per_cluster : 0;
     src.bitmap = bitmap ? &*bitmap : nullptr;
     fill_facts(item, src);
+  };
+  if (reader && mft) {
+    for_each_item_record(items, mft->geometry, *reader, fill);
+  } else {
+    for (std::size_t i = 0; i < items.size(); ++i) fill(i, {});
   }
 }
 
