@@ -85,7 +85,7 @@ ReportOutcome run_report(std::string_view folder, const ReportOptions& options, 
   const bool text = options.format == Format::text;
   Progress progress = text && !options.quiet ? Progress(emit) : Progress([](std::string_view) {});
   clear_noise_drops();
-  auto report = probe_folder(folder, Duration{60, 0}, progress);
+  auto report = probe_folder(platform::current(), folder, Duration{60, 0}, progress);
   ReportContext context = options.context;
   context.noise_drops = noise_drops();
   if (!report) {

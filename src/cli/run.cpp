@@ -23,7 +23,7 @@ using platform::print;
 
 
 void debug_usn_query(const std::string& folder, const Emit& emit) {
-  auto r = usn_debug_query(folder);
+  auto r = usn_debug_query(platform::current(), folder);
   if (!r) {
     emit("USN query failed: " + r.error().text() + "\n");
     return;
@@ -40,7 +40,7 @@ void debug_usn_query(const std::string& folder, const Emit& emit) {
 }
 
 void debug_mft_query(const std::string& folder, const Emit& emit) {
-  auto report = query_mft_folder(folder);
+  auto report = query_mft_folder(platform::current(), folder);
   if (!report) {
     emit("MFT query failed: " + report.error().text() + "\n");
     return;
@@ -59,7 +59,7 @@ ReportOutcome debug_run(const std::string& folder, const std::string& note, cons
   emit(note);
   // The queries resolve the folder as the probe does (any spelling of one
   // folder counts the same records).
-  const std::string resolved = typed_drive_letter(folder) ? canonical_folder(folder) : folder;
+  const std::string resolved = typed_drive_letter(folder) ? canonical_folder(platform::current(), folder) : folder;
   debug_usn_query(resolved, emit);
   debug_mft_query(resolved, emit);
   emit("\n=== Recoverable items in this folder (USN + MFT merged) ===\n\n");

@@ -312,7 +312,7 @@ void for_each_item_record(const std::vector<DeletedItem>& items, const MftGeomet
 }  // namespace
 
 void fill_item_facts(std::vector<DeletedItem>& items, ProbeVolume& volume, const UsnHints& hints) {
-  VolumeReader* reader = volume.reader_or_null();
+  VolumeReader* reader = volume.reader ? &*volume.reader : nullptr;
   const MftContext* mft = volume.mft ? &*volume.mft : nullptr;
   std::optional<ClusterBitmap> bitmap = reader && mft ? ClusterBitmap::open(*reader, *mft) : std::nullopt;
   auto fill = [&](std::size_t index, Bytes record) {

@@ -29,7 +29,7 @@ bool lives_on(const ScanSession& s, const LogCandidate& c) {
   for (const auto& [parent, name] : file_names(*record)) {
     FileNameEntry entry{name, parent, 0, 0};
     auto item = item_from_record(entry, c.frn, scope.root_path, scope.root_frn, scope.dir_map, false, scope.root_form);
-    if (item && platform::current().metadata(item->path)) return true;
+    if (item && scope.still_present(item->path)) return true;
   }
   return false;
 }

@@ -29,7 +29,8 @@ void run_paged_phase(ScanSession& s) {
   paged.skip = std::make_shared<const FrnSet>(s.accepted.frns);
 
   PagedScanRequest req;
-  req.letter = s.letter;
+  req.system = s.access.system;
+  req.letter = s.access.letter;
   req.geometry = s.mft.geometry;
   req.bound = record_scan_bound(s.mft.bitmap_ptr());
   req.page_size = s.options.page_size;
@@ -52,15 +53,6 @@ void run_paged_phase(ScanSession& s) {
 }
 
 }  // namespace
-
-ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
-                           const ScanOptions& options, const Progress& progress) {
-  ProbeVolume volume = open_probe_volume(letter);
-  if (!volume.reader) return fail(volume.reader.error());
-  if (!volume.mft) return fail(volume.mft.error());
-  ScanSession session(scope, *volume.reader, *volume.mft, options, limit, hints, progress, volume.letter, volume.live);
-  return run_phased_scan(session);
-}
 
 ScanResult run_phased_scan(ScanSession& s) {
   MftAudit& audit = s.audit;

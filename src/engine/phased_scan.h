@@ -32,7 +32,4 @@ using ScanResult = Result<ScanOutcome>;
 // Every phase in order within the session's deadline; the session's accepted
 // items and audit are moved into the outcome.
 ScanResult run_phased_scan(ScanSession& session);
-// On a volume opened for the call.
-ScanResult run_phased_scan(ScopeContext scope, char letter, Duration limit, const UsnHints* hints,
-                           const ScanOptions& options, const Progress& progress);
 }  // namespace quillon

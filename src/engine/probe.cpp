@@ -34,23 +34,24 @@ std::string usn_failure_reason(const Error& e) {
 // The probed folder's id and comparison form. A folder whose path the file
 // system cannot open (a damaged index on the way) is looked up in the MFT.
 Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, const Progress& progress) {
+  platform::Platform& system = *volume.system;
   ProbeRoot root;
   root.path = std::string(folder);
-  auto id = folder_frn(folder);
+  auto id = folder_frn(system, folder);
   if (!id) {
     std::optional<FolderId> found;
     if (!path_not_found(id.error())) return fail(id.error().with_context("Cannot locate directory"));
     if (volume.reader && volume.mft)
       if (auto m = folder_frn_from_mft(folder, *volume.mft, *volume.reader)) found = *m;
     if (!found && volume.reader && volume.mft)
-      if (auto gone = deleted_folder_from_mft(folder, *volume.mft, *volume.reader)) return gone;
+      if (auto gone = deleted_folder_from_mft(system, folder, *volume.mft, *volume.reader)) return gone;
     if (!found) return fail(id.error().with_context("Cannot locate directory"));
     progress.step("Directory not reachable through its parents' indexes (damaged); located through the MFT");
     id = *found;
     root.through_mft = true;
   }
   root.id = *id;
-  root.form = root_comparison_form(folder);
+  root.form = root_comparison_form(system, folder);
   return root;
 }
 
@@ -116,33 +117,33 @@ ScanResult search_mft(std::optional<ScopeContext>& scope, std::string_view folde
   if (!volume.mft) return fail(volume.mft.error());
   if (!scope) {
     progress.step("Building directory FRN mapping table...");
-    auto collected = collect_scope(folder, *volume.mft, *volume.reader, nullptr, &deadline);
+    auto collected = collect_scope(*volume.system, folder, *volume.mft, *volume.reader, nullptr, &deadline);
     if (!collected) return fail(collected.error());
     scope = std::move(*collected);
   }
   const ScanOptions options = standard_scan_options();
-  ScanSession session(*scope, *volume.reader, *volume.mft, options, deadline, &hints, progress, volume.letter,
-                      volume.live);
+  ScanSession session(*scope, *volume.reader, *volume.mft, options, deadline, &hints, progress, volume.access());
   return run_phased_scan(session);
 }
 
 }  // namespace
 
-Result<ProbeReport> probe_folder(std::string_view typed, Duration limit, const Progress& progress) {
+Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view typed, Duration limit,
+                                 const Progress& progress) {
   // A folder without its drive letter would resolve against whatever drive
   // the current directory is on; the user is asked for the letter instead.
   if (!typed_drive_letter(typed)) return fail(Error::generic(kNeedsDriveLetter));
   // Every search works from the folder as the file system names it, so that
   // candidate paths and the scope's root are built from the same text.
-  const std::string canonical = canonical_folder(typed);
+  const std::string canonical = canonical_folder(system, typed);
   const std::string_view folder = canonical;
-  auto letter = drive_letter_of(folder);
+  auto letter = drive_letter_of(system, folder);
   if (!letter) return fail(Error::generic(kNeedsDriveLetter));
   TimeBudget budget(limit);
 
   progress.step("Locating directory...");
   // One volume for the whole probe: opened here, its MFT context read once.
-  ProbeVolume volume = open_probe_volume(*letter);
+  ProbeVolume volume = open_probe_volume(system, *letter);
   auto located = locate_root(folder, volume, progress);
   if (!located) return fail(located.error());
   const ProbeRoot& root = *located;

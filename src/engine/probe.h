@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "engine/model.h"
 #include "engine/progress.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -15,7 +16,8 @@ inline constexpr const char* kNeedsDriveLetter =
     "Cannot identify drive letter: the folder needs its drive letter, as in E:\\2";
 
 // `folder` as the user typed it; the probe resolves it to the file system's
-// own spelling first.
-Result<ProbeReport> probe_folder(std::string_view folder, Duration limit, const Progress& progress);
+// own spelling first. Every system call of the probe goes through `system`.
+Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view folder, Duration limit,
+                                 const Progress& progress);
 
 }  // namespace quillon

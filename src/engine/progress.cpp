@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "platform/platform.h"
-
 namespace quillon {
 
 bool Progress::should_print(std::uint64_t index, std::uint64_t total) {
@@ -11,14 +9,11 @@ bool Progress::should_print(std::uint64_t index, std::uint64_t total) {
 }
 
 void Progress::operator()(std::uint64_t index, std::uint64_t total, std::string_view message) const {
-  if (!should_print(index, total)) return;
+  if (!sink_ || !should_print(index, total)) return;
   std::string line = "  [" + std::to_string(index) + "/" + std::to_string(total) + "] ";
   line += message;
   line += '\n';
-  if (sink_)
-    sink_(line);
-  else
-    platform::print(line);
+  sink_(line);
 }
 
 const Progress& standard_progress() {

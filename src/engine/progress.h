@@ -12,7 +12,8 @@ using ProgressSink = std::function<void(std::string_view line)>;
 
 class Progress {
  public:
-  // Without a sink the lines go to standard output through the platform.
+  // Without a sink the lines go nowhere: the caller that shows them (the
+  // command line) gives the sink.
   Progress() = default;
   explicit Progress(ProgressSink sink) : sink_(std::move(sink)) {}
 
@@ -26,7 +27,7 @@ class Progress {
   ProgressSink sink_;
 };
 
-// A reporter without a sink, shared by callers that were given none.
+// A reporter that shows nothing, shared by callers that were given none.
 const Progress& standard_progress();
 
 }  // namespace quillon

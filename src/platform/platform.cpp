@@ -33,8 +33,7 @@ std::unique_ptr<Platform> install(std::unique_ptr<Platform> platform) {
   return previous;
 }
 
-Result<std::string> canonical_path(std::string_view path) {
-  auto& p = current();
+Result<std::string> canonical_path(Platform& p, std::string_view path) {
   auto full = p.full_path_name(path);
   if (!full) return fail(full.error());
   auto handle = p.open_path(*full);

@@ -136,7 +136,7 @@ std::unique_ptr<Platform> make_native_platform();
 
 // Canonical path of an existing file or directory: full path name, open,
 // final path name (the "\\?\" prefix kept).
-Result<std::string> canonical_path(std::string_view path);
+Result<std::string> canonical_path(Platform& platform, std::string_view path);
 
 // Files of the machine the program runs on (never of an examined image):
 // whether `path` names anything, and a new file made with `bytes` that never

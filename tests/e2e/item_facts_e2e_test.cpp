@@ -187,7 +187,7 @@ TEST(ItemFactsVolume, ClusterBitmapOfARealVolumeIsTheSleuthKits) {
   auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
   ASSERT_TRUE(platform);
   platform::ScopedPlatform scoped(std::move(*platform));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
   auto mft = load_mft_context(*reader);
   ASSERT_TRUE(mft);

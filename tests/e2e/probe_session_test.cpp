@@ -102,7 +102,7 @@ std::optional<CountedProbe> counted_probe(const std::string& volume) {
   }
   SeamCounts counts;
   platform::ScopedPlatform scoped(std::make_unique<CountingPlatform>(std::move(*inner), counts));
-  auto report = probe_folder("E:\\2", Duration{60, 0}, Progress([](std::string_view) {}));
+  auto report = probe_folder(platform::current(), "E:\\2", Duration{60, 0}, Progress([](std::string_view) {}));
   if (!report) {
     ADD_FAILURE() << report.error().text();
     return std::nullopt;

@@ -264,7 +264,7 @@ class FactsVolume : public ::testing::Test {
     mem->set_volume('E', std::move(v));
     scoped.emplace(std::move(mem));
     ProbeVolume pv;
-    pv.reader = open_volume('E');
+    pv.reader = open_volume(platform::current(), 'E');
     auto ctx = mft.context();
     store_le<std::uint64_t>(ctx.volume.raw.data() + platform::layout::volume_data::kTotalClusters, 64);
     pv.mft = ctx;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "support/probe_session.h"
 #include "engine/late_phases.h"
 #include "engine/windows/ntfs_deleted_fixture.h"
 #include "platform/memory/memory_platform.h"
@@ -184,7 +185,7 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
   ASSERT_TRUE(platform);
   platform::ScopedPlatform scoped(std::move(*platform));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
   auto mctx = load_mft_context(*reader);
   ASSERT_TRUE(mctx);
@@ -194,7 +195,7 @@ TEST(LogCandidates, RenameOnARealVolumeYieldsNoItem) {
   scope.dir_frns = {5};
   scope.parent_match_frns = {5};
   scope.dir_map[5] = DirEntry{"", 5};
-  auto log = read_logfile_tail('E');
+  auto log = test::logfile_tail_on();
   ASSERT_TRUE(log);
   apply_log_page_fixups(log->bytes);
   auto scan =

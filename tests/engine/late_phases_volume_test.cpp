@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "support/probe_session.h"
 #include "common/bytes.h"
 #include "engine/phased_scan.h"
 #include "engine/probe.h"
@@ -90,7 +91,7 @@ LateRun probe_with_late_flush(Stale mode) {
   Progress progress([&](std::string_view line) {
     if (line.find("阶段5") != std::string_view::npos) flushed = true;
   });
-  auto report = probe_folder("E:\\2", Duration{60, 0}, progress);
+  auto report = probe_folder(platform::current(), "E:\\2", Duration{60, 0}, progress);
   if (!report) {
     ADD_FAILURE() << report.error().text();
     return run;
@@ -165,17 +166,17 @@ TEST(OneDeadline, SlowVolumeStopsEveryPhaseAtTheLimit) {
     SCOPED_TRACE(whole_probe ? "probe" : "late phases alone");
     std::optional<ScopeContext> scope;
     if (!whole_probe) {
-      scope = build_scope("E:\\2", 'E');
+      scope = test::scope_on("E:\\2");
       ASSERT_TRUE(scope);
     }
     const auto start = std::chrono::steady_clock::now();
     std::string audit;
     if (whole_probe) {
-      auto report = probe_folder("E:\\2", limit, quiet);
+      auto report = probe_folder(platform::current(), "E:\\2", limit, quiet);
       ASSERT_TRUE(report) << report.error().text();
       audit = report->mft_summary.value_or("");
     } else {
-      auto scan = run_phased_scan(std::move(*scope), 'E', limit, nullptr, late_only, quiet);
+      auto scan = test::scan_on(std::move(*scope), 'E', limit, nullptr, late_only, quiet);
       ASSERT_TRUE(scan) << scan.error().text();
       audit = format_audit_line(scan->audit);
     }

@@ -1,3 +1,4 @@
+#include "support/probe_session.h"
 #include "engine/phased_scan.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +36,7 @@ struct ZeroVolume {
     v.bytes.resize(1 << 20);
     mem->set_volume('E', std::move(v));
     scoped.emplace(std::move(mem));
-    reader.emplace(std::move(*open_volume('E')));
+    reader.emplace(std::move(*open_volume(platform::current(), 'E')));
     mft.geometry.bytes_per_cluster = 4096;
     mft.geometry.record_size = 1024;
     scope.root_path = "E:\\2";
@@ -108,16 +109,16 @@ TEST(PhasedScan, RealVolumeListsNoLiveFile) {
   Progress progress([&](std::string_view l) { printed += l; });
   for (const char* folder : {"E:\\test", "E:\\"}) {
     SCOPED_TRACE(folder);
-    auto scope = build_scope(folder, 'E');
+    auto scope = test::scope_on(folder);
     ASSERT_TRUE(scope);
-    auto r = run_phased_scan(*scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), progress);
+    auto r = test::scan_on(*scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), progress);
     ASSERT_TRUE(r) << r.error().text();
     for (const auto& item : r->items) ADD_FAILURE() << "listed " << item.path;
     EXPECT_EQ(r->audit.note, "Completed");
     EXPECT_GT(r->audit.scan.pages_done, 0u);
     EXPECT_EQ(r->audit.scan.pages_done, r->audit.scan.pages_total);
   }
-  auto zero = run_phased_scan(*build_scope("E:\\test", 'E'), 'E', Duration{}, nullptr, standard_scan_options(),
+  auto zero = test::scan_on(*test::scope_on("E:\\test"), 'E', Duration{}, nullptr, standard_scan_options(),
                               progress);
   ASSERT_TRUE(zero);
   EXPECT_EQ(zero->audit.note, "Time limit reached (index phase)");
@@ -134,7 +135,7 @@ TEST(PhasedScan, VolumeThatCannotBeOpened) {
   platform::ScopedPlatform scoped(std::move(mem));
   ScopeContext scope;
   scope.root_path = "E:\\2";
-  auto r = run_phased_scan(scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), Progress([](auto) {}));
+  auto r = test::scan_on(scope, 'E', Duration{60, 0}, nullptr, standard_scan_options(), Progress([](auto) {}));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "Access is denied. (os error 5)");
 }

@@ -15,7 +15,7 @@ struct Captured {
 TEST(Probe, NoDriveLetterFailsAtOnce) {
   platform::ScopedPlatform scoped(std::make_unique<platform::MemoryPlatform>());
   Captured c;
-  auto r = probe_folder("relative\\dir", Duration{60, 0}, c.progress);
+  auto r = probe_folder(platform::current(), "relative\\dir", Duration{60, 0}, c.progress);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "Cannot identify drive letter: the folder needs its drive letter, as in E:\\2");
   EXPECT_EQ(c.lines, "");
@@ -24,7 +24,7 @@ TEST(Probe, NoDriveLetterFailsAtOnce) {
 TEST(Probe, MissingFolder) {
   platform::ScopedPlatform scoped(std::make_unique<platform::MemoryPlatform>());
   Captured c;
-  auto r = probe_folder("E:\\nope", Duration{60, 0}, c.progress);
+  auto r = probe_folder(platform::current(), "E:\\nope", Duration{60, 0}, c.progress);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(),
             "Cannot locate directory: The system cannot find the file specified. (os error 2)");
@@ -44,7 +44,7 @@ TEST(Probe, VolumeWithoutRights) {
     mem->set_volume('E', std::move(v));
     platform::ScopedPlatform scoped(std::move(mem));
     Captured c;
-    auto r = probe_folder("E:\\2", Duration{60, 0}, c.progress);
+    auto r = probe_folder(platform::current(), "E:\\2", Duration{60, 0}, c.progress);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->usn_summary, "\xE8\xAF\xBB\xE5\x8F\x96\xE5\x88\xA0\xE9\x99\xA4\xE6\x97\xA5\xE5\xBF\x97\xE5\xA4\xB1"
                               "\xE8\xB4\xA5:Access denied");
@@ -64,7 +64,7 @@ TEST(Probe, BudgetSpentBeforeTheScanLeavesNoMftSummary) {
   mem->set_volume('E', std::move(v));
   platform::ScopedPlatform scoped(std::move(mem));
   Captured c;
-  auto r = probe_folder("E:\\2", Duration{}, c.progress);
+  auto r = probe_folder(platform::current(), "E:\\2", Duration{}, c.progress);
   ASSERT_TRUE(r);
   EXPECT_FALSE(r->mft_summary);
   EXPECT_EQ(c.lines.find("MFT phased scan"), std::string::npos);

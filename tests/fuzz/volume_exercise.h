@@ -38,11 +38,11 @@ inline void exercise_volume() {
     if (auto list = p.list_directory(path))
       for (const auto& e : *list) (void)p.metadata(std::string(path) + "\\" + e.name);
   }
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   if (!reader) return;
   auto mft = load_mft_context(*reader);
   if (!mft) return;
-  (void)collect_scope("E:\\2", *mft, *reader);
+  (void)collect_scope(platform::current(), "E:\\2", *mft, *reader);
   (void)folder_frn_from_mft("E:\\2\\Projects", *mft, *reader);
 }
 

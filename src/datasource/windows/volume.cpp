@@ -25,9 +25,9 @@ std::optional<char> drive_letter_for_path(std::string_view path) {
   return std::nullopt;
 }
 
-std::optional<char> drive_letter_of(std::string_view path) {
+std::optional<char> drive_letter_of(platform::Platform& platform, std::string_view path) {
   if (auto l = drive_letter_for_path(path)) return l;
-  auto canonical = platform::canonical_path(trim_white_space(path));
+  auto canonical = platform::canonical_path(platform, trim_white_space(path));
   if (!canonical || !is_valid_utf8(*canonical)) return std::nullopt;
   return drive_letter_for_path(*canonical);
 }
@@ -37,8 +37,8 @@ std::string volume_device_path(char letter) {
   return std::string("\\\\.\\") + l + ":";
 }
 
-Result<VolumeReader> open_volume(char letter) {
-  auto device = platform::current().open_volume(volume_device_path(letter));
+Result<VolumeReader> open_volume(platform::Platform& platform, char letter) {
+  auto device = platform.open_volume(volume_device_path(letter));
   if (!device) return fail(device.error());
   return VolumeReader(std::move(*device));
 }
@@ -59,8 +59,7 @@ std::optional<char> typed_drive_letter(std::string_view path) {
   return drive_letter_for_path(t);
 }
 
-std::string canonical_folder(std::string_view path) {
-  auto& p = platform::current();
+std::string canonical_folder(platform::Platform& p, std::string_view path) {
   auto full = p.full_path_name(path);
   if (!full) return std::string(path);
   if (auto handle = p.open_path(*full))
@@ -77,8 +76,8 @@ std::string canonical_folder(std::string_view path) {
 }
 
 
-Result<FolderId> folder_frn(std::string_view path) {
-  auto handle = platform::current().open_path(path);
+Result<FolderId> folder_frn(platform::Platform& platform, std::string_view path) {
+  auto handle = platform.open_path(path);
   if (!handle) return fail(handle.error());
   auto info = (*handle)->file_id_info();
   if (!info) return fail(info.error());
@@ -88,8 +87,8 @@ Result<FolderId> folder_frn(std::string_view path) {
   return id;
 }
 
-std::shared_ptr<platform::FileHandle> open_volume_root(char letter) {
-  auto handle = platform::current().open_path(std::string{letter, ':', '\\'});
+std::shared_ptr<platform::FileHandle> open_volume_root(platform::Platform& platform, char letter) {
+  auto handle = platform.open_path(std::string{letter, ':', '\\'});
   if (!handle) return nullptr;
   return std::shared_ptr<platform::FileHandle>(std::move(*handle));
 }

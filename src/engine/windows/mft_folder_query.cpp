@@ -24,15 +24,15 @@ void add_record_lines(MftFolderReport& report, Bytes rec, std::uint64_t n, const
 
 }  // namespace
 
-Result<MftFolderReport> query_mft_folder(std::string_view folder) {
+Result<MftFolderReport> query_mft_folder(platform::Platform& system, std::string_view folder) {
   MftFolderReport report;
-  auto letter = drive_letter_of(folder);
+  auto letter = drive_letter_of(system, folder);
   if (!letter) return report;
-  auto id = folder_frn(folder);
+  auto id = folder_frn(system, folder);
   if (!id) return fail(id.error());
   report.dir_record = id->record;
   report.dir_ref = id->file_id;
-  auto reader = open_volume(*letter);
+  auto reader = open_volume(system, *letter);
   if (!reader) return fail(Error::generic("Cannot open volume"));
   auto volume = query_volume_data(*reader);
   if (!volume) return fail(volume.error());

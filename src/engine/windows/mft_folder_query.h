@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -22,7 +23,7 @@ struct MftFolderReport {
 
 // The folder's index-root entries and every record of r - 4096 .. r + 32768
 // whose $FILE_NAME points at the folder. No drive letter: an empty report.
-Result<MftFolderReport> query_mft_folder(std::string_view folder);
+Result<MftFolderReport> query_mft_folder(platform::Platform& system, std::string_view folder);
 
 // The lines the --debug run prints for a report.
 std::string format_mft_folder_report(const MftFolderReport& report);

@@ -74,7 +74,7 @@ std::optional<std::string> rebuild_path(std::string_view name, std::uint64_t par
 }
 
 bool scope_contains(const ScopeContext& scope, std::string_view path) {
-  return scope.root_form.empty() ? inside_root(path, scope.root_path) : inside_root_form(path, scope.root_form);
+  return inside_root_form(path, scope.root_form.empty() ? comparison_form(scope.root_path) : scope.root_form);
 }
 
 std::optional<DeletedItem> item_from_record(const FileNameEntry& record, std::uint64_t frn, std::string_view root_path,
@@ -154,7 +154,7 @@ bool strict_parent_check(const ScopeContext& scope, const DeletedItem& candidate
 
 bool loose_check(const ScopeContext& scope, const DeletedItem& candidate) {
   if (!scope_contains(scope, candidate.path)) return false;
-  if (platform::current().metadata(candidate.path)) return false;  // still there: not deleted
+  if (scope.still_present(candidate.path)) return false;  // still there: not deleted
   auto name = utf8_name(candidate.path);
   if (!name || name->empty() || !noise_filter(*name, scope.noise_flag)) return false;
   if (strict_parent_check(scope, candidate)) return true;

@@ -33,7 +33,7 @@ std::vector<FileNameEntry> names_in_scope(const RecordView& view, const ScopeCon
 bool some_path_gone(const std::vector<FileNameEntry>& names, std::uint64_t frn, const ScanContext& ctx) {
   for (const auto& n : names) {
     auto item = item_in_tree(*ctx.scope, n, frn, LostNames::dropped);
-    if (item && !platform::current().metadata(item->path)) return true;
+    if (item && !ctx.scope->still_present(item->path)) return true;
   }
   return false;
 }

@@ -52,7 +52,7 @@ std::vector<DeletedItem> build_in_use_items(std::span<const FileNameEntry> names
     if (scope.link(entry.parent, entry.parent_sequence) != ParentLink::live) continue;
     auto item = item_in_tree(scope, entry, frn, LostNames::dropped);
     if (!item) continue;                                     // cannot be placed: counts as present
-    if (platform::current().metadata(item->path)) continue;  // still there
+    if (scope.still_present(item->path)) continue;  // still there
     out.push_back(std::move(*item));
   }
   return out;

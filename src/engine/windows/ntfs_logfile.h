@@ -129,11 +129,9 @@ std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_
                                                         const std::vector<DataRun>& runs, std::uint64_t offset,
                                                         std::uint64_t length);
 
-// Record 2 of the drive's volume, then the newest part of its $DATA stream.
-// Errors: the open or geometry error, "无法读取 $LogFile MFT 记录",
-// "无法读取 $LogFile 数据流".
-Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline = nullptr);
-// The same through a reader and MFT context the caller holds.
+// Record 2 of the volume, then the newest part of its $DATA stream, through a
+// reader and MFT context the caller holds. Errors: "无法读取 $LogFile MFT
+// 记录", "无法读取 $LogFile 数据流".
 Result<LogPart> read_logfile_tail(VolumeReader& reader, const MftContext& ctx, const TimeBudget* deadline = nullptr);
 
 // ---------------------------------------------------------------------------

@@ -266,14 +266,6 @@ std::optional<std::vector<std::byte>> read_stream_range(std::uint64_t bytes_per_
   return out;
 }
 
-Result<LogPart> read_logfile_tail(char letter, const TimeBudget* deadline) {
-  auto reader = open_volume(letter);
-  if (!reader) return fail(reader.error());
-  auto volume = query_volume_data(*reader);
-  if (!volume) return fail(volume.error());
-  return read_logfile_tail(*reader, load_mft_context(*reader, *volume), deadline);
-}
-
 Result<LogPart> read_logfile_tail(VolumeReader& reader, const MftContext& ctx, const TimeBudget* deadline) {
   auto record = fetch_record(ctx, reader, kLogFileRecord);
   if (!record) return fail(Error::generic("无法读取 $LogFile MFT 记录", ErrorKind::not_found));

@@ -62,7 +62,8 @@ struct Shared {
 };
 
 void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Shared& shared) {
-  auto reader = open_volume(req.letter);
+  if (!req.system) return;
+  auto reader = open_volume(*req.system, req.letter);
   if (!reader) return;
   // One page buffer for the worker's life, not cleared between pages:
   // read_record_page hands on only the front a page fills.

@@ -45,6 +45,9 @@ struct PageYield {
 using PageScanner = std::function<PageYield(std::span<std::byte> page, std::uint64_t first_record)>;
 
 struct PagedScanRequest {
+  // Each worker opens the volume of `letter` again through `system` (which
+  // must allow that from any thread); without a system no worker reads.
+  platform::Platform* system = nullptr;
   char letter = 'E';
   MftGeometry geometry;       // with the $MFT's own run list
   std::uint64_t bound = 0;    // records the scan covers (record_scan_bound)

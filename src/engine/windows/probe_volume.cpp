@@ -2,15 +2,16 @@
 
 namespace quillon {
 
-ProbeVolume open_probe_volume(char letter) {
+ProbeVolume open_probe_volume(platform::Platform& system, char letter) {
   ProbeVolume v;
+  v.system = &system;
   v.letter = letter;
-  v.reader = open_volume(letter);
+  v.reader = open_volume(system, letter);
   if (v.reader)
     v.mft = load_mft_context(*v.reader);
   else
     v.mft = std::unexpected(v.reader.error());
-  v.live = open_volume_root(letter);
+  v.live = open_volume_root(system, letter);
   return v;
 }
 

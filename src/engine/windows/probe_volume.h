@@ -15,14 +15,27 @@
 
 namespace quillon {
 
+// What a search needs of the volume beyond its reader: the system it was
+// opened through (the paged scan's workers open it again there, by letter)
+// and the handle on its root through which records are opened by id (may be
+// null: no liveness query).
+struct VolumeAccess {
+  platform::Platform* system = nullptr;
+  char letter = 'E';
+  std::shared_ptr<platform::FileHandle> live;
+};
+
 struct ProbeVolume {
+  // The system the volume was opened through: every search of the probe
+  // asks it, never a platform of its own.
+  platform::Platform* system = nullptr;
   char letter = 0;
   // Each search reports a failure in its own words, so the errors are kept.
   Result<VolumeReader> reader = std::unexpected(Error::generic("volume not opened"));
   Result<MftContext> mft = std::unexpected(Error::generic("volume not opened"));
   std::shared_ptr<platform::FileHandle> live;  // may be null (no liveness query)
 
-  VolumeReader* reader_or_null() { return reader ? &*reader : nullptr; }
+  VolumeAccess access() const { return {system, letter, live}; }
 };
 
 // The probed folder, resolved once: paths are built from `path`, and
@@ -40,7 +53,8 @@ struct ProbeRoot {
   DirEntry deleted_entry;  // its name, parent and sequence, when deleted
 };
 
-// Opens the volume of `letter`, reads its MFT context and opens its root.
-ProbeVolume open_probe_volume(char letter);
+// Opens the volume of `letter` through `system`, reads its MFT context and
+// opens its root.
+ProbeVolume open_probe_volume(platform::Platform& system, char letter);
 
 }  // namespace quillon

@@ -89,12 +89,12 @@ bool is_volume_root(std::string_view path) {
   return f.size() == 2 && f[1] == ':';
 }
 
-std::string root_comparison_form(std::string_view root) {
+std::string root_comparison_form(platform::Platform& system, std::string_view root) {
   std::string_view trimmed = trim_white_space(root);
   std::string root_form;
-  auto meta = platform::current().metadata(trimmed);
+  auto meta = system.metadata(trimmed);
   if (meta && meta->is_directory) {
-    if (auto canonical = platform::canonical_path(trimmed)) root_form = comparison_form(lossy_utf8(*canonical));
+    if (auto canonical = platform::canonical_path(system, trimmed)) root_form = comparison_form(lossy_utf8(*canonical));
   }
   if (root_form.empty()) root_form = comparison_form(trimmed);
   return root_form;
@@ -108,7 +108,7 @@ bool inside_root_form(std::string_view candidate, std::string_view root_form) {
 }
 
 bool inside_root(std::string_view candidate, std::string_view root) {
-  return inside_root_form(candidate, root_comparison_form(root));
+  return inside_root_form(candidate, comparison_form(root));
 }
 
 namespace {

@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+namespace quillon::platform {
+class Platform;
+}
+
 namespace quillon {
 
 std::string strip_verbatim_prefix(std::string_view text);
@@ -16,11 +20,11 @@ std::string comparison_form(std::string_view path);
 // The form a root folder is compared in: the comparison form of its
 // canonical path when it is an existing directory, else of the text given.
 // Asks the file system, so a probe computes it once.
-std::string root_comparison_form(std::string_view root);
+std::string root_comparison_form(platform::Platform& system, std::string_view root);
 // `candidate` is the root or lies below it; `root_form` is
 // root_comparison_form's result. A string test, no file-system query.
 bool inside_root_form(std::string_view candidate, std::string_view root_form);
-// The same for a root not yet resolved (resolves it on every call).
+// The same against the root's text as written (not resolved).
 bool inside_root(std::string_view candidate, std::string_view root);
 bool is_volume_root(std::string_view path);
 // True: keep the name; false: drop it. `loose` selects the whole-volume mode.

@@ -20,17 +20,16 @@ ScanContext evaluation_context(const ScopeContext& scope, const UsnHints* hints,
 
 ScanSession::ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft,
                          const ScanOptions& options, const TimeBudget& budget, const UsnHints* hints,
-                         const Progress& progress,
-                         char letter, std::shared_ptr<platform::FileHandle> live)
+                         const Progress& progress, VolumeAccess access)
     : scope(scope),
       reader(reader),
       mft(mft),
       options(options),
       hints(hints),
       progress(progress),
-      letter(letter),
+      access(std::move(access)),
       deadline(budget),
-      eval(evaluation_context(scope, hints, mft, options, std::move(live))) {}
+      eval(evaluation_context(scope, hints, mft, options, this->access.live)) {}
 
 std::size_t ScanSession::accept(std::vector<DeletedItem> batch) {
   for (auto& c : batch) c.sources |= found_by;

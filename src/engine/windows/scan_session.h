@@ -19,6 +19,7 @@
 #include "engine/windows/mft_audit.h"
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_deleted_eval.h"
+#include "engine/windows/probe_volume.h"
 #include "engine/windows/raw_mft.h"
 #include "engine/windows/scope.h"
 #include "engine/windows/usn_hints.h"
@@ -43,11 +44,12 @@ struct RecordCache {
 };
 
 struct ScanSession {
-  // `live`: a handle through which a record's full reference is opened by id
-  // (may be null). `hints` may be null (the journal search gave none).
+  // `hints` may be null (the journal search gave none); without `access`'s
+  // system the paged scan reads nothing, without its handle no record's
+  // reference is opened by id.
   ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
               const TimeBudget& deadline, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
-              char letter = 'E', std::shared_ptr<platform::FileHandle> live = {});
+              VolumeAccess access = {});
 
   ScopeContext& scope;  // grows as deleted folders are found; the evaluation reads it
   VolumeReader& reader;
@@ -55,7 +57,7 @@ struct ScanSession {
   const ScanOptions& options;
   const UsnHints* hints;
   const Progress& progress;
-  const char letter;        // the paged scan's workers open this volume again
+  const VolumeAccess access;  // the paged scan's workers open this volume again
   const TimeBudget deadline;
   ScanContext eval;         // scope sets, geometry, hints and flags for the evaluation
 
@@ -67,8 +69,8 @@ struct ScanSession {
   // The same with a deadline that starts now.
   ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
               Duration limit, const UsnHints* hints = nullptr, const Progress& progress = standard_progress(),
-              char letter = 'E', std::shared_ptr<platform::FileHandle> live = {})
-      : ScanSession(scope, reader, mft, options, TimeBudget(limit), hints, progress, letter, std::move(live)) {}
+              VolumeAccess access = {})
+      : ScanSession(scope, reader, mft, options, TimeBudget(limit), hints, progress, std::move(access)) {}
 
   bool in_time() const { return !deadline.expired(); }
   // Accepts `batch` marked with `found_by`; returns how much the list grew.

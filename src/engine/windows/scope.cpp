@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/ntfs_deleted.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -128,6 +129,10 @@ std::string item_key(std::uint64_t frn, std::string_view path) {
   key.push_back('|');
   key.append(path);
   return key;
+}
+
+bool ScopeContext::still_present(std::string_view path) const {
+  return !system || system->metadata(path).has_value();
 }
 
 }  // namespace quillon

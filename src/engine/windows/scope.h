@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+namespace quillon::platform {
+class Platform;
+}
+
 namespace quillon {
 
 struct DirEntry {
@@ -81,6 +85,14 @@ struct ScopeContext {
   bool root_deleted = false;
   // The deadline stopped the construction before every live folder was read.
   bool cut = false;
+  // The file system the live folders were read from, asked whether a path
+  // still exists; shared by the paged scan's workers, so it must answer from
+  // any thread. Without one nothing can be asked and every path counts as
+  // present (nothing is listed as deleted on a guess).
+  platform::Platform* system = nullptr;
+
+  // Whether `path` still names something on the live file system.
+  bool still_present(std::string_view path) const;
 
   bool in_tree(std::uint64_t record) const;
   ParentLink link(std::uint64_t parent_record, std::uint16_t parent_sequence) const;

@@ -96,8 +96,10 @@ std::uint16_t sequence_of(std::uint64_t file_id) { return static_cast<std::uint1
 
 class ScopeWalk {
  public:
-  ScopeWalk(const MftContext& mft, VolumeReader& reader, const TimeBudget* deadline)
-      : mft_(mft), reader_(reader), deadline_(deadline) {}
+  ScopeWalk(platform::Platform& system, const MftContext& mft, VolumeReader& reader, const TimeBudget* deadline)
+      : system_(system), mft_(mft), reader_(reader), deadline_(deadline) {
+    scope_.system = &system;
+  }
 
   bool in_time() {
     if (deadline_ && deadline_->expired()) scope_.cut = true;
@@ -105,14 +107,14 @@ class ScopeWalk {
   }
 
   void list_live(const Pending& dir) {
-    auto listing = platform::current().list_directory(dir.path);
+    auto listing = system_.list_directory(dir.path);
     if (!listing) return;
     for (const auto& entry : *listing) {
       if (!in_time()) break;
       if (!(entry.attributes & platform::FILE_ATTRIBUTE_DIRECTORY) || is_name_surrogate(entry)) continue;
       if (is_dot_name(entry.name)) continue;
       std::string path = join_path(dir.path, entry.name);
-      auto id = folder_frn(path);
+      auto id = folder_frn(system_, path);
       if (!id || scope_.dir_frns.contains(id->record) || !holds_name(id->record, dir.frn, entry.name)) continue;
       scope_.add_live_dir(id->record, DirEntry{entry.name, dir.frn, 0, sequence_of(id->file_id)});
       queue_.push_back({std::move(path), id->record, dir.depth + 1});
@@ -220,13 +222,14 @@ class ScopeWalk {
     scope_.parent_match_frns.insert(id.file_id & kRecordMask);
     scope_.parent_match_frns.insert(id.file_id);
     scope_.root_path = std::string(folder);
-    scope_.root_form = known ? known->form : root_comparison_form(folder);
+    scope_.root_form = known ? known->form : root_comparison_form(system_, folder);
     scope_.strict_parent = true;
     scope_.noise_flag = false;
     return std::move(scope_);
   }
 
  private:
+  platform::Platform& system_;
   const MftContext& mft_;
   VolumeReader& reader_;
   const TimeBudget* deadline_;
@@ -319,7 +322,8 @@ const MftDir* child_named(const MftDirTree& tree, std::uint64_t parent, std::uin
 
 }  // namespace
 
-Result<ProbeRoot> deleted_folder_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader) {
+Result<ProbeRoot> deleted_folder_from_mft(platform::Platform& system, std::string_view folder, const MftContext& mft,
+                                          VolumeReader& reader) {
   // The nearest live ancestor, and the names below it.
   std::vector<std::string> below;
   std::string at(folder);
@@ -330,7 +334,7 @@ Result<ProbeRoot> deleted_folder_from_mft(std::string_view folder, const MftCont
     auto names = names_below_drive(at);
     below.insert(below.begin(), names->back());
     at = *up;
-    live = folder_frn(at);
+    live = folder_frn(system, at);
     if (live) break;
     if (!path_not_found(live.error())) return fail(live.error());
   }
@@ -350,7 +354,7 @@ Result<ProbeRoot> deleted_folder_from_mft(std::string_view folder, const MftCont
   root.path = std::string(folder);
   const std::uint16_t lived = found->sequence > 1 ? found->sequence - 1 : found->sequence;
   root.id = FolderId{found->record | (std::uint64_t{lived} << 48), found->record};
-  root.form = root_comparison_form(folder);
+  root.form = root_comparison_form(system, folder);
   root.through_mft = true;
   root.deleted = true;
   root.deleted_entry = DirEntry{found->name, 0, found->parent_sequence, lived, true, found->time, kFoundByRecord};
@@ -363,32 +367,27 @@ Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& 
   return folder_in_tree(folder, read_dir_tree(mft, reader));
 }
 
-Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader,
-                                   const ProbeRoot* known, const TimeBudget* deadline) {
-  if (known && known->deleted) return ScopeWalk(mft, reader, deadline).run(folder, known->id, known);
-  Result<FolderId> id = known && !known->through_mft ? Result<FolderId>(known->id) : folder_frn(folder);
+Result<ScopeContext> collect_scope(platform::Platform& system, std::string_view folder, const MftContext& mft,
+                                   VolumeReader& reader, const ProbeRoot* known, const TimeBudget* deadline) {
+  if (known && known->deleted) return ScopeWalk(system, mft, reader, deadline).run(folder, known->id, known);
+  Result<FolderId> id = known && !known->through_mft ? Result<FolderId>(known->id) : folder_frn(system, folder);
   if (!id) {
     // The folder is found, and its tree filled in, through the MFT.
     if (!path_not_found(id.error())) return fail(id.error());
     const MftDirTree tree = read_dir_tree(mft, reader);
     auto through_mft = folder_in_tree(folder, tree);
     if (!through_mft) return fail(id.error());
-    return ScopeWalk(mft, reader, deadline).run(folder, *through_mft, known, &tree);
+    return ScopeWalk(system, mft, reader, deadline).run(folder, *through_mft, known, &tree);
   }
-  return ScopeWalk(mft, reader, deadline).run(folder, *id, known);
+  return ScopeWalk(system, mft, reader, deadline).run(folder, *id, known);
 }
 
 std::optional<ScopeContext> build_scope(std::string_view folder, ProbeVolume& volume, const ProbeRoot* known,
                                         const TimeBudget* deadline) {
-  if (!volume.reader || !volume.mft) return std::nullopt;
-  auto scope = collect_scope(folder, *volume.mft, *volume.reader, known, deadline);
+  if (!volume.system || !volume.reader || !volume.mft) return std::nullopt;
+  auto scope = collect_scope(*volume.system, folder, *volume.mft, *volume.reader, known, deadline);
   if (!scope) return std::nullopt;
   return std::move(*scope);
-}
-
-std::optional<ScopeContext> build_scope(std::string_view folder, char letter) {
-  ProbeVolume volume = open_probe_volume(letter);
-  return build_scope(folder, volume);
 }
 
 }  // namespace quillon

@@ -27,7 +27,8 @@ Result<FolderId> folder_frn_from_mft(std::string_view folder, const MftContext& 
 // included (a freed one under a live folder must carry the sequence that
 // folder has; under a freed one, its lived or freed sequence). The newest
 // freed folder of a name wins over older ones.
-Result<ProbeRoot> deleted_folder_from_mft(std::string_view folder, const MftContext& mft, VolumeReader& reader);
+Result<ProbeRoot> deleted_folder_from_mft(platform::Platform& system, std::string_view folder, const MftContext& mft,
+                                          VolumeReader& reader);
 // True for the errors of a path the file system cannot find (not for one it
 // refuses): those after which the MFT is asked.
 bool path_not_found(const Error& e);
@@ -38,13 +39,12 @@ bool path_not_found(const Error& e);
 // the MFT). `known` is the folder already resolved, when the caller holds it.
 // The walk has no bound on the number of folders or their depth; `deadline`,
 // when given, stops it (the scope then says it was cut).
-Result<ScopeContext> collect_scope(std::string_view folder, const MftContext& mft, VolumeReader& reader,
-                                   const ProbeRoot* known = nullptr, const TimeBudget* deadline = nullptr);
+Result<ScopeContext> collect_scope(platform::Platform& system, std::string_view folder, const MftContext& mft,
+                                   VolumeReader& reader, const ProbeRoot* known = nullptr,
+                                   const TimeBudget* deadline = nullptr);
 
 // The scope on the probe's volume; nothing on any failure.
 std::optional<ScopeContext> build_scope(std::string_view folder, ProbeVolume& volume,
                                         const ProbeRoot* known = nullptr, const TimeBudget* deadline = nullptr);
-// The same on a volume opened for the call.
-std::optional<ScopeContext> build_scope(std::string_view folder, char letter);
 
 }  // namespace quillon

@@ -140,7 +140,7 @@ bool liveness_when_refused(const Error& error, bool deleted_evidence) {
 
 // Containment in the probed folder: a string test once the root is resolved.
 static bool in_root(const UsnScope& scope, std::string_view path) {
-  return scope.root_form.empty() ? inside_root(path, scope.root) : inside_root_form(path, scope.root_form);
+  return inside_root_form(path, scope.root_form.empty() ? comparison_form(scope.root) : scope.root_form);
 }
 
 bool is_delete_like(std::uint32_t reason) {
@@ -252,22 +252,21 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
 
 Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
   UsnSearchResult result;
-  auto letter = drive_letter_of(given.root);
-  if (!letter) return result;
-  std::optional<ProbeVolume> own;
-  if (!given.volume) own = open_probe_volume(*letter);
-  ProbeVolume& probe_volume = given.volume ? *given.volume : *own;
+  if (!given.volume || !given.volume->system) return fail(Error::generic("the journal search has no volume"));
+  ProbeVolume& probe_volume = *given.volume;
+  platform::Platform& system = *probe_volume.system;
+  if (!drive_letter_of(system, given.root)) return result;
   if (!probe_volume.reader) return fail(probe_volume.reader.error());
   VolumeReader* volume = &*probe_volume.reader;
   UsnScope resolved;
   if (given.root_form.empty()) {
     resolved = given;
-    resolved.root_form = root_comparison_form(given.root);
+    resolved.root_form = root_comparison_form(system, given.root);
   }
   const UsnScope& scope = given.root_form.empty() ? resolved : given;
 
   std::unique_ptr<platform::FileHandle> folder;
-  if (auto h = platform::current().open_path(scope.root)) folder = std::move(*h);
+  if (auto h = system.open_path(scope.root)) folder = std::move(*h);
 
   std::unordered_set<std::string> seen_keys;
   std::unordered_set<std::uint64_t> unpaired_v4;
@@ -329,6 +328,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
     std::vector<std::uint64_t> records(unpaired_v4.begin(), unpaired_v4.end());
     ScopeContext folder_only;
     if (!scope.tree) {
+      folder_only.system = &system;
       folder_only.root_path = scope.root;
       folder_only.root_form = scope.root_form;
       folder_only.root_frn = scope.folder_record;
@@ -360,16 +360,16 @@ std::string usn_summary_line(const UsnSearchResult& r) {
   return "变更日志中暂无删除记录，将继续扫描文件记录";
 }
 
-Result<UsnDebugReport> usn_debug_query(std::string_view path) {
-  auto id = folder_frn(path);
+Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_view path) {
+  auto id = folder_frn(system, path);
   if (!id) return fail(id.error());
   UsnDebugReport report;
   report.dir_record = id->record;
   report.dir_ref = id->file_id;
 
-  auto letter = drive_letter_of(path);
+  auto letter = drive_letter_of(system, path);
   if (!letter) return report;
-  auto volume = open_volume(*letter);
+  auto volume = open_volume(system, *letter);
   if (!volume) return fail(volume.error());
   auto journal = query_journal(*volume);
   if (!journal) return fail(journal.error());
@@ -378,11 +378,11 @@ Result<UsnDebugReport> usn_debug_query(std::string_view path) {
   if (journal->next_usn <= journal->first_usn) return report;
 
   std::unique_ptr<platform::FileHandle> folder;
-  if (auto h = platform::current().open_path(path)) folder = std::move(*h);
+  if (auto h = system.open_path(path)) folder = std::move(*h);
 
   UsnScope scope;
   scope.root = std::string(path);
-  scope.root_form = root_comparison_form(path);
+  scope.root_form = root_comparison_form(system, path);
   scope.folder_id = id->file_id;
   scope.folder_record = id->record;
   std::unordered_set<std::uint64_t> pending;

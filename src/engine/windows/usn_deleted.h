@@ -37,7 +37,7 @@ struct UsnScope {
   const std::unordered_set<std::uint64_t>* dir_frns = nullptr;  // absent in a plain search
   const DirMap* dir_map = nullptr;                              // absent in a plain search
   bool whole_volume = false;
-  ProbeVolume* volume = nullptr;  // the probe's volume; opened for the search when absent
+  ProbeVolume* volume = nullptr;  // the probe's volume (needed)
   // The probe's folder tree, when it has one: the deleted folders the journal
   // names join it, and names are placed through it (sequence numbers
   // included). `dir_frns` and `dir_map` then point into it.
@@ -111,6 +111,6 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope);
 
 std::string usn_summary_line(const UsnSearchResult& result);
 
-Result<UsnDebugReport> usn_debug_query(std::string_view path);
+Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_view path);
 
 }  // namespace quillon

@@ -36,9 +36,9 @@ TEST(DriveLetter, CanonicalisationFallback) {
   raw->set_volume('E', {});
   // A relative path goes through the canonical form, which here carries the
   // verbatim prefix, so the text rule still finds no letter.
-  EXPECT_EQ(drive_letter_of("rel"), std::nullopt);
-  EXPECT_EQ(drive_letter_of("missing"), std::nullopt);
-  EXPECT_EQ(drive_letter_of("e:\\x"), 'E');
+  EXPECT_EQ(drive_letter_of(platform::current(), "rel"), std::nullopt);
+  EXPECT_EQ(drive_letter_of(platform::current(), "missing"), std::nullopt);
+  EXPECT_EQ(drive_letter_of(platform::current(), "e:\\x"), 'E');
 }
 
 TEST(VolumeDevicePath, UpperCasesLetters) {
@@ -53,7 +53,7 @@ TEST(VolumeReads, ExactOrNothing) {
   for (int i = 0; i < 4096; ++i) v.bytes.push_back(static_cast<std::byte>(i & 0xFF));
   mem->set_volume('E', std::move(v));
   platform::ScopedPlatform scoped(std::move(mem));
-  auto reader = open_volume('e');
+  auto reader = open_volume(platform::current(), 'e');
   ASSERT_TRUE(reader);
   auto bytes = read_exact_at(*reader, 1024, 16);
   ASSERT_TRUE(bytes);
@@ -62,7 +62,7 @@ TEST(VolumeReads, ExactOrNothing) {
   EXPECT_TRUE(read_exact_at(*reader, 4080, 16));
   EXPECT_FALSE(read_exact_at(*reader, 4081, 16));  // past the end: nothing
   EXPECT_FALSE(read_exact_at(*reader, ~0ULL, 2));
-  auto missing = open_volume('F');
+  auto missing = open_volume(platform::current(), 'F');
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_code(), 2u);
 }
@@ -72,14 +72,14 @@ TEST(FolderFrn, FileIdAndRecordNumber) {
   mem->add_directory("E:\\2", 0x0003000000000027);
   mem->deny("E:\\secret", 5);
   platform::ScopedPlatform scoped(std::move(mem));
-  auto id = folder_frn("E:\\2");
+  auto id = folder_frn(platform::current(), "E:\\2");
   ASSERT_TRUE(id);
   EXPECT_EQ(id->file_id, 0x0003000000000027u);
   EXPECT_EQ(id->record, 0x27u);
-  auto missing = folder_frn("E:\\nope");
+  auto missing = folder_frn(platform::current(), "E:\\nope");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().text(), "The system cannot find the file specified. (os error 2)");
-  auto denied = folder_frn("E:\\secret");
+  auto denied = folder_frn(platform::current(), "E:\\secret");
   ASSERT_FALSE(denied);
   EXPECT_EQ(denied.error().kind(), ErrorKind::permission_denied);
 }

@@ -28,6 +28,7 @@ class EvaluateRecord : public ::testing::Test {
     scoped_.emplace(std::move(p));
 
     ScopeContext scope;
+    scope.system = &platform::current();
     scope.root_path = "E:\\2";
     scope.root_frn = kRoot;
     scope.root_file_id = kRootId;
@@ -110,7 +111,7 @@ TEST_F(EvaluateRecord, LiveFilesNeverPassAsDeleted) {
 // opens (deleted, not yet flushed) lets an in-use record be an item.
 TEST_F(EvaluateRecord, ARecordThatOpensByIdIsAliveWhateverItsPath) {
   mem_->add_directory("E:\\", 5 | (5ULL << 48));
-  ctx_.live = open_volume_root('E');
+  ctx_.live = open_volume_root(platform::current(), 'E');
   ASSERT_TRUE(ctx_.live);
   const std::uint64_t ref = 96 | (1ULL << 48);  // the builder's sequence is 1
   auto unlisted = RecordBuilder(kRecordSize, kLive).file_name(41, u"unindexed.txt", 1, 4096).data(10).build();
@@ -276,7 +277,7 @@ TEST_F(EvaluateRecord, ReadByNumberAndConfirmJournalRecords) {
   mft.put(71, RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").build());
   mem_->set_volume('E', mft.volume());
   ctx_.geometry = mft.context().geometry;
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
   auto at = evaluate_record_at(*reader, 70, ctx_, EvalFlags{});
   ASSERT_TRUE(at);

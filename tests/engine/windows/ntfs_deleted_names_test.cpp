@@ -12,6 +12,7 @@ const DirMap kMap = {{kRoot, {"", 5}}, {41, {"a", kRoot}}};
 
 ScopeContext tree(FrnSet parents) {
   ScopeContext s;
+  s.system = &platform::current();
   s.root_path = "E:\\2";
   s.root_frn = kRoot;
   s.dir_map = kMap;

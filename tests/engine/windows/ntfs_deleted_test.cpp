@@ -14,6 +14,7 @@ constexpr std::uint64_t kRootId = 0x0003000000000028ULL;
 // E:\2 (40) holding a (41) holding b (42), and a deleted directory gone (43).
 ScopeContext sample_scope(std::string root = "E:\\2") {
   ScopeContext s;
+  s.system = &platform::current();
   s.root_path = std::move(root);
   s.root_frn = kRoot;
   s.root_file_id = kRootId;

@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/probe_session.h"
 #include "engine/windows/ntfs_deleted_eval.h"
 #include "engine/windows/recycle.h"
 #include "engine/windows/scope_build.h"
@@ -28,7 +29,7 @@ struct WholeVolume {
 
 WholeVolume evaluate_whole_volume(const ScopeContext& scope) {
   WholeVolume out;
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   EXPECT_TRUE(reader);
   if (!reader) return out;
   auto mft = load_mft_context(*reader);
@@ -89,7 +90,7 @@ TEST(RealVolumes, NoLiveFileListedAsDeleted) {
     auto p = platform::open_image_platform({path->string(), 'E', std::nullopt});
     ASSERT_TRUE(p) << p.error().text();
     platform::ScopedPlatform scoped(std::move(*p));
-    auto scope = build_scope(c.folder, 'E');
+    auto scope = test::scope_on(c.folder);
     ASSERT_TRUE(scope) << c.image;
     EXPECT_EQ(scope->root_frn, c.folder_record);
     auto whole = evaluate_whole_volume(*scope);
@@ -157,7 +158,7 @@ TEST(ScenarioVolumes, ScopeAndEvaluationOfFolder2) {
     auto p = platform::open_image_platform({image->string(), 'E', std::nullopt});
     ASSERT_TRUE(p) << name << ": " << p.error().text();
     platform::ScopedPlatform scoped(std::move(*p));
-    auto scope = build_scope("E:\\2", 'E');
+    auto scope = test::scope_on("E:\\2");
     ASSERT_TRUE(scope) << name;
 
     std::set<std::uint64_t> links;

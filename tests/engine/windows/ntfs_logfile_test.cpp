@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 
+#include "support/probe_session.h"
 #include "common/text.h"
 #include "engine/windows/ntfs_logfile.h"
 #include "platform/image/image_platform.h"
@@ -511,7 +512,7 @@ struct ScenarioLog {
 
 // The whole $LogFile stream of drive E: (a platform in place).
 std::optional<Buf> whole_log_stream() {
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   if (!reader) return std::nullopt;
   auto volume = query_volume_data(*reader);
   if (!volume) return std::nullopt;
@@ -530,7 +531,7 @@ std::optional<ScenarioLog> read_scenario_log() {
   auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
   if (!platform) return std::nullopt;
   platform::ScopedPlatform scoped(std::move(*platform));
-  auto part = read_logfile_tail('E');
+  auto part = test::logfile_tail_on();
   auto whole = whole_log_stream();
   if (!part || !whole) return std::nullopt;
   return ScenarioLog{std::move(*part), std::move(*whole), std::move(*manifest)};
@@ -681,7 +682,7 @@ std::optional<RealLog> real_log(const std::string& name) {
   auto platform = platform::open_image_platform({image->string(), 'E', std::nullopt});
   if (!platform) return std::nullopt;
   platform::ScopedPlatform scoped(std::move(*platform));
-  auto part = read_logfile_tail('E');
+  auto part = test::logfile_tail_on();
   auto whole = whole_log_stream();
   if (!part || !whole) return std::nullopt;
   auto restart = newest_restart(*whole);

@@ -53,6 +53,7 @@ platform::MemoryPlatform::Volume mft_volume(std::uint64_t records) {
 
 PagedScanRequest request(std::uint64_t bound, std::uint64_t page, std::uint64_t workers) {
   PagedScanRequest r;
+  r.system = &platform::current();
   r.letter = 'E';
   r.geometry.bytes_per_cluster = 4096;
   r.geometry.record_size = 1024;

@@ -18,7 +18,7 @@ void check_volume(const std::filesystem::path& image, bool expect_fragmented) {
   auto p = platform::open_image_platform({image.string(), 'E', std::nullopt});
   ASSERT_TRUE(p) << p.error().text();
   platform::ScopedPlatform scoped(std::move(*p));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader) << reader.error().text();
   auto mft = load_mft_context(*reader);
   ASSERT_TRUE(mft) << mft.error().text();

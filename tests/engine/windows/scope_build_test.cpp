@@ -1,3 +1,4 @@
+#include "support/probe_session.h"
 #include "engine/windows/scope_build.h"
 
 #include <gtest/gtest.h>
@@ -61,9 +62,9 @@ struct SampleTree {
 TEST(CollectScope, LiveTreeDeletedDirectoriesAndJunction) {
   SampleTree tree;
   platform::ScopedPlatform scoped(tree.make());
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
-  auto scope = collect_scope("E:\\2", tree.mft.context(), *reader);
+  auto scope = collect_scope(platform::current(), "E:\\2", tree.mft.context(), *reader);
   ASSERT_TRUE(scope) << scope.error().text();
 
   EXPECT_EQ(scope->dir_frns, (std::unordered_set<std::uint64_t>{40, 41, 42, 43, 9100}));
@@ -102,9 +103,9 @@ TEST(CollectScope, AFolderListedUnderANameItsRecordDoesNotHoldIsALink) {
   auto p = tree.make();
   p->add_directory("E:\\2\\0link", 0x0001000000000029ULL);  // listed before "a": the same folder
   platform::ScopedPlatform scoped(std::move(p));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
-  auto scope = collect_scope("E:\\2", tree.mft.context(), *reader);
+  auto scope = collect_scope(platform::current(), "E:\\2", tree.mft.context(), *reader);
   ASSERT_TRUE(scope) << scope.error().text();
   EXPECT_EQ(scope->dir_frns, (std::unordered_set<std::uint64_t>{40, 41, 42, 43, 9100}));
   EXPECT_EQ(scope->dir_map.at(41).name, "a");
@@ -115,16 +116,16 @@ TEST(CollectScope, AFolderListedUnderANameItsRecordDoesNotHoldIsALink) {
 TEST(CollectScope, FolderWithoutSubdirectories) {
   SampleTree tree;
   platform::ScopedPlatform scoped(tree.make());
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
-  auto scope = collect_scope("E:\\2\\a\\b", tree.mft.context(), *reader);
+  auto scope = collect_scope(platform::current(), "E:\\2\\a\\b", tree.mft.context(), *reader);
   ASSERT_TRUE(scope);
   EXPECT_EQ(scope->dir_frns, (std::unordered_set<std::uint64_t>{42}));
   EXPECT_TRUE(scope->deleted_dirs.empty());
   ASSERT_EQ(scope->dir_map.size(), 1u);
   EXPECT_EQ(scope->dir_map.at(42).parent, 5u);
 
-  EXPECT_FALSE(collect_scope("E:\\missing", tree.mft.context(), *reader));
+  EXPECT_FALSE(collect_scope(platform::current(), "E:\\missing", tree.mft.context(), *reader));
 }
 
 TEST(BuildScope, OpensTheVolumeOrGivesNothing) {
@@ -132,14 +133,14 @@ TEST(BuildScope, OpensTheVolumeOrGivesNothing) {
   auto mem = tree.make();
   auto* raw = mem.get();
   platform::ScopedPlatform scoped(std::move(mem));
-  auto scope = build_scope("E:\\2", 'E');
+  auto scope = test::scope_on("E:\\2");
   ASSERT_TRUE(scope);
   EXPECT_TRUE(scope->dir_frns.contains(43));
-  EXPECT_FALSE(build_scope("E:\\2", 'F'));  // no such volume
+  EXPECT_FALSE(test::scope_on("E:\\2", 'F'));  // no such volume
   auto denied = tree.mft.volume();
   denied.open_error = win32::ERROR_ACCESS_DENIED;
   raw->set_volume('E', std::move(denied));
-  EXPECT_FALSE(build_scope("E:\\2", 'E'));
+  EXPECT_FALSE(test::scope_on("E:\\2"));
 }
 
 // A platform serving a large generated tree quickly: each directory lists
@@ -220,9 +221,9 @@ TEST(CollectScope, HoldsEveryFolderOfALargeTreeUnlessTheDeadlineCutsIt) {
     for (int j = 0; j < 50; ++j) p->add(top, "s" + std::to_string(j));
   }
   platform::ScopedPlatform scoped(std::move(p));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
-  auto scope = collect_scope("E:\\2", empty_mft(), *reader);
+  auto scope = collect_scope(platform::current(), "E:\\2", empty_mft(), *reader);
   ASSERT_TRUE(scope);
   EXPECT_EQ(scope->dir_frns.size(), 1u + 100 + 100 * 50);
   EXPECT_EQ(scope->dir_map.size(), 1u + 100 + 100 * 50);
@@ -230,7 +231,7 @@ TEST(CollectScope, HoldsEveryFolderOfALargeTreeUnlessTheDeadlineCutsIt) {
 
   // A deadline already past: the folder alone, and the tree says it was cut.
   const TimeBudget spent(Duration{});
-  auto cut = collect_scope("E:\\2", empty_mft(), *reader, nullptr, &spent);
+  auto cut = collect_scope(platform::current(), "E:\\2", empty_mft(), *reader, nullptr, &spent);
   ASSERT_TRUE(cut);
   EXPECT_TRUE(cut->cut);
   EXPECT_LT(cut->dir_frns.size(), scope->dir_frns.size());
@@ -246,9 +247,9 @@ TEST(CollectScope, NoDepthLimitOnADeepChain) {
     path += "\\c" + std::to_string(i);
   }
   platform::ScopedPlatform scoped(std::move(p));
-  auto reader = open_volume('E');
+  auto reader = open_volume(platform::current(), 'E');
   ASSERT_TRUE(reader);
-  auto scope = collect_scope("E:\\2", empty_mft(), *reader);
+  auto scope = collect_scope(platform::current(), "E:\\2", empty_mft(), *reader);
   ASSERT_TRUE(scope);
   // The root and c1..c66, each listed once.
   EXPECT_EQ(scope->dir_frns.size(), 67u);

@@ -1,3 +1,4 @@
+#include "support/probe_session.h"
 #include "engine/windows/usn_deleted.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,7 @@ class UsnSearch : public ::testing::Test {
     scope.folder_record = kFolderRecord;
   }
   UsnSearchResult search() {
-    auto r = find_deleted_via_usn(scope);
+    auto r = test::journal_on(scope);
     EXPECT_TRUE(r) << (r ? "" : r.error().text());
     return r ? std::move(*r) : UsnSearchResult{};
   }
@@ -240,12 +241,12 @@ TEST_F(UsnSearch, FailuresOfThePassesAndOfTheVolume) {
   platform::MemoryPlatform::Volume denied;
   denied.open_error = win32::ERROR_ACCESS_DENIED;
   mem->set_volume('E', denied);
-  auto failed = find_deleted_via_usn(scope);
+  auto failed = test::journal_on(scope);
   ASSERT_FALSE(failed);
   EXPECT_TRUE(failed.error().is_os(win32::ERROR_ACCESS_DENIED));
 
   scope.root = "no-drive";
-  auto empty = find_deleted_via_usn(scope);
+  auto empty = test::journal_on(scope);
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->items.empty());
   EXPECT_FALSE(empty->first_usn);
@@ -343,7 +344,7 @@ TEST_F(UsnSearch, DebugQueryCounters) {
   journal->add(usn_v2(100, kFolderRecord, kUsnDelete, u"gone.txt"));
   journal->add(usn_v2(101, kFolderRecord, kUsnClose, u"closed.txt"));
   journal->add(usn_v2(102, 999, kUsnDelete, u"other.txt"));
-  auto r = usn_debug_query("E:\\2");
+  auto r = usn_debug_query(platform::current(), "E:\\2");
   ASSERT_TRUE(r) << r.error().text();
   EXPECT_EQ(r->dir_record, kFolderRecord);
   EXPECT_EQ(r->dir_ref, kFolderId);
@@ -358,10 +359,10 @@ TEST_F(UsnSearch, DebugQueryCounters) {
   EXPECT_EQ(r->unpaired_v4, 1u);
 
   journal->query_failures = 1;
-  auto failed = usn_debug_query("E:\\2");
+  auto failed = usn_debug_query(platform::current(), "E:\\2");
   ASSERT_FALSE(failed);
   EXPECT_TRUE(failed.error().text().starts_with("QUERY_USN_JOURNAL: "));
-  EXPECT_FALSE(usn_debug_query("E:\\missing"));
+  EXPECT_FALSE(usn_debug_query(platform::current(), "E:\\missing"));
 }
 
 }  // namespace

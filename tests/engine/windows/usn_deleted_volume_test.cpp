@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "support/probe_session.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/scope_build.h"
 #include "engine/windows/usn_deleted.h"
@@ -30,9 +31,9 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
   platform::ScopedPlatform scoped(std::move(*p));
 
   const std::string folder = "E:\\2";
-  auto id = folder_frn(folder);
+  auto id = folder_frn(platform::current(), folder);
   ASSERT_TRUE(id) << id.error().text();
-  auto scope = build_scope(folder, 'E');
+  auto scope = test::scope_on(folder);
   ASSERT_TRUE(scope);
   UsnScope s;
   s.root = folder;
@@ -40,7 +41,7 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
   s.folder_record = id->record;
   s.dir_frns = &scope->dir_frns;
   s.dir_map = &scope->dir_map;
-  auto found = find_deleted_via_usn(s);
+  auto found = test::journal_on(s);
   ASSERT_TRUE(found) << found.error().text();
   EXPECT_FALSE(found->read_error) << *found->read_error;
   EXPECT_FALSE(found->enum_error) << *found->enum_error;
@@ -78,7 +79,7 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
 
   // The debug query reads the same journal range ($J from its first
   // allocated byte to its end) and finds the deletions.
-  auto debug = usn_debug_query(folder);
+  auto debug = usn_debug_query(platform::current(), folder);
   ASSERT_TRUE(debug) << debug.error().text();
   EXPECT_EQ(debug->dir_record, id->record);
   EXPECT_EQ(debug->first_usn, std::stoll(manifest->volume.at("lowest_valid_usn")));

@@ -235,7 +235,7 @@ class UsnLoops : public ::testing::Test {
     scoped.emplace(std::move(p));
   }
   VolumeReader volume() {
-    auto v = open_volume('E');
+    auto v = open_volume(platform::current(), 'E');
     EXPECT_TRUE(v);
     return std::move(*v);
   }

@@ -29,7 +29,7 @@ TEST(ImageJournal, EveryWrittenRecordIsReadBackOnce) {
     auto p = platform::open_image_platform({image->string(), 'E', std::nullopt});
     ASSERT_TRUE(p) << p.error().text();
     platform::ScopedPlatform scoped(std::move(*p));
-    auto volume = open_volume('E');
+    auto volume = open_volume(platform::current(), 'E');
     ASSERT_TRUE(volume) << volume.error().text();
     auto info = query_journal(*volume);
     ASSERT_TRUE(info) << info.error().text();
