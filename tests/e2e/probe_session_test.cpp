@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -147,6 +148,48 @@ TEST(ProbeSession, OpensTheVolumeOnceAndPathQueriesDoNotGrowWithItems) {
     // volume on the probing thread (151 and 336 with one read per record).
     EXPECT_LE(c->main_reads, 32);
   }
+}
+
+// A volume that answers each read late: the folder tree's reads count
+// against the probe's one deadline like every other search's, so a short
+// limit ends the whole probe within the limit and the read under way.
+class SlowDevice : public test::ForwardingDevice {
+ public:
+  SlowDevice(std::unique_ptr<platform::VolumeDevice> inner, std::chrono::milliseconds delay)
+      : ForwardingDevice(std::move(inner)), delay_(delay) {}
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
+    std::this_thread::sleep_for(delay_);
+    return ForwardingDevice::read_exact_at(offset, out);
+  }
+
+ private:
+  std::chrono::milliseconds delay_;
+};
+
+TEST(ProbeSession, ASlowFolderTreeEndsWithinTheLimitAndOneRead) {
+  // 5,050 folders: at one late read per folder the tree alone would take
+  // minutes.
+  auto image = test::scenario_image("deltree-wide");
+  if (!image) GTEST_SKIP() << "tests/data/deltree-wide.img.gz is absent";
+  auto inner = platform::open_image_platform({image->string(), 'E', std::nullopt});
+  ASSERT_TRUE(inner) << inner.error().text();
+  constexpr std::chrono::milliseconds kDelay{200};
+  test::DecoratedPlatform system(std::move(*inner), [kDelay](std::unique_ptr<platform::VolumeDevice> dev)
+                                     -> std::unique_ptr<platform::VolumeDevice> {
+    return std::make_unique<SlowDevice>(std::move(dev), kDelay);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  auto report = probe_folder(system, "E:\\2", Duration{0, 600'000'000}, Progress([](std::string_view) {}));
+  const auto spent = std::chrono::steady_clock::now() - start;
+  std::printf("[ slow ] the probe took %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count()));
+  ASSERT_TRUE(report) << report.error().text();
+  ASSERT_FALSE(report->notes.empty());
+  EXPECT_NE(report->notes.back().find("the time limit stopped the reading of"), std::string::npos);
+  // The limit, the read under way when it passed, and the work that reads
+  // nothing (under the sanitizers).
+  EXPECT_LT(spent, std::chrono::milliseconds{600} + kDelay + std::chrono::milliseconds{150})
+      << std::chrono::duration_cast<std::chrono::milliseconds>(spent).count() << " ms";
 }
 
 }  // namespace
