@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "cli/report.h"
 #include "common/text.h"
 
 namespace quillon::cli {
@@ -184,8 +185,9 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
     for (std::size_t i = 0; i < report.notes.size(); ++i) out += (i ? ", " : "") + json_string(report.notes[i]);
     out += "],\n";
   }
-  out += "  \"usn_summary\": " + json_string(report.usn_summary) + ",\n";
-  out += "  \"mft_summary\": " + (report.mft_summary ? json_string(*report.mft_summary) : std::string("null")) + ",\n";
+  out += "  \"usn_summary\": " + json_string(journal_summary_line(report.journal)) + ",\n";
+  const auto mft = mft_summary_line(report);
+  out += "  \"mft_summary\": " + (mft ? json_string(*mft) : std::string("null")) + ",\n";
   out += "  \"audit\": ";
   if (report.audit) {
     const MftAudit& a = *report.audit;

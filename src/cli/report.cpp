@@ -12,14 +12,41 @@
 
 namespace quillon::cli {
 
+namespace {
+
+std::string failure_reason(const Error& e) {
+  if (e.origin() == Error::Origin::os) {
+    if (e.os_code() == win32::ERROR_ACCESS_DENIED || e.os_code() == win32::WSAEACCES) return "Access denied";
+    return e.text();
+  }
+  if (e.kind() == ErrorKind::permission_denied) return "Access denied";
+  return e.text();
+}
+
+}  // namespace
+
+std::string journal_summary_line(const JournalSummary& r) {
+  const std::uint64_t total = r.read_count > UINT64_MAX - r.enum_count ? UINT64_MAX : r.read_count + r.enum_count;
+  if (total > 0) return "变更日志发现" + std::to_string(total) + "个删除记录";
+  if (r.failure) return "读取删除日志失败:" + failure_reason(*r.failure);
+  if (r.enum_error) return "读取删除日志失败:" + r.enum_error->text();
+  if (r.read_error) return "读取删除日志失败:" + r.read_error->text();
+  if (!r.first_usn || !r.next_usn) return "变更日志中暂无删除记录";
+  return "变更日志中暂无删除记录，将继续扫描文件记录";
+}
+
+std::optional<std::string> mft_summary_line(const ProbeReport& report) {
+  if (report.mft_error) return "MFT failed: " + report.mft_error->text();
+  return report.mft_summary;
+}
+
 std::string format_report(const ProbeReport& report) {
   std::string out;
   for (const auto& note : report.notes) out += "Note: " + note + "\n";
-  out += "USN: " + report.usn_summary + "\n";
-  if (report.mft_summary) {
-    out += "MFT: " + *report.mft_summary + "\n";
-    if (report.mft_summary->find("LogFile=") != std::string::npos ||
-        report.mft_summary->find("pending=") != std::string::npos)
+  out += "USN: " + journal_summary_line(report.journal) + "\n";
+  if (auto mft = mft_summary_line(report)) {
+    out += "MFT: " + *mft + "\n";
+    if (mft->find("LogFile=") != std::string::npos || mft->find("pending=") != std::string::npos)
       out +=
           "     (LogFile=recent delete txn; Pending=deferred MFT; Unconfirmed=USN hint not flushed; "
           "Cache=session MFT cache)\n";
@@ -83,7 +110,7 @@ std::string noise_line(const std::map<std::string, std::uint64_t>& drops, bool k
 
 ReportOutcome run_report(std::string_view folder, const ReportOptions& options, const Emit& emit) {
   const bool text = options.format == Format::text;
-  Progress progress = text && !options.quiet ? Progress(emit) : Progress([](std::string_view) {});
+  Progress progress = text && !options.quiet ? Progress(emit, journal_summary_line) : Progress([](std::string_view) {});
   clear_noise_drops();
   auto report = probe_folder(platform::current(), folder, Duration{60, 0}, progress);
   ReportContext context = options.context;

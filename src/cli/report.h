@@ -28,6 +28,13 @@ ReportOutcome run_report(std::string_view folder, const ReportOptions& options, 
 // The report's text for a finished probe (what run_report prints after the
 // probe's own progress lines).
 std::string format_report(const ProbeReport& report);
+// The "USN:" line's words for the journal search's outcome: lack of rights
+// for the whole search reads as "Access denied", any other failure as its
+// error's own text.
+std::string journal_summary_line(const JournalSummary& summary);
+// The "MFT:" line's words: the audit line, or why the MFT half failed;
+// nothing when it did not run.
+std::optional<std::string> mft_summary_line(const ProbeReport& report);
 // The lines after the list: how many deleted names the noise filter hid
 // (none when it hid none) and how many items can come back now.
 std::string facts_lines(const ProbeReport& report, std::uint64_t hidden_names);

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/error.h"
 #include "engine/windows/mft_audit.h"
 
 namespace quillon {
@@ -75,10 +76,24 @@ struct DeletedItem {
 // unknown: no record read, or its clusters could not be told.
 Recoverable recoverable(const DeletedItem& item);
 
+// What the journal search saw, for the report's "USN:" line; its failures
+// kept as the errors they were.
+struct JournalSummary {
+  std::optional<std::int64_t> first_usn;
+  std::optional<std::int64_t> next_usn;
+  std::optional<Error> failure;     // the search as a whole could not run
+  std::optional<Error> enum_error;  // the ENUM pass failed
+  std::optional<Error> read_error;  // a READ pass (or the second query) failed
+  std::uint64_t enum_count = 0;
+  std::uint64_t read_count = 0;
+};
+
 struct ProbeReport {
   std::vector<DeletedItem> items;
-  std::string usn_summary;
+  JournalSummary journal;
+  // The audit line; absent when the MFT half did not run or failed.
   std::optional<std::string> mft_summary;
+  std::optional<Error> mft_error;  // why the MFT half failed
   std::optional<MftAudit> audit;  // the counters behind the "MFT Audit:" line
   // What the probe found of the folder itself that the user should know
   // (shown as "Note: " lines before the report).

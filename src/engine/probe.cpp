@@ -20,17 +20,6 @@ namespace quillon {
 
 namespace {
 
-// The USN summary's reason for a failed search: lack of rights reads as
-// "Access denied"; anything else as the error's own text.
-std::string usn_failure_reason(const Error& e) {
-  if (e.origin() == Error::Origin::os) {
-    if (e.os_code() == win32::ERROR_ACCESS_DENIED || e.os_code() == win32::WSAEACCES) return "Access denied";
-    return e.text();
-  }
-  if (e.kind() == ErrorKind::permission_denied) return "Access denied";
-  return e.text();
-}
-
 // The probed folder's id and comparison form. A folder whose path the file
 // system cannot open (a damaged index on the way) is looked up in the MFT.
 Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, const Progress& progress) {
@@ -75,7 +64,7 @@ UsnSearchResult search_journal(const ProbeRoot& root, ScopeContext* scope, Probe
   if (auto found = find_deleted_via_usn(usn_scope)) {
     usn = std::move(*found);
   } else {
-    usn.enum_error = usn_failure_reason(found.error());
+    usn.failure = found.error();
   }
   for (auto& item : usn.items) {
     item.sources |= kFoundByJournal;
@@ -164,9 +153,10 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
   std::vector<DeletedItem> result;
   std::unordered_set<std::string> keys;
   UsnSearchResult usn = search_journal(root, scope ? &*scope : nullptr, volume, result, keys);
-  progress.step(usn_summary_line(usn));
+  progress.journal(usn);
 
   std::optional<std::string> mft_summary;
+  std::optional<Error> mft_error;
   std::optional<MftAudit> audit;
   if (!budget.expired()) {
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
@@ -176,7 +166,7 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
       mft_summary = format_audit_line(scan->audit);
       audit = std::move(scan->audit);
     } else {
-      mft_summary = "MFT failed: " + scan.error().text();
+      mft_error = scan.error();
     }
   }
 
@@ -188,8 +178,9 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
   ProbeReport report;
   report.notes = std::move(notes);
   report.items = std::move(result);
-  report.usn_summary = usn_summary_line(usn);
+  report.journal = std::move(static_cast<JournalSummary&>(usn));
   report.mft_summary = std::move(mft_summary);
+  report.mft_error = std::move(mft_error);
   report.audit = std::move(audit);
   return report;
 }

@@ -32,7 +32,6 @@ TEST(Formats, FiletimeAsIso8601Utc) {
 
 TEST(Formats, FieldsThatNeedQuotingAndEveryFinder) {
   ProbeReport report;
-  report.usn_summary = "u";
   report.items.push_back(DeletedItem{0x0002000000000043ULL, 64, "E:\\2\\a, \"b\".txt", 7, 134411893817569580ULL,
                                      kFoundByJournal | kFoundByRetry});
   report.items.push_back(DeletedItem{70, 64, std::string("E:\\2\\x|\xFF\n.txt"), 0, std::nullopt,

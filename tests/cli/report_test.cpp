@@ -14,30 +14,31 @@ const char* kLegend =
 
 TEST(Report, SummaryLinesLegendAndTotal) {
   ProbeReport r;
-  r.usn_summary = "\xE5\x8F\x98\xE6\x9B\xB4";
+  r.journal.read_count = 5;
   EXPECT_EQ(format_report(r),
-            "USN: \xE5\x8F\x98\xE6\x9B\xB4\n"
+            "USN: 变更日志发现5个删除记录\n"
             "Total 0 paths (deduplicated by FRN|path)\n"
             "Hint: if just Shift+Deleted, run as Administrator\n");
 
   r.mft_summary = "MFT Audit: x LogFile=0 retry=0 pending=0";
-  EXPECT_EQ(format_report(r), "USN: \xE5\x8F\x98\xE6\x9B\xB4\nMFT: MFT Audit: x LogFile=0 retry=0 pending=0\n" +
+  EXPECT_EQ(format_report(r), "USN: 变更日志发现5个删除记录\nMFT: MFT Audit: x LogFile=0 retry=0 pending=0\n" +
                                   std::string(kLegend) +
                                   "Total 0 paths (deduplicated by FRN|path)\n"
                                   "Hint: if just Shift+Deleted, run as Administrator\n");
 
   // A failure text without either marker has no legend; with one it has.
-  r.mft_summary = "MFT failed: Access is denied. (os error 5)";
+  r.mft_summary.reset();
+  r.mft_error = win32::error(win32::ERROR_ACCESS_DENIED);
+  EXPECT_NE(format_report(r).find("MFT: MFT failed: Access is denied. (os error 5)\n"), std::string::npos);
   EXPECT_EQ(format_report(r).find("(LogFile="), std::string::npos);
-  r.mft_summary = "MFT failed: pending=broken";
+  r.mft_error = Error::generic("pending=broken");
   EXPECT_NE(format_report(r).find(kLegend), std::string::npos);
-  r.mft_summary = "MFT failed: logfile=lower case does not count";
+  r.mft_error = Error::generic("logfile=lower case does not count");
   EXPECT_EQ(format_report(r).find("(LogFile="), std::string::npos);
 }
 
 TEST(Report, ItemLines) {
   ProbeReport r;
-  r.usn_summary = "s";
   r.items.push_back({41, 39, "E:\\2\\a.txt", 4096, 0});
   r.items.push_back({42, 39, "E:\\2\\b.txt", 0, std::nullopt});
   // An unpaired surrogate, as WTF-8, prints as U+FFFD.
@@ -45,7 +46,7 @@ TEST(Report, ItemLines) {
   name.push_back(static_cast<char16_t>(0xD800));
   r.items.push_back({43, 39, utf16_to_wtf8(name), 7, 132000000000000000ULL});
   EXPECT_EQ(format_report(r),
-            "USN: s\n"
+            "USN: 变更日志中暂无删除记录\n"
             "Total 3 paths (deduplicated by FRN|path)\n"
             "  FRN 41 parent 39 size 4096 time=0 E:\\2\\a.txt\n"
             "  FRN 42 parent 39 size 0 E:\\2\\b.txt\n"

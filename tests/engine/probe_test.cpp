@@ -1,3 +1,4 @@
+#include "cli/report.h"
 #include "engine/probe.h"
 
 #include <gtest/gtest.h>
@@ -46,10 +47,10 @@ TEST(Probe, VolumeWithoutRights) {
     Captured c;
     auto r = probe_folder(platform::current(), "E:\\2", Duration{60, 0}, c.progress);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->usn_summary, "\xE8\xAF\xBB\xE5\x8F\x96\xE5\x88\xA0\xE9\x99\xA4\xE6\x97\xA5\xE5\xBF\x97\xE5\xA4\xB1"
+    EXPECT_EQ(cli::journal_summary_line(r->journal), "\xE8\xAF\xBB\xE5\x8F\x96\xE5\x88\xA0\xE9\x99\xA4\xE6\x97\xA5\xE5\xBF\x97\xE5\xA4\xB1"
                               "\xE8\xB4\xA5:Access denied");
-    ASSERT_TRUE(r->mft_summary);
-    EXPECT_EQ(r->mft_summary->rfind("MFT failed: ", 0), 0u);
+    ASSERT_TRUE(r->mft_error);
+    EXPECT_EQ(cli::mft_summary_line(*r)->rfind("MFT failed: ", 0), 0u);
     EXPECT_TRUE(r->items.empty());
     // No scope could be built: the unscoped progress line names the file id.
     EXPECT_NE(c.lines.find("Directory FRN=64 ref=0x1000000000040, querying USN..."), std::string::npos) << c.lines;
@@ -67,6 +68,7 @@ TEST(Probe, BudgetSpentBeforeTheScanLeavesNoMftSummary) {
   auto r = probe_folder(platform::current(), "E:\\2", Duration{}, c.progress);
   ASSERT_TRUE(r);
   EXPECT_FALSE(r->mft_summary);
+  EXPECT_FALSE(r->mft_error);
   EXPECT_EQ(c.lines.find("MFT phased scan"), std::string::npos);
 }
 

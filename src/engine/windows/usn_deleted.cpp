@@ -279,7 +279,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
     auto n = read_journal(*volume, journal, recent_window_start(journal),
                           [&](Bytes records) { return process_usn_buffer(records, ctx); });
     if (!n) {
-      result.read_error = n.error().text();
+      result.read_error = n.error();
       return 0;
     }
     unpaired_v4.insert(pending.begin(), pending.end());
@@ -306,7 +306,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
     if (r) {
       result.enum_count = added;
     } else {
-      result.enum_error = r.error().text();
+      result.enum_error = r.error();
       result.enum_count = 0;
     }
   }
@@ -316,7 +316,7 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
     if (auto q = query_journal(*volume))
       second = *q;
     else
-      result.read_error = q.error().text();
+      result.read_error = q.error();
   }
   if (second && second->next_usn > second->first_usn)
     result.read_count = saturating_add(result.read_count, read_pass(*second));
@@ -349,15 +349,6 @@ Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
     }
   }
   return result;
-}
-
-std::string usn_summary_line(const UsnSearchResult& r) {
-  std::uint64_t total = saturating_add(r.read_count, r.enum_count);
-  if (total > 0) return "变更日志发现" + std::to_string(total) + "个删除记录";
-  if (r.enum_error) return "读取删除日志失败:" + *r.enum_error;
-  if (r.read_error) return "读取删除日志失败:" + *r.read_error;
-  if (!r.first_usn || !r.next_usn) return "变更日志中暂无删除记录";
-  return "变更日志中暂无删除记录，将继续扫描文件记录";
 }
 
 Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_view path) {

@@ -48,13 +48,7 @@ struct UsnScope {
 // second look once the journal's deleted folders have joined it.
 inline constexpr std::size_t kMaxDeferredDeletes = std::size_t{1} << 18;
 
-struct UsnSearchResult {
-  std::optional<std::int64_t> first_usn;
-  std::optional<std::int64_t> next_usn;
-  std::optional<std::string> enum_error;
-  std::optional<std::string> read_error;
-  std::uint64_t enum_count = 0;
-  std::uint64_t read_count = 0;
+struct UsnSearchResult : JournalSummary {
   std::vector<DeletedItem> items;
   UsnHints hints;
 };
@@ -108,8 +102,6 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx);
 bool accept_usn_entry(const UsnEntry& entry, UsnContext& ctx);
 
 Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope);
-
-std::string usn_summary_line(const UsnSearchResult& result);
 
 Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_view path);
 

@@ -1,3 +1,4 @@
+#include "cli/report.h"
 #include "support/probe_session.h"
 #include "engine/windows/usn_deleted.h"
 
@@ -107,7 +108,7 @@ TEST_F(UsnSearch, JudgesRecordsByReasonParentAndProximity) {
   EXPECT_EQ(r.enum_count, 0u);
   EXPECT_EQ(r.first_usn, 1 << 20);
   EXPECT_EQ(r.next_usn, journal->next_usn);
-  EXPECT_EQ(usn_summary_line(r), "变更日志发现5个删除记录");
+  EXPECT_EQ(cli::journal_summary_line(r), "变更日志发现5个删除记录");
   // The far record left no hint either; the one at the edge did.
   EXPECT_FALSE(r.hints.names_by_frn.contains(kFolderRecord + 8193));
   EXPECT_EQ(r.hints.names_by_frn.at(kFolderRecord + 8192), std::set<std::string>{"edge.txt"});
@@ -202,7 +203,7 @@ TEST_F(UsnSearch, QueryThatFailsFirstAndSucceedsLater) {
   EXPECT_FALSE(r.first_usn);
   EXPECT_FALSE(r.next_usn);
   EXPECT_FALSE(r.read_error);
-  EXPECT_EQ(usn_summary_line(r), "变更日志中暂无删除记录");
+  EXPECT_EQ(cli::journal_summary_line(r), "变更日志中暂无删除记录");
 
   journal->query_failures = 1;
   journal->add(usn_v2(100, kFolderRecord, kUsnDelete, u"gone.txt"));
@@ -213,8 +214,10 @@ TEST_F(UsnSearch, QueryThatFailsFirstAndSucceedsLater) {
 
   journal->query_failures = 2;
   r = search();
-  EXPECT_EQ(r.read_error, "QUERY_USN_JOURNAL: The volume change journal is not active. (os error 1179)");
-  EXPECT_EQ(usn_summary_line(r),
+  ASSERT_TRUE(r.read_error);
+  EXPECT_TRUE(r.read_error->is_os(1179));
+  EXPECT_EQ(r.read_error->text(), "QUERY_USN_JOURNAL: The volume change journal is not active. (os error 1179)");
+  EXPECT_EQ(cli::journal_summary_line(r),
             "读取删除日志失败:QUERY_USN_JOURNAL: The volume change journal is not active. (os error 1179)");
 }
 
@@ -223,20 +226,22 @@ TEST_F(UsnSearch, FailuresOfThePassesAndOfTheVolume) {
   journal->read_error = win32::ERROR_CRC;
   journal->add(usn_v2(100, kFolderRecord, kUsnDelete, u"gone.txt"));
   auto r = search();
-  EXPECT_EQ(r.enum_error, "ENUM_USN_DATA: Access is denied. (os error 5)");
+  ASSERT_TRUE(r.enum_error);
+  EXPECT_TRUE(r.enum_error->is_os(win32::ERROR_ACCESS_DENIED)) << "the error keeps its code";
+  EXPECT_EQ(r.enum_error->text(), "ENUM_USN_DATA: Access is denied. (os error 5)");
   ASSERT_TRUE(r.read_error);
-  EXPECT_EQ(usn_summary_line(r), "读取删除日志失败:ENUM_USN_DATA: Access is denied. (os error 5)");
+  EXPECT_EQ(cli::journal_summary_line(r), "读取删除日志失败:ENUM_USN_DATA: Access is denied. (os error 5)");
   journal->enum_error.reset();
   r = search();
-  EXPECT_EQ(usn_summary_line(r), "读取删除日志失败:" + *r.read_error);
-  EXPECT_TRUE(r.read_error->starts_with("READ_USN_JOURNAL: "));
+  EXPECT_EQ(cli::journal_summary_line(r), "读取删除日志失败:" + r.read_error->text());
+  EXPECT_TRUE(r.read_error->text().starts_with("READ_USN_JOURNAL: "));
 
   // Nothing found on a journal that answers: the search goes on in the MFT.
   journal->read_error.reset();
   journal->records.clear();
   journal->next_usn = journal->first_usn + 64;
   r = search();
-  EXPECT_EQ(usn_summary_line(r), "变更日志中暂无删除记录，将继续扫描文件记录");
+  EXPECT_EQ(cli::journal_summary_line(r), "变更日志中暂无删除记录，将继续扫描文件记录");
 
   platform::MemoryPlatform::Volume denied;
   denied.open_error = win32::ERROR_ACCESS_DENIED;
@@ -258,7 +263,7 @@ TEST_F(UsnSearch, EnumPassAddsItsOwnItems) {
   auto r = search();
   EXPECT_EQ(r.enum_count, 1u);
   EXPECT_EQ(r.read_count, 0u);
-  EXPECT_EQ(usn_summary_line(r), "变更日志发现1个删除记录");
+  EXPECT_EQ(cli::journal_summary_line(r), "变更日志发现1个删除记录");
 }
 
 // Journal evidence of a file that still lives is not a deletion: a file

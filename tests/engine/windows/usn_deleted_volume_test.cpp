@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "cli/report.h"
 #include "support/probe_session.h"
 #include "datasource/windows/volume.h"
 #include "engine/windows/scope_build.h"
@@ -43,8 +44,8 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
   s.dir_map = &scope->dir_map;
   auto found = test::journal_on(s);
   ASSERT_TRUE(found) << found.error().text();
-  EXPECT_FALSE(found->read_error) << *found->read_error;
-  EXPECT_FALSE(found->enum_error) << *found->enum_error;
+  EXPECT_FALSE(found->read_error) << found->read_error->text();
+  EXPECT_FALSE(found->enum_error) << found->enum_error->text();
 
   // What the journal can place: a deletion it records under a live folder
   // of the tree, and the earlier names of deleted files.
@@ -74,7 +75,7 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
   EXPECT_EQ(found->read_count + found->enum_count, found->items.size());
   // ENUM records carry no reason bits: that pass adds nothing here.
   EXPECT_EQ(found->enum_count, 0u);
-  EXPECT_EQ(usn_summary_line(*found), "变更日志发现" +
+  EXPECT_EQ(cli::journal_summary_line(*found), "变更日志发现" +
                                           std::to_string(want.size()) + "个删除记录");
 
   // The debug query reads the same journal range ($J from its first
