@@ -31,8 +31,6 @@ Civil civil_from_days(std::int64_t z) {
   return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d};
 }
 
-constexpr std::array<std::string_view, 5> kSourceNames = {"journal", "directory index", "MFT record", "$LogFile",
-                                                          "retry"};
 
 std::string csv_field(std::string_view v) {
   if (v.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(v);
@@ -149,10 +147,10 @@ std::uint64_t unix_seconds(std::uint64_t filetime) {
 
 std::string found_by_text(std::uint8_t sources, std::string_view sep) {
   std::string out;
-  for (std::size_t i = 0; i < kSourceNames.size(); ++i) {
-    if (!(sources & (1u << i))) continue;
+  for (const Finder& f : kFinders) {
+    if (!(sources & f.bit)) continue;
     if (!out.empty()) out += sep;
-    out += kSourceNames[i];
+    out += f.name;
   }
   return out;
 }
@@ -192,24 +190,14 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
   if (report.audit) {
     const MftAudit& a = *report.audit;
     out += "{\"folder\": " + json_string(a.folder);
-    auto field = [&out](const char* name, std::uint64_t v) {
+    auto field = [&out](std::string_view name, std::uint64_t v) {
       out += ", \"";
       out += name;
       out += "\": " + std::to_string(v);
     };
     field("folders_in_scope", a.directory_count);
     field("mft_record_bound", a.mft_record_estimate);
-    field("index", a.index);
-    field("deleted_dir", a.deleted_dir);
-    field("local_band", a.local_band);
-    field("expand", a.expand);
-    field("usn", a.usn);
-    field("paged", a.paged);
-    field("logfile", a.logfile);
-    field("retry", a.retry);
-    field("pending", a.pending);
-    field("cache_read", a.cache_read);
-    field("filtered_cross_dir", a.filtered_cross_dir);
+    for (const AuditCounter& c : kAuditCounters) field(c.json_name, a.*c.value);
     field("pages_done", a.scan.pages_done);
     field("pages_total", a.scan.pages_total);
     field("threads", a.scan.threads);
@@ -237,9 +225,9 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
            ", \"filetime\": " + (item.time ? std::to_string(*item.time) : std::string("null")) +
            ", \"path\": " + json_string(item.path) + ", \"found_by\": [";
     bool first_source = true;
-    for (std::size_t b = 0; b < kSourceNames.size(); ++b) {
-      if (!(item.sources & (1u << b))) continue;
-      out += (first_source ? "" : ", ") + json_string(kSourceNames[b]);
+    for (const Finder& f : kFinders) {
+      if (!(item.sources & f.bit)) continue;
+      out += (first_source ? "" : ", ") + json_string(f.name);
       first_source = false;
     }
     out += "], \"kind\": " + json_string(kind_name(item.kind)) + ", \"deleted_utc\": " +

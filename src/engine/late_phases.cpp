@@ -122,46 +122,44 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
   return added;
 }
 
-LatePhaseCounts run_late_phases(ScanSession& s) {
-  LatePhaseCounts counts;
+std::size_t run_logfile_phase(ScanSession& s) {
+  if (!s.options.logfile_phase) return 0;
   const TimeBudget& deadline = s.deadline;
-  if (deadline.remaining().is_zero()) return counts;
-  AcceptedItems& accepted = s.accepted;
-  const auto& out = accepted.items;
-  const std::unordered_set<std::uint64_t> accepted_before = accepted.frns;
+  s.progress.step("阶段4 $LogFile 事务（刚删）");
+  auto log = read_logfile_tail(s.reader, s.mft, &deadline);
+  if (!log) return 0;
+  const std::size_t before = s.accepted.items.size();
+  apply_log_page_fixups(log->bytes);
+  const NamesByFrn* names = s.hints ? &s.hints->names_by_frn : nullptr;
+  auto scan = scan_logfile(log->bytes, s.mft.geometry.bytes_per_cluster,
+                           std::max<std::uint32_t>(s.mft.record_size(), 1024), s.scope.parent_match_frns, names,
+                           log->runs_on, &deadline);
+  *log = LogPart{};
+  for (const auto& c : scan.candidates) {
+    if (deadline.expired()) break;
+    process_log_candidate(s, c, scan.stats);
+  }
+  return growth(before, s.accepted.items.size());
+}
 
-  if (s.options.logfile_phase) {
-    s.progress.step("阶段4 $LogFile 事务（刚删）");
-    if (auto log = read_logfile_tail(s.reader, s.mft, &deadline)) {
-      const std::size_t before = out.size();
-      apply_log_page_fixups(log->bytes);
-      const NamesByFrn* names = s.hints ? &s.hints->names_by_frn : nullptr;
-      auto scan = scan_logfile(log->bytes, s.mft.geometry.bytes_per_cluster,
-                               std::max<std::uint32_t>(s.mft.record_size(), 1024), s.scope.parent_match_frns, names,
-                               log->runs_on, &deadline);
-      *log = LogPart{};
-      for (const auto& c : scan.candidates) {
-        if (deadline.expired()) break;
-        process_log_candidate(s, c, scan.stats);
-      }
-      counts.logfile = growth(before, out.size());
-    }
-  }
-  const Duration left = deadline.remaining();
-  if (s.options.retry_phase && (left.seconds > 0 || left.nanos > 200'000'000)) {
-    s.progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
-    const std::size_t before = out.size();
-    retry_deferred_records(s, accepted_before, deadline.remaining());
-    counts.retry = growth(before, out.size());
-  }
-  if (s.hints) {
-    std::unordered_set<std::uint64_t> listed;
-    for (const auto& item : out) listed.insert(item.frn);
-    for (const auto& [frn, names] : s.hints->names_by_frn)
-      if (!accepted.frns.contains(frn) && !listed.contains(frn) && counts.pending != std::numeric_limits<std::uint32_t>::max())
-        ++counts.pending;
-  }
-  return counts;
+std::size_t run_retry_phase(ScanSession& s) {
+  const Duration left = s.deadline.remaining();
+  if (!s.options.retry_phase || !(left.seconds > 0 || left.nanos > 200'000'000)) return 0;
+  s.progress.step("阶段5 延迟 MFT 重试（缓存落盘）");
+  const std::size_t before = s.accepted.items.size();
+  retry_deferred_records(s, s.late_exclusion ? *s.late_exclusion : s.accepted.frns, s.deadline.remaining());
+  return growth(before, s.accepted.items.size());
+}
+
+std::uint32_t count_pending(const ScanSession& s) {
+  std::uint32_t pending = 0;
+  if (!s.hints) return pending;
+  std::unordered_set<std::uint64_t> listed;
+  for (const auto& item : s.accepted.items) listed.insert(item.frn);
+  for (const auto& [frn, names] : s.hints->names_by_frn)
+    if (!s.accepted.frns.contains(frn) && !listed.contains(frn) && pending != std::numeric_limits<std::uint32_t>::max())
+      ++pending;
+  return pending;
 }
 
 }  // namespace quillon

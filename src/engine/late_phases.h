@@ -42,17 +42,14 @@ void process_log_candidate(ScanSession& s, const LogCandidate& candidate, LogSca
 std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<std::uint64_t>& exclusion,
                                      Duration limit);
 
-struct LatePhaseCounts {
-  std::uint32_t logfile = 0;
-  std::uint32_t retry = 0;
-  std::uint32_t pending = 0;
-};
+// Phase 4 when the options switch it on; returns how much the list grew.
+std::size_t run_logfile_phase(ScanSession& s);
+// Phase 5 when the options switch it on and more than 0.2 s remain,
+// excluding the records accepted when the late phases began.
+std::size_t run_retry_phase(ScanSession& s);
+// The hint FRNs that neither the FRN set nor any output item holds.
+std::uint32_t count_pending(const ScanSession& s);
 
-// Within the session's deadline; nothing at all when no time remains. Phase
-// 4 when the options switch it on; phase 5 when they do and more than 0.2 s
-// remain, excluding the FRNs accepted before it; then the hint FRNs that
-// neither the FRN set nor any output item holds. The caller copies the
-// counts into the audit's LogFile, retry and pending fields.
-LatePhaseCounts run_late_phases(ScanSession& s);
+
 
 }  // namespace quillon

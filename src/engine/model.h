@@ -2,6 +2,7 @@
 // its time budget, the merge key and the output order.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,17 @@ inline constexpr std::uint8_t kFoundByIndex = 2;    // a folder's directory inde
 inline constexpr std::uint8_t kFoundByRecord = 4;   // its FILE record, read around the folder or in the paged scan
 inline constexpr std::uint8_t kFoundByLogFile = 8;
 inline constexpr std::uint8_t kFoundByRetry = 16;   // the deferred MFT retry
+
+// Each search's bit with its name in the reports, in the order they list them.
+struct Finder {
+  std::uint8_t bit;
+  std::string_view name;
+};
+inline constexpr std::array<Finder, 5> kFinders = {{{kFoundByJournal, "journal"},
+                                                    {kFoundByIndex, "directory index"},
+                                                    {kFoundByRecord, "MFT record"},
+                                                    {kFoundByLogFile, "$LogFile"},
+                                                    {kFoundByRetry, "retry"}}};
 
 // What an item is.
 enum class ItemKind : std::uint8_t { file, folder };

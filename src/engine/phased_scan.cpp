@@ -17,8 +17,8 @@ namespace {
 
 std::uint32_t to32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
-void run_paged_phase(ScanSession& s) {
-  if (!s.options.paged_scan || !s.in_time()) return;
+std::size_t run_paged_phase(ScanSession& s) {
+  if (!s.options.paged_scan || !s.in_time()) return 0;
   s.progress.step("Phase 3 $MFT paged (dir_frns parent directories only)");
 
   // The workers read one shared, read-only evaluation context: the scope's
@@ -42,17 +42,59 @@ void run_paged_phase(ScanSession& s) {
     return scan_record_buffer(page, first, record_size, paged);
   });
   s.audit.scan = result.audit;
+  s.paged_freed_dirs = std::move(result.freed_dirs);
+  s.paged_orphans = std::move(result.orphans);
+  return s.accept(std::move(result.items));
+}
 
-  s.found_by = kFoundByRecord;
-  s.audit.paged = to32(s.accept(std::move(result.items)));
+// The freed folders the paged scan read join the tree; the freed records it
+// set aside for want of their parent are placed now that the tree is whole.
+std::size_t place_paged_orphans(ScanSession& s) {
+  if (grow_tree(s.scope, std::move(s.paged_freed_dirs), kFoundByRecord).empty()) return 0;
+  return place_orphans(s, std::move(s.paged_orphans));
+}
 
-  // The freed folders the scan read join the tree; the freed records it set
-  // aside for want of their parent are placed now that the tree is whole.
-  if (!grow_tree(s.scope, std::move(result.freed_dirs), kFoundByRecord).empty())
-    s.audit.expand = to32(s.audit.expand + place_orphans(s, std::move(result.orphans)));
+// Every deleted folder of the tree as an item; the audit counts the folders,
+// not the list's growth.
+std::size_t list_deleted_folders_phase(ScanSession& s) {
+  s.audit.deleted_dir = to32(s.scope.deleted_dirs.size() + (s.scope.root_deleted ? 1 : 0));
+  list_deleted_folders(s);
+  return 0;
+}
+
+constexpr MftPhase kPhases[] = {
+    {"index", run_index_phase, &MftAudit::index, kFoundByIndex, PhaseStage::early},
+    {"expansion", run_expansion, &MftAudit::expand, kFoundByIndex, PhaseStage::early},
+    {"root vicinity", run_root_vicinity, &MftAudit::local_band, kFoundByRecord, PhaseStage::early},
+    {"local band", run_local_band, &MftAudit::local_band, kFoundByRecord, PhaseStage::early},
+    {"journal hints", run_usn_hints, &MftAudit::usn, kFoundByRecord, PhaseStage::early},
+    {"cached folders", grow_from_cache, &MftAudit::expand, kFoundByRecord, PhaseStage::early},
+    {"paged", run_paged_phase, &MftAudit::paged, kFoundByRecord, PhaseStage::early},
+    {"paged orphans", place_paged_orphans, &MftAudit::expand, kFoundByRecord, PhaseStage::early},
+    {"deleted folders", list_deleted_folders_phase, nullptr, kFoundByRecord, PhaseStage::early},
+    {"LogFile", run_logfile_phase, &MftAudit::logfile, kFoundByLogFile, PhaseStage::late},
+    {"retry", run_retry_phase, &MftAudit::retry, kFoundByRetry, PhaseStage::late},
+};
+
+void run_phase(ScanSession& s, const MftPhase& phase, MftAudit& counts) {
+  s.found_by = phase.found_by;
+  const std::size_t grown = phase.run(s);
+  if (phase.counter) counts.*phase.counter = to32(counts.*phase.counter + grown);
 }
 
 }  // namespace
+
+std::span<const MftPhase> mft_phases() { return kPhases; }
+
+MftAudit run_late_phases(ScanSession& s) {
+  MftAudit counts;
+  if (s.deadline.remaining().is_zero()) return counts;
+  s.late_exclusion = s.accepted.frns;
+  for (const MftPhase& phase : mft_phases())
+    if (phase.stage == PhaseStage::late) run_phase(s, phase, counts);
+  counts.pending = count_pending(s);
+  return counts;
+}
 
 ScanResult run_phased_scan(ScanSession& s) {
   MftAudit& audit = s.audit;
@@ -62,22 +104,14 @@ ScanResult run_phased_scan(ScanSession& s) {
 
   s.progress.step("Strict directory FRN: " + std::to_string(s.scope.dir_frns.size()) +
                   " folders, parent FRN matches parent_match_frns");
-  s.found_by = kFoundByIndex;
-  run_index_phase(s);
-  s.found_by = kFoundByRecord;
-  run_root_vicinity(s);
-  run_local_band(s);
-  run_usn_hints(s);
-  s.audit.expand = to32(s.audit.expand + grow_from_cache(s));
-  run_paged_phase(s);
-  s.audit.deleted_dir = to32(s.scope.deleted_dirs.size() + (s.scope.root_deleted ? 1 : 0));
-  list_deleted_folders(s);
+  for (const MftPhase& phase : mft_phases())
+    if (phase.stage == PhaseStage::early) run_phase(s, phase, audit);
 
   if (s.options.logfile_phase || s.options.retry_phase) {
-    LatePhaseCounts counts = run_late_phases(s);
-    if (s.options.logfile_phase) audit.logfile = counts.logfile;
-    if (s.options.retry_phase) audit.retry = counts.retry;
-    audit.pending = counts.pending;
+    const MftAudit late = run_late_phases(s);
+    if (s.options.logfile_phase) audit.logfile = late.logfile;
+    if (s.options.retry_phase) audit.retry = late.retry;
+    audit.pending = late.pending;
   }
 
   audit.cache_read = s.cache.reads;

@@ -6,6 +6,7 @@
 
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,30 @@ struct ScanOutcome {
 
 // The probe prints the error's text after "MFT failed: ".
 using ScanResult = Result<ScanOutcome>;
+
+// The late phases run after every early one, with what is left of the
+// deadline, and only when some is left.
+enum class PhaseStage { early, late };
+
+// One phase of the scan: its name, what runs it (returning how much the
+// session's list grew), the audit counter that growth is added to (none: the
+// phase keeps its own count), the finder its items are marked with, and its
+// stage. A new phase is one entry of the table plus its own function.
+struct MftPhase {
+  std::string_view name;
+  std::size_t (*run)(ScanSession&);
+  std::uint32_t MftAudit::*counter;
+  std::uint8_t found_by;
+  PhaseStage stage;
+};
+
+// The phases in their fixed order.
+std::span<const MftPhase> mft_phases();
+
+// The late stage alone (phases 4 and 5, then the count of hint records still
+// unconfirmed) within the session's deadline; nothing at all when no time
+// remains. Returns the audit's logfile, retry and pending counters.
+MftAudit run_late_phases(ScanSession& s);
 
 // Every phase in order within the session's deadline; the session's accepted
 // items and audit are moved into the outcome.

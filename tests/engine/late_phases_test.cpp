@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engine/phased_scan.h"
 #include "support/probe_session.h"
 #include "engine/late_phases.h"
 #include "engine/windows/ntfs_deleted_fixture.h"
@@ -127,7 +128,7 @@ TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {
 
 struct LateRun {
   std::vector<std::string> lines;
-  LatePhaseCounts counts;
+  MftAudit counts;
 };
 
 LateRun late(Duration remaining) {

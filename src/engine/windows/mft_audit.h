@@ -3,8 +3,10 @@
 // them as one "MFT Audit:" line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -41,5 +43,27 @@ struct MftAudit {
   std::uint32_t cache_hits = 0;        // not printed
   std::uint32_t filtered_cross_dir = 0;
 };
+
+// The counters of the audit, each named once: as the "MFT Audit:" line
+// writes it and as the JSON report does, in the order both show them.
+struct AuditCounter {
+  std::string_view line_label;  // " index=" ...
+  std::string_view json_name;   // "index" ...
+  std::uint32_t MftAudit::*value;
+};
+
+inline constexpr std::array<AuditCounter, 11> kAuditCounters = {{
+    {" index=", "index", &MftAudit::index},
+    {" deleted-dir=", "deleted_dir", &MftAudit::deleted_dir},
+    {" local-band=", "local_band", &MftAudit::local_band},
+    {" expand=", "expand", &MftAudit::expand},
+    {" USN=", "usn", &MftAudit::usn},
+    {" paged=", "paged", &MftAudit::paged},
+    {" LogFile=", "logfile", &MftAudit::logfile},
+    {" retry=", "retry", &MftAudit::retry},
+    {" pending=", "pending", &MftAudit::pending},
+    {" cache-read=", "cache_read", &MftAudit::cache_read},
+    {" filtered-cross-dir=", "filtered_cross_dir", &MftAudit::filtered_cross_dir},
+}};
 
 }  // namespace quillon

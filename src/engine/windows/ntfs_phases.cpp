@@ -13,10 +13,6 @@ constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
-std::uint32_t grow32(std::uint32_t counter, std::size_t growth) {
-  return static_cast<std::uint32_t>(counter + growth);
-}
-
 bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
   return scope.parent_match_frns.count(parent & kRecordMask) || scope.parent_match_frns.count(parent);
 }
@@ -95,11 +91,12 @@ void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std:
   walk(above_empty ? 0 : centre + inner + 1, sat_add(centre, r), above_empty);
 }
 
-void run_index_phase(ScanSession& s) {
+std::size_t run_index_phase(ScanSession& s) {
   std::vector<std::uint64_t> dirs(s.scope.dir_frns.begin(), s.scope.dir_frns.end());
   std::uint64_t total = dirs.empty() ? 1 : dirs.size();
-  std::unordered_set<std::uint64_t> visited;
+  std::unordered_set<std::uint64_t>& visited = s.index_visited;
   const FrnSet& dir_frns = s.scope.dir_frns;
+  std::size_t grown = 0;
   for (std::size_t i = 0; i < dirs.size(); ++i) {
     std::uint64_t d = dirs[i];
     if (!s.in_time()) {
@@ -121,44 +118,51 @@ void run_index_phase(ScanSession& s) {
       hint.use_parent = parent_matched;
       hint.parent = d;
       auto items = evaluate_record(*child, entry.record, s.eval, s.eval.flags(false), &hint);
-      if (!items.empty()) s.audit.index = grow32(s.audit.index, s.accept(std::move(items)));
+      if (!items.empty()) grown += s.accept(std::move(items));
     }
     if (s.options.per_directory_vicinity) {
       std::size_t before = s.accepted.items.size();
       scan_window(s, d, 0, 512, visited);
-      s.audit.index = grow32(s.audit.index, s.accepted.items.size() - before);
+      grown += s.accepted.items.size() - before;
     }
   }
-  if (!s.options.expansion || !s.in_time()) return;
+  return grown;
+}
+
+std::size_t run_expansion(ScanSession& s) {
+  if (!s.options.expansion || !s.in_time()) return 0;
+  const std::vector<std::uint64_t> dirs(s.scope.dir_frns.begin(), s.scope.dir_frns.end());
+  std::size_t grown = 0;
   for (std::uint64_t radius = 1024;; radius = radius > kU64Max / 2 ? kU64Max : radius * 2) {
     s.audit.expansion_radius = radius;
-    if (radius > s.options.expansion_limit || !s.in_time()) return;
+    if (radius > s.options.expansion_limit || !s.in_time()) return grown;
     s.progress(0, 1, "Optional expansion \xC2\xB1" + std::to_string(radius) + " (strict parent FRN)");
     std::size_t before = s.accepted.items.size();
-    for (std::uint64_t d : dirs) scan_window(s, d, radius / 2, radius, visited);
+    for (std::uint64_t d : dirs) scan_window(s, d, radius / 2, radius, s.index_visited);
     std::size_t growth = s.accepted.items.size() - before;
-    s.audit.expand = grow32(s.audit.expand, growth);
-    if (growth == 0 || radius == kU64Max) return;
+    grown += growth;
+    if (growth == 0 || radius == kU64Max) return grown;
   }
 }
 
-void run_root_vicinity(ScanSession& s) {
-  if (!s.options.root_vicinity || !s.in_time()) return;
+std::size_t run_root_vicinity(ScanSession& s) {
+  if (!s.options.root_vicinity || !s.in_time()) return 0;
+  std::size_t grown = 0;
   std::uint64_t c = s.scope.root_frn & kRecordMask;
   std::uint64_t lo = sat_sub(c, 8192), hi = sat_add(c, 8192);
   s.progress(0, 1,
              "Phase 1a Directory vicinity FRN " + std::to_string(lo) + ".." + std::to_string(hi) +
                  " (includes recently deleted IN_USE, MFT confirmed)");
   for (std::uint64_t f = lo;; ++f) {
-    if (!s.in_time()) return;
+    if (!s.in_time()) return grown;
     if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path, ReadOrder::ascending))
-      s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
-    if (f == hi) return;
+      grown += s.accept(std::move(*items));
+    if (f == hi) return grown;
   }
 }
 
-void run_local_band(ScanSession& s) {
-  if (!s.options.local_band || !s.in_time()) return;
+std::size_t run_local_band(ScanSession& s) {
+  if (!s.options.local_band || !s.in_time()) return 0;
   std::unordered_set<std::uint64_t> band;
   if (s.hints)
     for (const auto& [frn, names] : s.hints->names_by_frn) band.insert(frn);
@@ -168,15 +172,16 @@ void run_local_band(ScanSession& s) {
     for (std::uint64_t f = sat_sub(c, s.options.band_below); f < hi; ++f) band.insert(f);
   }
   s.progress(0, 1, "Phase 1b Local MFT band (" + std::to_string(band.size()) + " FRNs, raw)");
+  std::size_t grown = 0;
   for (std::uint64_t f : band) {
-    if (!s.in_time()) return;
-    if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path))
-      s.audit.local_band = grow32(s.audit.local_band, s.accept(std::move(*items)));
+    if (!s.in_time()) return grown;
+    if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path)) grown += s.accept(std::move(*items));
   }
+  return grown;
 }
 
-void run_usn_hints(ScanSession& s) {
-  if (!s.hints || s.hints->names_by_frn.empty()) return;
+std::size_t run_usn_hints(ScanSession& s) {
+  if (!s.hints || s.hints->names_by_frn.empty()) return 0;
   const UsnHints& h = *s.hints;
   s.progress(0, 1, "Phase 2 USN hint FRNs (" + std::to_string(h.names_by_frn.size()) + " items, MFT validated)");
   std::vector<std::uint64_t> list;
@@ -185,8 +190,9 @@ void run_usn_hints(ScanSession& s) {
   auto distance = [root](std::uint64_t f) { return f > root ? f - root : root - f; };
   std::stable_sort(list.begin(), list.end(),
                    [&](std::uint64_t a, std::uint64_t b) { return distance(a) < distance(b); });
+  std::size_t grown = 0;
   for (std::uint64_t t : list) {
-    if (!s.in_time()) return;
+    if (!s.in_time()) return grown;
     RecordHint hint;
     if (auto p = h.parent_by_frn.find(t); p != h.parent_by_frn.end()) {
       hint.parent = p->second;
@@ -194,9 +200,9 @@ void run_usn_hints(ScanSession& s) {
     }
     const auto& names = h.names_by_frn.at(t);
     if (!names.empty()) hint.name = *names.begin();
-    if (auto items = read_candidates(s, t, &hint, LiveCheck::off))
-      s.audit.usn = grow32(s.audit.usn, s.accept(std::move(*items)));
+    if (auto items = read_candidates(s, t, &hint, LiveCheck::off)) grown += s.accept(std::move(*items));
   }
+  return grown;
 }
 
 }  // namespace quillon

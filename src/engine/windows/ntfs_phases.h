@@ -29,9 +29,15 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
 void scan_window(ScanSession& s, std::uint64_t centre, std::uint64_t inner, std::uint64_t outer,
                  std::unordered_set<std::uint64_t>& visited);
 
-void run_index_phase(ScanSession& s);
-void run_root_vicinity(ScanSession& s);
-void run_local_band(ScanSession& s);
-void run_usn_hints(ScanSession& s);
+// The phases before the paged scan; each returns how much the session's
+// list grew.
+// Each folder's index entries (and, when the options say so, the records
+// around each folder); the records it reads are kept for the expansion.
+std::size_t run_index_phase(ScanSession& s);
+// Rings of growing radius around every folder while they still add items.
+std::size_t run_expansion(ScanSession& s);
+std::size_t run_root_vicinity(ScanSession& s);
+std::size_t run_local_band(ScanSession& s);
+std::size_t run_usn_hints(ScanSession& s);
 
 }  // namespace quillon

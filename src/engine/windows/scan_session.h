@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <unordered_set>
 #include <unordered_map>
 #include <vector>
 
@@ -65,6 +67,12 @@ struct ScanSession {
   MftAudit audit;
   RecordCache cache;
   std::uint8_t found_by = kFoundByRecord;  // what the running phase marks its items with
+
+  // Handed from one phase to a later one.
+  std::unordered_set<std::uint64_t> index_visited;  // records the index phase read
+  std::vector<FreedDir> paged_freed_dirs;           // freed folders the paged scan read
+  std::vector<Orphan> paged_orphans;                // freed records it set aside for want of their parent
+  std::optional<FrnSet> late_exclusion;             // the records accepted when the late phases began
 
   // The same with a deadline that starts now.
   ScanSession(ScopeContext& scope, VolumeReader& reader, const MftContext& mft, const ScanOptions& options,
