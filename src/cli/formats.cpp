@@ -176,6 +176,24 @@ std::string format_csv(const ProbeReport& report) {
   return out;
 }
 
+// The audit's counters as one JSON object.
+std::string json_audit(const MftAudit& a) {
+  std::string out = "{\"folder\": " + json_string(a.folder);
+  auto field = [&out](std::string_view name, std::uint64_t v) {
+    out += ", \"";
+    out += name;
+    out += "\": " + std::to_string(v);
+  };
+  field("folders_in_scope", a.directory_count);
+  field("mft_record_bound", a.mft_record_estimate);
+  for (const AuditCounter& c : kAuditCounters) field(c.json_name, a.*c.value);
+  field("pages_done", a.scan.pages_done);
+  field("pages_total", a.scan.pages_total);
+  field("threads", a.scan.threads);
+  field("elapsed_ms", a.elapsed_ms);
+  return out + ", \"note\": " + json_string(a.note) + "}";
+}
+
 std::string format_json(const ProbeReport& report, const ReportContext& context) {
   std::string out = "{\n" + json_context(context);
   if (!report.notes.empty()) {
@@ -186,26 +204,7 @@ std::string format_json(const ProbeReport& report, const ReportContext& context)
   out += "  \"usn_summary\": " + json_string(journal_summary_line(report.journal)) + ",\n";
   const auto mft = mft_summary_line(report);
   out += "  \"mft_summary\": " + (mft ? json_string(*mft) : std::string("null")) + ",\n";
-  out += "  \"audit\": ";
-  if (report.audit) {
-    const MftAudit& a = *report.audit;
-    out += "{\"folder\": " + json_string(a.folder);
-    auto field = [&out](std::string_view name, std::uint64_t v) {
-      out += ", \"";
-      out += name;
-      out += "\": " + std::to_string(v);
-    };
-    field("folders_in_scope", a.directory_count);
-    field("mft_record_bound", a.mft_record_estimate);
-    for (const AuditCounter& c : kAuditCounters) field(c.json_name, a.*c.value);
-    field("pages_done", a.scan.pages_done);
-    field("pages_total", a.scan.pages_total);
-    field("threads", a.scan.threads);
-    field("elapsed_ms", a.elapsed_ms);
-    out += ", \"note\": " + json_string(a.note) + "}";
-  } else {
-    out += "null";
-  }
+  out += "  \"audit\": " + (report.audit ? json_audit(*report.audit) : std::string("null"));
   out += ",\n  \"noise_filter\": {\"keep_all\": ";
   out += context.keep_all ? "true" : "false";
   out += ", \"dropped\": {";

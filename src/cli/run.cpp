@@ -245,79 +245,12 @@ class Failure {
 
 }  // namespace
 
-int run(const std::vector<std::string>& args) {
-  Options o = parse_arguments(args);
-  if (o.help) {
-    print(usage_text());
-    return 0;
-  }
-  if (o.version) {
-    print("quillon " QUILLON_VERSION "\n");
-    return 0;
-  }
-  // The format is known first, so that every failure after it is reported
-  // in the way the chosen format wants.
-  std::optional<Format> format = Format::text;
-  if (o.format) format = parse_format(*o.format);
-  if (o.missing_value && *o.missing_value == "--format") format = std::nullopt;
-  Failure failure(o, format);
-  if (!format && o.format)
-    return failure(ExitStatus::usage, "--format wants text, csv, json or bodyfile, not \"" + *o.format + "\"");
-  if (o.missing_value) return failure(ExitStatus::usage, *o.missing_value + " wants a value");
-  if (!o.image && (o.image_offset || o.partition))
-    return failure(ExitStatus::usage, std::string(o.partition ? "--partition" : "--offset") + " works with --image only");
-  if (!o.mft && (o.usnjrnl || o.logfile || o.bitmap))
-    return failure(ExitStatus::usage,
-                   std::string(o.usnjrnl ? "--usnjrnl" : o.logfile ? "--logfile" : "--bitmap") + " works with --mft only");
-  if (o.mft && o.image) return failure(ExitStatus::usage, "--mft and --image name two sources; give one of them");
-  ReportOptions options;
-  options.format = *format;
-  if (o.output) {
-    if (auto refusal = output_refusal(*o.output, o)) return failure(ExitStatus::output_refused, *refusal);
-    failure.allow_output();
-  }
-  std::vector<std::string> notes;  // what was read from the volume's spare copies
-  platform::ImageFacts facts;
-  if (o.image)
-    if (auto error = install_image(o, notes, facts)) return failure(ExitStatus::image_not_opened, *error);
-  if (o.mft)
-    if (auto error = install_collection(o, notes)) return failure(ExitStatus::image_not_opened, *error);
-  set_keep_all_names(o.all);
-  options.quiet = o.quiet;
-  options.noise_line = o.debug;
-  options.context.folder = o.folder;
-  options.context.keep_all = o.all;
-  options.context.volume_bytes = facts.volume_bytes;
-  options.context.missing_bytes = facts.volume_bytes - facts.present_bytes;
-  options.context.notes = notes;
-  failure.set_context(options.context);
-  const std::string note = platform::missing_volume_note(facts);  // what the run cannot see of the volume
-
-  // With --output everything the run would print goes to the file, written
-  // once at the end; the paged scan's workers may report progress, so the
-  // buffer takes one call at a time.
-  std::string buffer;
-  std::mutex buffer_mutex;
-  Emit emit = [](std::string_view text) { print(text); };
-  const bool machine = options.format != Format::text;
-  // A machine report is held back until it is whole, so that a failure
-  // leaves nothing half-made behind.
-  if (o.output || machine)
-    emit = [&](std::string_view text) {
-      std::lock_guard lock(buffer_mutex);
-      buffer += text;
-    };
-  if (!machine)
-    for (const auto& n : notes) emit("Note: " + n + "\n");
-  ReportOutcome outcome;
-  if (machine)
-    outcome = run_report(o.folder, options, emit);  // the report alone, no opening lines
-  else if (o.debug)
-    outcome = debug_run(o.folder, note, options, emit);
-  else
-    outcome = normal_run(o.folder, note, options, emit);
-  const bool failed = outcome == ReportOutcome::probe_failed;
-  if (!machine) {
+// Where a run's output goes: text as it was printed (or into the --output
+// file); a machine report whole, to standard output or the file, a failed
+// probe's CSV or body file never made. Returns the exit status.
+int deliver(const Options& o, std::optional<Format> format, const ReportOptions& options, const std::string& buffer,
+            bool failed) {
+  if (options.format == Format::text) {
     if (o.output)
       if (auto written = platform::write_new_native_file(*o.output, buffer); !written)
         print("Error: --output: cannot write " + *o.output + ": " + written.error().text() + "\n");
@@ -342,5 +275,89 @@ int run(const std::vector<std::string>& args) {
   }
   return status;
 }
+
+// The switches that do not go together, or with what they need; nothing
+// when all is well.
+std::optional<std::string> switch_misuse(const Options& o) {
+  if (o.missing_value) return *o.missing_value + " wants a value";
+  if (!o.image && (o.image_offset || o.partition))
+    return std::string(o.partition ? "--partition" : "--offset") + " works with --image only";
+  if (!o.mft && (o.usnjrnl || o.logfile || o.bitmap))
+    return std::string(o.usnjrnl ? "--usnjrnl" : o.logfile ? "--logfile" : "--bitmap") + " works with --mft only";
+  if (o.mft && o.image) return std::string("--mft and --image name two sources; give one of them");
+  return std::nullopt;
+}
+
+// The probe and its report. With --output everything the run would print
+// goes to the file, written once at the end; the paged scan's workers may
+// report progress, so the buffer takes one call at a time. A machine report
+// is held back until it is whole, so that a failure leaves nothing half-made
+// behind.
+int run_probe(const Options& o, std::optional<Format> format, const ReportOptions& options, const std::string& note) {
+  std::string buffer;
+  std::mutex buffer_mutex;
+  Emit emit = [](std::string_view text) { print(text); };
+  const bool machine = options.format != Format::text;
+  if (o.output || machine)
+    emit = [&](std::string_view text) {
+      std::lock_guard lock(buffer_mutex);
+      buffer += text;
+    };
+  if (!machine)
+    for (const auto& n : options.context.notes) emit("Note: " + n + "\n");
+  ReportOutcome outcome;
+  if (machine)
+    outcome = run_report(o.folder, options, emit);  // the report alone, no opening lines
+  else if (o.debug)
+    outcome = debug_run(o.folder, note, options, emit);
+  else
+    outcome = normal_run(o.folder, note, options, emit);
+  return deliver(o, format, options, buffer, outcome == ReportOutcome::probe_failed);
+}
+
+int run(const std::vector<std::string>& args) {
+  Options o = parse_arguments(args);
+  if (o.help) {
+    print(usage_text());
+    return 0;
+  }
+  if (o.version) {
+    print("quillon " QUILLON_VERSION "\n");
+    return 0;
+  }
+  // The format is known first, so that every failure after it is reported
+  // in the way the chosen format wants.
+  std::optional<Format> format = Format::text;
+  if (o.format) format = parse_format(*o.format);
+  if (o.missing_value && *o.missing_value == "--format") format = std::nullopt;
+  Failure failure(o, format);
+  if (!format && o.format)
+    return failure(ExitStatus::usage, "--format wants text, csv, json or bodyfile, not \"" + *o.format + "\"");
+  if (auto misuse = switch_misuse(o)) return failure(ExitStatus::usage, *misuse);
+  ReportOptions options;
+  options.format = *format;
+  if (o.output) {
+    if (auto refusal = output_refusal(*o.output, o)) return failure(ExitStatus::output_refused, *refusal);
+    failure.allow_output();
+  }
+  std::vector<std::string> notes;  // what was read from the volume's spare copies
+  platform::ImageFacts facts;
+  if (o.image)
+    if (auto error = install_image(o, notes, facts)) return failure(ExitStatus::image_not_opened, *error);
+  if (o.mft)
+    if (auto error = install_collection(o, notes)) return failure(ExitStatus::image_not_opened, *error);
+  set_keep_all_names(o.all);
+  options.quiet = o.quiet;
+  options.noise_line = o.debug;
+  options.context.folder = o.folder;
+  options.context.keep_all = o.all;
+  options.context.volume_bytes = facts.volume_bytes;
+  options.context.missing_bytes = facts.volume_bytes - facts.present_bytes;
+  options.context.notes = notes;
+  failure.set_context(options.context);
+  const std::string note = platform::missing_volume_note(facts);  // what the run cannot see of the volume
+  return run_probe(o, format, options, note);
+}
+
 
 }  // namespace quillon::cli

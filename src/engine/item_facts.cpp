@@ -203,6 +203,48 @@ std::uint8_t free_percent(std::uint64_t free, std::uint64_t total) {
   return static_cast<std::uint8_t>(std::clamp(pct, 1u, 99u));
 }
 
+namespace {
+
+// What an item's record says now: free or not, its sequence, whether it
+// still names the item under its parent.
+struct RecordNow {
+  std::optional<Bytes> rec;
+  bool in_use = false;
+  bool names_it = false;
+  std::optional<std::uint16_t> sequence;
+};
+
+RecordNow record_now(const FactSources& src, std::uint64_t parent, std::string_view name) {
+  RecordNow now;
+  now.rec = src.record;
+  if (now.rec && !is_file_record(*now.rec)) now.rec.reset();
+  if (!now.rec) return now;
+  now.in_use = record_in_use(*now.rec);
+  now.sequence = record_sequence(*now.rec);
+  for (const auto& [p, n] : file_names(*now.rec))
+    if (p == parent && n == name) now.names_it = true;
+  return now;
+}
+
+// The facts of an intact record: its times, and for a file its data's size
+// and how much of its clusters is still free.
+void fill_intact(DeletedItem& item, Bytes rec, const FactSources& src) {
+  item.record_state = RecordState::intact;
+  if (record_is_directory(rec)) item.kind = ItemKind::folder;
+  item.record_times = standard_times(rec);
+  if (item.kind == ItemKind::folder) return;
+  auto data = unnamed_data(rec, src.bytes_per_cluster);
+  if (!data) return;
+  item.data_size = data->size;
+  if (data->resident) {
+    item.clusters_free_pct = 100;
+  } else if (data->runs_complete && src.bitmap) {
+    item.clusters_free_pct = runs_free_percent(data->runs, *src.bitmap);
+  }
+}
+
+}  // namespace
+
 void fill_facts(DeletedItem& item, const FactSources& src) {
   const std::uint64_t record = item.frn & kRecordMask;
   const std::uint64_t parent = item.parent_frn & kRecordMask;
@@ -211,25 +253,13 @@ void fill_facts(DeletedItem& item, const FactSources& src) {
   if (item.folder) item.kind = ItemKind::folder;  // a deleted folder of the tree
   std::optional<std::uint16_t> sequence = item.sequence;
   if (!sequence && (item.frn >> 48) != kNoSequence) sequence = static_cast<std::uint16_t>(item.frn >> 48);
-
-  // What the record says now: free or not, its sequence, whether it still
-  // names this item under its parent.
-  std::optional<Bytes> rec = src.record;
-  if (rec && !is_file_record(*rec)) rec.reset();
-  bool in_use = false, names_it = false;
-  std::optional<std::uint16_t> record_sequence_now;
-  if (rec) {
-    in_use = record_in_use(*rec);
-    record_sequence_now = record_sequence(*rec);
-    for (const auto& [p, n] : file_names(*rec))
-      if (p == parent && n == name) names_it = true;
-  }
+  const RecordNow now = record_now(src, parent, name);
   // The sequence it lived under: the source's, else the journal's for this
   // name, else that of a freed record that still names it.
   if (!sequence) sequence = journal_sequence(src.deletions, record, parent, name);
   const bool independent_sequence = sequence.has_value();  // not read off the record itself
-  if (!sequence && rec && !in_use && names_it && record_sequence_now)
-    sequence = sequence_before_free(*record_sequence_now);
+  if (!sequence && now.rec && !now.in_use && now.names_it && now.sequence)
+    sequence = sequence_before_free(*now.sequence);
   item.sequence = sequence;
   if (sequence)
     if (const JournalDeletion* d = journal_deletion(src.deletions, record, *sequence)) {
@@ -237,38 +267,26 @@ void fill_facts(DeletedItem& item, const FactSources& src) {
       if (d->attributes & kUsnAttributeDirectory) item.kind = ItemKind::folder;
     }
 
-  if (!rec) {
+  if (!now.rec) {
     item.record_state = RecordState::unknown;
     return;
   }
-  const bool sequence_fits =
-      record_sequence_now && (!sequence || *record_sequence_now == next_sequence(*sequence));
-  if (in_use) {
+  if (now.in_use) {
     // In use under the item's own sequence and name: the file itself, not
     // another one (a delete still pending); nothing to say of its reuse.
-    const bool same_file = names_it && record_sequence_now && (!sequence || *record_sequence_now == *sequence);
+    const bool same_file = now.names_it && now.sequence && (!sequence || *now.sequence == *sequence);
     item.record_state = same_file ? RecordState::unknown : RecordState::reused;
     return;
   }
   // A freed record under the sequence after the item's holds this very
   // file, though under a later name when it was renamed before its
   // deletion; without a sequence of its own, only its name says so.
-  if (!sequence_fits || !(names_it || independent_sequence)) {
+  const bool sequence_fits = now.sequence && (!sequence || *now.sequence == next_sequence(*sequence));
+  if (!sequence_fits || !(now.names_it || independent_sequence)) {
     item.record_state = RecordState::reused;
     return;
   }
-  item.record_state = RecordState::intact;
-  if (record_is_directory(*rec)) item.kind = ItemKind::folder;
-  item.record_times = standard_times(*rec);
-  if (item.kind == ItemKind::folder) return;
-  auto data = unnamed_data(*rec, src.bytes_per_cluster);
-  if (!data) return;
-  item.data_size = data->size;
-  if (data->resident) {
-    item.clusters_free_pct = 100;
-  } else if (data->runs_complete && src.bitmap) {
-    item.clusters_free_pct = runs_free_percent(data->runs, *src.bitmap);
-  }
+  fill_intact(item, *now.rec, src);
 }
 
 namespace {

@@ -250,106 +250,160 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
   return added;
 }
 
-Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
-  UsnSearchResult result;
-  if (!given.volume || !given.volume->system) return fail(Error::generic("the journal search has no volume"));
-  ProbeVolume& probe_volume = *given.volume;
-  platform::Platform& system = *probe_volume.system;
-  if (!drive_letter_of(system, given.root)) return result;
-  if (!probe_volume.reader) return fail(probe_volume.reader.error());
-  VolumeReader* volume = &*probe_volume.reader;
-  UsnScope resolved;
-  if (given.root_form.empty()) {
-    resolved = given;
-    resolved.root_form = root_comparison_form(system, given.root);
+namespace {
+
+// One search's state across its passes: what they found, the keys already
+// listed, the FRNs only nameless records named, and the delete records kept
+// for a second look.
+class JournalSearch {
+ public:
+  JournalSearch(const UsnScope& scope, ProbeVolume& volume, VolumeReader& reader)
+      : scope_(scope), volume_(volume), reader_(reader) {
+    if (auto h = volume.system->open_path(scope.root)) folder_ = std::move(*h);
   }
-  const UsnScope& scope = given.root_form.empty() ? resolved : given;
 
-  std::unique_ptr<platform::FileHandle> folder;
-  if (auto h = system.open_path(scope.root)) folder = std::move(*h);
+  UsnSearchResult run() {
+    auto journal = query_journal(reader_);
+    if (journal) {
+      result_.first_usn = journal->first_usn;
+      result_.next_usn = journal->next_usn;
+      if (journal->next_usn > journal->first_usn) result_.read_count = read_pass(*journal);
+    }
+    enum_pass(journal ? journal->next_usn : kUsnEnumNoHighLimit);
+    std::optional<UsnJournalInfo> second = journal ? std::optional(*journal) : std::nullopt;
+    if (!journal) {
+      if (auto q = query_journal(reader_))
+        second = *q;
+      else
+        result_.read_error = q.error();
+    }
+    if (second && second->next_usn > second->first_usn)
+      result_.read_count = saturating_add(result_.read_count, read_pass(*second));
+    result_.read_count =
+        saturating_add(result_.read_count, place_deferred(scope_, deferred_, result_, seen_keys_, folder_.get()));
+    confirm_unpaired();
+    return std::move(result_);
+  }
 
-  std::unordered_set<std::string> seen_keys;
-  std::unordered_set<std::uint64_t> unpaired_v4;
-  std::vector<UsnEntry> deferred;
-  std::vector<UsnEntry>* defer = scope.tree ? &deferred : nullptr;
+ private:
+  UsnContext context(std::unordered_set<std::uint64_t>& pending) {
+    return UsnContext{scope_,  result_.items, seen_keys_, result_.hints,
+                      pending, folder_.get(),  scope_.tree ? &deferred_ : nullptr};
+  }
 
-  auto read_pass = [&](const UsnJournalInfo& journal) -> std::uint64_t {
+  std::uint64_t read_pass(const UsnJournalInfo& journal) {
     std::unordered_set<std::uint64_t> pending;
-    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get(), defer};
-    auto n = read_journal(*volume, journal, recent_window_start(journal),
+    UsnContext ctx = context(pending);
+    auto n = read_journal(reader_, journal, recent_window_start(journal),
                           [&](Bytes records) { return process_usn_buffer(records, ctx); });
     if (!n) {
-      result.read_error = n.error();
+      result_.read_error = n.error();
       return 0;
     }
-    unpaired_v4.insert(pending.begin(), pending.end());
+    unpaired_v4_.insert(pending.begin(), pending.end());
     return *n;
-  };
-
-  auto journal = query_journal(*volume);
-  if (journal) {
-    result.first_usn = journal->first_usn;
-    result.next_usn = journal->next_usn;
-    if (journal->next_usn > journal->first_usn) result.read_count = read_pass(*journal);
   }
 
-  {
+  void enum_pass(std::int64_t high_usn) {
     std::unordered_set<std::uint64_t> pending;
-    UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, folder.get(), defer};
+    UsnContext ctx = context(pending);
     std::uint64_t added = 0;
-    const std::int64_t high_usn = journal ? journal->next_usn : kUsnEnumNoHighLimit;
-    auto r = enumerate_records(*volume, scope.folder_record, scope.whole_volume, high_usn, [&](Bytes records) {
+    auto r = enumerate_records(reader_, scope_.folder_record, scope_.whole_volume, high_usn, [&](Bytes records) {
       std::uint64_t n = process_usn_buffer(records, ctx);
       added += n;
       return n;
     });
-    if (r) {
-      result.enum_count = added;
-    } else {
-      result.enum_error = r.error();
-      result.enum_count = 0;
-    }
+    result_.enum_count = r ? added : 0;
+    if (!r) result_.enum_error = r.error();
   }
 
-  std::optional<UsnJournalInfo> second = journal ? std::optional(*journal) : std::nullopt;
-  if (!journal) {
-    if (auto q = query_journal(*volume))
-      second = *q;
-    else
-      result.read_error = q.error();
+  // The folder alone as a tree, for a search that was given none.
+  ScopeContext folder_only() const {
+    ScopeContext t;
+    t.system = volume_.system;
+    t.root_path = scope_.root;
+    t.root_form = scope_.root_form;
+    t.root_frn = scope_.folder_record;
+    t.root_file_id = scope_.folder_id;
+    t.parent_match_frns = {scope_.folder_record, scope_.folder_id & kRecordMask, scope_.folder_id};
+    if (scope_.dir_frns) t.parent_match_frns.insert(scope_.dir_frns->begin(), scope_.dir_frns->end());
+    if (scope_.dir_map) t.dir_map = *scope_.dir_map;
+    return t;
   }
-  if (second && second->next_usn > second->first_usn)
-    result.read_count = saturating_add(result.read_count, read_pass(*second));
-
-  result.read_count = saturating_add(result.read_count, place_deferred(scope, deferred, result, seen_keys, folder.get()));
 
   // The FRNs that only nameless records named are looked up in the MFT.
-  if (!unpaired_v4.empty()) {
-    std::vector<std::uint64_t> records(unpaired_v4.begin(), unpaired_v4.end());
-    ScopeContext folder_only;
-    if (!scope.tree) {
-      folder_only.system = &system;
-      folder_only.root_path = scope.root;
-      folder_only.root_form = scope.root_form;
-      folder_only.root_frn = scope.folder_record;
-      folder_only.root_file_id = scope.folder_id;
-      folder_only.parent_match_frns = {scope.folder_record, scope.folder_id & kRecordMask, scope.folder_id};
-      if (scope.dir_frns) folder_only.parent_match_frns.insert(scope.dir_frns->begin(), scope.dir_frns->end());
-      if (scope.dir_map) folder_only.dir_map = *scope.dir_map;
-    }
-    ScanContext ctx = scan_context_over(scope.tree ? *scope.tree : folder_only);
-    ctx.live = probe_volume.live;
-    ctx.hints = std::make_shared<UsnHints>(result.hints);
-    std::vector<DeletedItem> confirmed;
-    if (probe_volume.mft) confirmed = confirm_frns_in_mft(*volume, probe_volume.mft->geometry, records, ctx);
-    for (auto& item : confirmed) {
-      if (!seen_keys.insert(item_key(item.frn, item.path)).second) continue;
-      result.items.push_back(std::move(item));
-      result.read_count = saturating_add(result.read_count, 1);
+  void confirm_unpaired() {
+    if (unpaired_v4_.empty() || !volume_.mft) return;
+    std::vector<std::uint64_t> records(unpaired_v4_.begin(), unpaired_v4_.end());
+    const ScopeContext own = scope_.tree ? ScopeContext{} : folder_only();
+    ScanContext ctx = scan_context_over(scope_.tree ? *scope_.tree : own);
+    ctx.live = volume_.live;
+    ctx.hints = std::make_shared<UsnHints>(result_.hints);
+    for (auto& item : confirm_frns_in_mft(reader_, volume_.mft->geometry, records, ctx)) {
+      if (!seen_keys_.insert(item_key(item.frn, item.path)).second) continue;
+      result_.items.push_back(std::move(item));
+      result_.read_count = saturating_add(result_.read_count, 1);
     }
   }
-  return result;
+
+  const UsnScope& scope_;
+  ProbeVolume& volume_;
+  VolumeReader& reader_;
+  std::unique_ptr<platform::FileHandle> folder_;
+  UsnSearchResult result_;
+  std::unordered_set<std::string> seen_keys_;
+  std::unordered_set<std::uint64_t> unpaired_v4_;
+  std::vector<UsnEntry> deferred_;
+};
+
+}  // namespace
+
+Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
+  if (!given.volume || !given.volume->system) return fail(Error::generic("the journal search has no volume"));
+  ProbeVolume& volume = *given.volume;
+  if (!drive_letter_of(*volume.system, given.root)) return UsnSearchResult{};
+  if (!volume.reader) return fail(volume.reader.error());
+  UsnScope resolved = given;
+  if (resolved.root_form.empty()) resolved.root_form = root_comparison_form(*volume.system, given.root);
+  return JournalSearch(resolved, volume, *volume.reader).run();
 }
+
+namespace {
+
+// One journal record as the debug query counts it. Each record stands on its
+// own: a fresh list, key set and hints, but the query's pending V4 set, so
+// that a name can pair a nameless record.
+void count_debug_record(const UsnEntry& e, const UsnScope& scope, platform::FileHandle* folder,
+                        std::unordered_set<std::uint64_t>& pending, UsnDebugReport& report) {
+  const bool delete_like = is_delete_like(e.reason);
+  if (e.name.empty()) {
+    if (delete_like && e.parent != 0 && is_folder_parent(scope, e.parent)) {
+      pending.insert(e.frn);
+      ++report.v4_matched;
+    }
+    return;
+  }
+  if (delete_like) ++report.delete_reason;
+  if (e.parent != 0 && is_folder_parent(scope, e.parent)) {
+    ++report.parent_match;
+    std::string test_path;
+    if (has_separator(e.name)) {
+      test_path = e.name;
+      std::replace(test_path.begin(), test_path.end(), '/', '\\');
+    } else {
+      test_path = join_path(scope.root, e.name);
+    }
+    if (in_root(scope, test_path)) ++report.under_root;
+  }
+  std::vector<DeletedItem> items;
+  std::unordered_set<std::string> seen;
+  UsnHints hints;
+  UsnContext ctx{scope, items, seen, hints, pending, folder};
+  if (accept_usn_entry(e, ctx)) ++report.accepted;
+  ++report.parsed;
+}
+
+}  // namespace
 
 Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_view path) {
   auto id = folder_frn(system, path);
@@ -377,41 +431,10 @@ Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_v
   scope.folder_id = id->file_id;
   scope.folder_record = id->record;
   std::unordered_set<std::uint64_t> pending;
-
-  auto process = [&](Bytes records) -> std::uint64_t {
-    walk_records(records, [&](const UsnEntry& e) {
-      const bool delete_like = is_delete_like(e.reason);
-      if (e.name.empty()) {
-        if (delete_like && e.parent != 0 && is_folder_parent(scope, e.parent)) {
-          pending.insert(e.frn);
-          ++report.v4_matched;
-        }
-        return;
-      }
-      if (delete_like) ++report.delete_reason;
-      if (e.parent != 0 && is_folder_parent(scope, e.parent)) {
-        ++report.parent_match;
-        std::string test_path;
-        if (has_separator(e.name)) {
-          test_path = e.name;
-          std::replace(test_path.begin(), test_path.end(), '/', '\\');
-        } else {
-          test_path = join_path(scope.root, e.name);
-        }
-        if (in_root(scope, test_path)) ++report.under_root;
-      }
-      // Each record on its own: a fresh list, key set and hints, but the
-      // query's pending V4 set, so that a name can pair a nameless record.
-      std::vector<DeletedItem> items;
-      std::unordered_set<std::string> seen;
-      UsnHints hints;
-      UsnContext ctx{scope, items, seen, hints, pending, folder.get()};
-      if (accept_usn_entry(e, ctx)) ++report.accepted;
-      ++report.parsed;
-    });
+  auto r = read_journal(*volume, *journal, recent_window_start(*journal), [&](Bytes records) -> std::uint64_t {
+    walk_records(records, [&](const UsnEntry& e) { count_debug_record(e, scope, folder.get(), pending, report); });
     return 0;
-  };
-  auto r = read_journal(*volume, *journal, recent_window_start(*journal), process);
+  });
   if (!r) return fail(r.error());
   report.unpaired_v4 = pending.size();
   return report;

@@ -181,59 +181,72 @@ Result<void> enumerate_records(VolumeReader& volume, std::uint64_t folder_record
   }
 }
 
+namespace {
+
+// Where one major version keeps the fields the search reads.
+struct UsnFieldOffsets {
+  std::size_t reason = 0;
+  std::size_t parent = 0;
+  std::size_t time = 0;
+  std::size_t name_length = 0;
+  std::size_t name_offset = 0;
+  std::size_t attributes = 0;
+  bool named = true;  // V4 records carry no name, time or attributes
+};
+
+std::optional<UsnFieldOffsets> usn_field_offsets(std::uint16_t major) {
+  namespace v2 = platform::layout::usn_record_v2;
+  namespace v3 = platform::layout::usn_record_v3;
+  namespace v4 = platform::layout::usn_record_v4;
+  switch (major) {
+    case 2:
+      return UsnFieldOffsets{v2::kReason,         v2::kParentFileReferenceNumber, v2::kTimeStamp,
+                             v2::kFileNameLength, v2::kFileNameOffset,            v2::kFileAttributes};
+    case 3:
+      return UsnFieldOffsets{v3::kReason,         v3::kParentFileReferenceNumber, v3::kTimeStamp,
+                             v3::kFileNameLength, v3::kFileNameOffset,            v3::kFileAttributes};
+    case 4: {
+      UsnFieldOffsets f;
+      f.reason = v4::kReason;
+      f.parent = v4::kParentFileReferenceNumber;
+      f.named = false;
+      return f;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::optional<UsnEntry> parse_record(Bytes area, std::size_t offset) {
   const std::uint64_t size = area.size();
   if (!in_bounds(size, offset, kUsnMinRecordLength)) return std::nullopt;
   const std::byte* r = area.data() + offset;
   namespace v2 = platform::layout::usn_record_v2;
-  namespace v3 = platform::layout::usn_record_v3;
-  namespace v4 = platform::layout::usn_record_v4;
   std::uint32_t length = load_le<std::uint32_t>(r + v2::kRecordLength);
   if (length < kUsnMinRecordLength || !in_bounds(size, offset, length)) return std::nullopt;
 
   std::uint16_t major = load_le<std::uint16_t>(r + v2::kMajorVersion);
-  std::size_t reason_at = 0;
-  std::size_t parent_at = 0;
-  std::size_t time_at = 0;
-  std::size_t name_length_at = 0;
-  std::size_t name_offset_at = 0;
-  std::size_t attributes_at = 0;
-  switch (major) {
-    case 2:
-      parent_at = v2::kParentFileReferenceNumber, reason_at = v2::kReason;
-      time_at = v2::kTimeStamp;
-      name_length_at = v2::kFileNameLength, name_offset_at = v2::kFileNameOffset;
-      attributes_at = v2::kFileAttributes;
-      break;
-    case 3:
-      if (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength) return std::nullopt;
-      parent_at = v3::kParentFileReferenceNumber, reason_at = v3::kReason;
-      time_at = v3::kTimeStamp;
-      name_length_at = v3::kFileNameLength, name_offset_at = v3::kFileNameOffset;
-      attributes_at = v3::kFileAttributes;
-      break;
-    case 4:
-      parent_at = v4::kParentFileReferenceNumber, reason_at = v4::kReason;
-      break;
-    default:
-      return std::nullopt;
-  }
+  const auto at = usn_field_offsets(major);
+  if (!at) return std::nullopt;
+  if (major == 3 && (!in_bounds(size, offset, kUsnV3HeaderLength) || length < kUsnV3HeaderLength)) return std::nullopt;
 
   UsnEntry e;
   e.record_length = length;
   // The low 64 bits of V3's and V4's 128-bit ids sit where V2's id does.
   e.file_reference = load_le<std::uint64_t>(r + v2::kFileReferenceNumber);
   e.frn = e.file_reference & kRecordMask;
-  e.parent_reference = load_le<std::uint64_t>(r + parent_at);
+  e.parent_reference = load_le<std::uint64_t>(r + at->parent);
   e.parent = e.parent_reference & kRecordMask;
-  e.reason = load_le<std::uint32_t>(r + reason_at);
-  if (major == 4) return e;
+  e.reason = load_le<std::uint32_t>(r + at->reason);
+  if (!at->named) return e;
   // Inside the header length checked above, as the attributes are.
-  e.timestamp = load_le<std::uint64_t>(r + time_at);
-  e.attributes = load_le<std::uint32_t>(r + attributes_at);
+  e.timestamp = load_le<std::uint64_t>(r + at->time);
+  e.attributes = load_le<std::uint32_t>(r + at->attributes);
 
-  std::uint16_t name_length = load_le<std::uint16_t>(r + name_length_at);
-  std::uint16_t name_offset = load_le<std::uint16_t>(r + name_offset_at);
+  std::uint16_t name_length = load_le<std::uint16_t>(r + at->name_length);
+  std::uint16_t name_offset = load_le<std::uint16_t>(r + at->name_offset);
   if (name_length == 0) return std::nullopt;
   std::uint64_t start = static_cast<std::uint64_t>(offset) + name_offset;
   std::uint64_t end = start + name_length;

@@ -223,7 +223,17 @@ Result<ImageFile> open_layout(std::shared_ptr<const VolumeLayout> layout, std::u
   return ImageFile::from_source("the collection", std::make_unique<LayoutSource>(std::move(layout)), length);
 }
 
-Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
+namespace {
+
+// The --mft copy, checked: its record size and record 0's attributes.
+struct MftCopy {
+  ImageFile file;
+  std::uint32_t rsize = 0;
+  std::vector<Attribute> attrs0;
+  Attribute data0;  // record 0's unnamed $DATA, non-resident
+};
+
+Result<MftCopy> open_mft_copy(const CollectionFiles& files) {
   auto mft = open_copy("--mft", files.mft);
   if (!mft) return fail(mft.error());
   const auto not_mft = [&](const std::string& why) { return fail(bad("--mft", files.mft, "not an $MFT (" + why + ")")); };
@@ -237,7 +247,7 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
     return not_mft("its first record gives the record size " + std::to_string(rsize));
   auto rec0 = copy_record(*mft, 0, rsize);
   if (!rec0 || !rec0->second.in_use()) return not_mft("its first record is cut short or damaged");
-  const auto attrs0 = image::parse_attributes(rec0->first, kMaxClusters);
+  auto attrs0 = image::parse_attributes(rec0->first, kMaxClusters);
   const Attribute* data0 = unnamed(attrs0, ntfs::kAttrData);
   if (!data0 || data0->resident || data0->lowest_vcn != 0 || data0->runs.empty() || !data0->runs[0].lcn ||
       *data0->runs[0].lcn == 0)
@@ -251,100 +261,144 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
     return fail(bad("--mft", files.mft,
                     "the copy is cut short: it holds " + std::to_string(mft->size() / rsize) + " whole records of the " +
                         std::to_string(records) + " its first record counts"));
+  Attribute data = *data0;
+  return MftCopy{std::move(*mft), rsize, std::move(attrs0), std::move(data)};
+}
 
-  // The cluster size, and how far the volume reaches.
+// The cluster size (when a record tells it), how far the volume reaches and
+// where the $MFT's mirror starts, from the system files' records.
+struct VolumeExtent {
   std::optional<std::uint32_t> cluster;
-  std::uint64_t clusters = run_end(attrs0);
+  std::uint64_t clusters = 0;
   std::uint64_t mirror_lcn = 0;
-  std::optional<std::vector<Attribute>> bitmap_attrs;
+};
+
+VolumeExtent volume_extent(MftCopy& mft) {
+  VolumeExtent v;
+  v.clusters = run_end(mft.attrs0);
   for (std::uint64_t n : {kBootRecord, std::uint64_t{0}, kBitmapRecord, kLogFileRecord, kMirrorRecord}) {
-    auto r = copy_record(*mft, n, rsize);
+    auto r = copy_record(mft.file, n, mft.rsize);
     if (!r || !r->second.in_use()) continue;
     auto attrs = image::parse_attributes(r->first, kMaxClusters);
-    if (!cluster && n != kMirrorRecord) cluster = cluster_of(attrs);
-    clusters = std::max(clusters, run_end(attrs));
+    if (!v.cluster && n != kMirrorRecord) v.cluster = cluster_of(attrs);
+    v.clusters = std::max(v.clusters, run_end(attrs));
     const Attribute* d = unnamed(attrs, ntfs::kAttrData);
-    if (n == kMirrorRecord && d && !d->resident && !d->runs.empty() && d->runs[0].lcn) mirror_lcn = *d->runs[0].lcn;
-    if (n == kBitmapRecord && d) clusters = std::max(clusters, mul(d->size(), 8).value_or(0));
+    if (n == kMirrorRecord && d && !d->resident && !d->runs.empty() && d->runs[0].lcn) v.mirror_lcn = *d->runs[0].lcn;
+    if (n == kBitmapRecord && d) v.clusters = std::max(v.clusters, mul(d->size(), 8).value_or(0));
   }
-  const std::uint32_t csize = cluster.value_or(kDefaultCluster);
-  std::optional<ImageFile> bitmap_copy, log_copy;
-  bool log_emptied = false;
+  return v;
+}
+
+// The --logfile copy, checked: both restart pages lead the file ("RSTR", or
+// "CHKD" after a check); a log emptied by a reset is all 0xFF, restart pages
+// included, and NTFS starts it afresh at the next mount.
+struct LogCopy {
+  ImageFile file;
+  bool emptied = false;
+};
+
+Result<LogCopy> open_log_copy(const std::string& path) {
+  auto l = open_copy("--logfile", path);
+  if (!l) return fail(l.error());
+  std::array<std::byte, 2 * 4096> pages{};
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(pages.size(), l->size()));
+  bool restart = false, emptied = false;
+  if (l->read(0, std::span(pages).first(n))) {
+    const Bytes b = Bytes(pages).first(n);
+    for (std::size_t at : {std::size_t{0}, std::size_t{4096}})
+      if (has_tag(b, at, "RSTR") || has_tag(b, at, "CHKD")) restart = true;
+    if (std::all_of(b.begin(), b.end(), [](std::byte x) { return x == std::byte{0xFF}; })) {
+      restart = true;
+      emptied = true;
+    }
+  }
+  if (!restart) return fail(bad("--logfile", path, "not a $LogFile (no restart page at its start)"));
+  return LogCopy{std::move(*l), emptied};
+}
+
+// What the layout is made of, gathered once.
+struct LayoutParts {
+  const CollectionFiles& files;
+  MftCopy& mft;
+  std::uint32_t csize = 0;
+  std::uint64_t clusters = 0;
+  std::uint64_t mirror_lcn = 0;
+  std::vector<std::byte> bits;  // the $MFT's bitmap, made from the records; empty when resident
+  std::optional<ImageFile> bitmap_copy;
+  std::optional<LogCopy> log_copy;
+};
+
+// Puts the pieces in place. The first pass knows the runs of record 0's own
+// $DATA; the volume opened on it joins the pieces of a fragmented $MFT and
+// reads records 2 and 6, whose runs place the other copies.
+std::shared_ptr<VolumeLayout> lay_out(const LayoutParts& p, const std::vector<Run>& mft_runs,
+                                      const std::vector<Run>* log_runs, const std::vector<Run>* bm_runs) {
+  auto l = std::make_shared<VolumeLayout>();
+  const std::uint32_t rsize = p.mft.rsize;
+  l->place(0, kSector, l->add_bytes(boot_sector(p.csize, rsize, p.clusters, *p.mft.data0.runs[0].lcn, p.mirror_lcn)), 0);
+  // The $MFT's whole records from the copy; the rest of its clusters (past
+  // its data, or past where the copy was cut) holds no record the copy can
+  // give, and reads as zeros.
+  const std::uint64_t whole = p.mft.file.size() / rsize * rsize;
+  l->place_stream(mft_runs, p.csize, l->add_file(p.files.mft), 0, whole);
+  l->place_stream(mft_runs, p.csize, l->add_zeros(), whole, UINT64_MAX);
+  if (!p.bits.empty()) {
+    // Past the copy's records the bitmap is clear.
+    const Attribute* bitmap0 = unnamed(p.mft.attrs0, ntfs::kAttrBitmap);
+    const std::uint64_t n = p.bits.size();
+    l->place_stream(bitmap0->runs, p.csize, l->add_bytes(p.bits), 0, n);
+    l->place_stream(bitmap0->runs, p.csize, l->add_zeros(), n, UINT64_MAX);
+  }
+  if (log_runs && p.log_copy)
+    l->place_stream(*log_runs, p.csize, l->add_file(*p.files.logfile), 0, p.log_copy->file.size());
+  if (bm_runs && p.bitmap_copy)
+    l->place_stream(*bm_runs, p.csize, l->add_file(*p.files.bitmap), 0, p.bitmap_copy->size());
+  return l;
+}
+
+using OpenedLayout = std::pair<ImageFile, std::shared_ptr<const image::NtfsVolume>>;
+
+Result<OpenedLayout> open_on(const std::shared_ptr<VolumeLayout>& l, std::uint64_t length, const std::string& mft_path) {
+  auto file = open_layout(l, length);
+  if (!file) return fail(file.error());
+  auto v = image::NtfsVolume::open(*file, {0, length});
+  if (!v) {
+    // "cannot use image NAME: why" from the image reader: the why is about
+    // the $MFT copy here.
+    std::string why = v.error().text();
+    if (auto colon = why.find(": "); colon != std::string::npos) why.erase(0, colon + 2);
+    return fail(bad("--mft", mft_path, why));
+  }
+  return OpenedLayout{std::move(*file), *v};
+}
+
+}  // namespace
+
+Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
+  auto mft = open_mft_copy(files);
+  if (!mft) return fail(mft.error());
+  const VolumeExtent extent = volume_extent(*mft);
+  LayoutParts parts{files, *mft, extent.cluster.value_or(kDefaultCluster), extent.clusters, extent.mirror_lcn, {}, {}, {}};
   if (files.bitmap) {
     auto b = open_copy("--bitmap", *files.bitmap);
     if (!b) return fail(b.error());
-    clusters = std::max(clusters, mul(b->size(), 8).value_or(0));
-    bitmap_copy = std::move(*b);
+    parts.clusters = std::max(parts.clusters, mul(b->size(), 8).value_or(0));
+    parts.bitmap_copy = std::move(*b);
   }
   if (files.logfile) {
-    auto l = open_copy("--logfile", *files.logfile);
+    auto l = open_log_copy(*files.logfile);
     if (!l) return fail(l.error());
-    // Both restart pages lead the file ("RSTR", or "CHKD" after a check);
-    // a log emptied by a reset is all 0xFF, restart pages included, and
-    // NTFS starts it afresh at the next mount.
-    std::array<std::byte, 2 * 4096> pages{};
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(pages.size(), l->size()));
-    bool restart = false;
-    if (l->read(0, std::span(pages).first(n))) {
-      const Bytes b = Bytes(pages).first(n);
-      for (std::size_t at : {std::size_t{0}, std::size_t{4096}})
-        if (has_tag(b, at, "RSTR") || has_tag(b, at, "CHKD")) restart = true;
-      if (std::all_of(b.begin(), b.end(), [](std::byte x) { return x == std::byte{0xFF}; })) {
-        restart = true;
-        log_emptied = true;
-      }
-    }
-    if (!restart) return fail(bad("--logfile", *files.logfile, "not a $LogFile (no restart page at its start)"));
-    log_copy = std::move(*l);
+    parts.log_copy = std::move(*l);
   }
-  clusters = std::max<std::uint64_t>(clusters, 16);
-  if (!mul(clusters, csize) || clusters * csize > (std::uint64_t{1} << 60))
-    return not_mft("its records place data beyond any volume");
-  const std::uint64_t length = clusters * csize;
-
-  // The $MFT's bitmap, made from the records when it lies in clusters.
-  std::vector<std::byte> bits;
-  const Attribute* bitmap0 = unnamed(attrs0, ntfs::kAttrBitmap);
+  parts.clusters = std::max<std::uint64_t>(parts.clusters, 16);
+  if (!mul(parts.clusters, parts.csize) || parts.clusters * parts.csize > (std::uint64_t{1} << 60))
+    return fail(bad("--mft", files.mft, "not an $MFT (its records place data beyond any volume)"));
+  const std::uint64_t length = parts.clusters * parts.csize;
+  const Attribute* bitmap0 = unnamed(mft->attrs0, ntfs::kAttrBitmap);
   if (bitmap0 && !bitmap0->resident)
-    bits = in_use_bits(*mft, rsize, (mft->size() / rsize + 7) / 8);
+    parts.bits = in_use_bits(mft->file, mft->rsize, (mft->file.size() / mft->rsize + 7) / 8);
 
-  // Put the pieces in place. The first pass knows the runs of record 0's
-  // own $DATA; the volume opened on it joins the pieces of a fragmented
-  // $MFT and reads records 2 and 6, whose runs place the other copies.
-  auto lay = [&](const std::vector<Run>& mft_runs, const std::vector<Run>* log_runs, const std::vector<Run>* bm_runs) {
-    auto l = std::make_shared<VolumeLayout>();
-    l->place(0, kSector, l->add_bytes(boot_sector(csize, rsize, clusters, *data0->runs[0].lcn, mirror_lcn)), 0);
-    // The $MFT's whole records from the copy; the rest of its clusters
-    // (past its data, or past where the copy was cut) holds no record
-    // the copy can give, and reads as zeros.
-    const std::uint64_t whole = mft->size() / rsize * rsize;
-    l->place_stream(mft_runs, csize, l->add_file(files.mft), 0, whole);
-    l->place_stream(mft_runs, csize, l->add_zeros(), whole, UINT64_MAX);
-    if (!bits.empty()) {
-      // Past the copy's records the bitmap is clear.
-      const std::uint64_t n = bits.size();
-      l->place_stream(bitmap0->runs, csize, l->add_bytes(bits), 0, n);
-      l->place_stream(bitmap0->runs, csize, l->add_zeros(), n, UINT64_MAX);
-    }
-    if (log_runs && log_copy) l->place_stream(*log_runs, csize, l->add_file(*files.logfile), 0, log_copy->size());
-    if (bm_runs && bitmap_copy)
-      l->place_stream(*bm_runs, csize, l->add_file(*files.bitmap), 0, bitmap_copy->size());
-    return l;
-  };
-  const auto open_on = [&](std::shared_ptr<VolumeLayout> l) -> Result<std::pair<ImageFile, std::shared_ptr<const image::NtfsVolume>>> {
-    auto file = open_layout(l, length);
-    if (!file) return fail(file.error());
-    auto v = image::NtfsVolume::open(*file, {0, length});
-    if (!v) {
-      // "cannot use image NAME: why" from the image reader: the why is
-      // about the $MFT copy here.
-      std::string why = v.error().text();
-      if (auto colon = why.find(": "); colon != std::string::npos) why.erase(0, colon + 2);
-      return fail(bad("--mft", files.mft, why));
-    }
-    return std::pair{std::move(*file), *v};
-  };
-  auto first = open_on(lay(data0->runs, nullptr, nullptr));
+  auto first = open_on(lay_out(parts, mft->data0.runs, nullptr, nullptr), length, files.mft);
   if (!first) return fail(first.error());
   image::NtfsReader reader(first->second, std::move(first->first));
   std::vector<Run> log_runs, bm_runs;
@@ -352,9 +406,11 @@ Result<AssembledVolume> assemble_volume(const CollectionFiles& files) {
     if (const Attribute* d = r->find(ntfs::kAttrData); d && !d->resident) log_runs = d->runs;
   if (auto r = reader.load(kBitmapRecord))
     if (const Attribute* d = r->find(ntfs::kAttrData); d && !d->resident) bm_runs = d->runs;
-  auto second = open_on(lay(first->second->mft_runs(), &log_runs, &bm_runs));
+  auto second = open_on(lay_out(parts, first->second->mft_runs(), &log_runs, &bm_runs), length, files.mft);
   if (!second) return fail(second.error());
-  return AssembledVolume{std::move(second->first), length, rsize, csize, cluster.has_value(), log_emptied};
+  const bool log_emptied = parts.log_copy && parts.log_copy->emptied;
+  return AssembledVolume{std::move(second->first), length, mft->rsize, parts.csize, extent.cluster.has_value(),
+                         log_emptied};
 }
 
 }  // namespace quillon::platform::collection
