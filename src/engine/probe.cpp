@@ -48,15 +48,10 @@ Result<ProbeRoot> locate_root(std::string_view folder, ProbeVolume& volume, cons
 // be built); its items inside the scope start the result.
 UsnSearchResult search_journal(const ProbeRoot& root, ScopeContext* scope, ProbeVolume& volume,
                                std::vector<DeletedItem>& result, std::unordered_set<std::string>& keys) {
-  const std::unordered_set<std::uint64_t> folder_only{root.id.record};
+  const ScopeContext alone = scope ? ScopeContext{} : folder_alone(*volume.system, root.path, root.form, root.id);
   UsnScope usn_scope;
-  usn_scope.root = root.path;
-  usn_scope.root_form = root.form;
+  usn_scope.folder = scope ? scope : &alone;
   usn_scope.volume = &volume;
-  usn_scope.folder_id = root.id.file_id;
-  usn_scope.folder_record = root.id.record;
-  usn_scope.dir_frns = scope ? &scope->dir_frns : &folder_only;
-  usn_scope.dir_map = scope ? &scope->dir_map : nullptr;
   usn_scope.tree = scope;
   usn_scope.whole_volume = false;
 

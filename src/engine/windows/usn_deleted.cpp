@@ -32,12 +32,12 @@ std::string path_from_separated_name(std::string_view root, std::string_view nam
 }
 
 bool near_folder(const UsnScope& scope, std::uint64_t frn) {
-  std::uint64_t d = frn > scope.folder_record ? frn - scope.folder_record : scope.folder_record - frn;
+  std::uint64_t d = frn > scope.folder_record() ? frn - scope.folder_record() : scope.folder_record() - frn;
   return d <= kUsnProximity;
 }
 
 bool in_dir_frns(const UsnScope& scope, std::uint64_t parent) {
-  return scope.dir_frns && !scope.dir_frns->empty() && scope.dir_frns->contains(parent);
+  return scope.dir_frns().contains(parent);
 }
 
 // The parent puts the record inside the scope: the folder itself, any
@@ -88,16 +88,16 @@ void insert_hint_with_parent(UsnHints& hints, const UsnEntry& e, std::uint64_t p
 }
 
 std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
-  if (has_separator(e.name)) return path_from_separated_name(scope.root, e.name);
+  if (has_separator(e.name)) return path_from_separated_name(scope.root(), e.name);
   if (scope.tree)
     if (auto p = scope.tree->path_of(e.name, e.parent, sequence_of(e.parent_reference), LostNames::under_recov_lost))
       return *p;
-  if (scope.dir_map) {
-    if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, false)) return *p;
-    if (auto p = rebuild_path(e.name, e.parent, scope.root, scope.folder_record, *scope.dir_map, scope.whole_volume))
+  if (!scope.dir_map().empty()) {
+    if (auto p = rebuild_path(e.name, e.parent, scope.root(), scope.folder_record(), scope.dir_map(), false)) return *p;
+    if (auto p = rebuild_path(e.name, e.parent, scope.root(), scope.folder_record(), scope.dir_map(), scope.whole_volume))
       return *p;
   }
-  return join_path(scope.root, e.name);
+  return join_path(scope.root(), e.name);
 }
 
 // Journal evidence is not proof of a deletion: renames and closes of files
@@ -140,7 +140,7 @@ bool liveness_when_refused(const Error& error, bool deleted_evidence) {
 
 // Containment in the probed folder: a string test once the root is resolved.
 static bool in_root(const UsnScope& scope, std::string_view path) {
-  return inside_root_form(path, scope.root_form.empty() ? comparison_form(scope.root) : scope.root_form);
+  return inside_root_form(path, scope.root_form().empty() ? comparison_form(scope.root()) : scope.root_form());
 }
 
 bool is_delete_like(std::uint32_t reason) {
@@ -149,7 +149,7 @@ bool is_delete_like(std::uint32_t reason) {
 }
 
 bool is_folder_parent(const UsnScope& scope, std::uint64_t parent) {
-  return parent == scope.folder_record || parent == scope.folder_id || parent == (scope.folder_id & kRecordMask);
+  return parent == scope.folder_record() || parent == scope.folder_id() || parent == (scope.folder_id() & kRecordMask);
 }
 
 bool has_document_extension(std::string_view name) {
@@ -166,7 +166,7 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
   const UsnScope& scope = ctx.scope;
   const bool pending = !ctx.pending_v4.empty() && ctx.pending_v4.contains(e.frn);
   if (!is_delete_like(e.reason) && !pending) return false;
-  if (e.frn == scope.folder_record || e.name.empty()) return false;
+  if (e.frn == scope.folder_record() || e.name.empty()) return false;
 
   std::string path = entry_path(e, scope);
   if (!in_root(scope, path)) return false;
@@ -176,7 +176,7 @@ bool accept_usn_entry(const UsnEntry& e, UsnContext& ctx) {
   if (e.parent == 0) {
     if (!pending) return false;
   } else if (!is_folder_parent(scope, e.parent) && !scope.whole_volume) {
-    bool ok = scope.dir_frns ? (scope.dir_frns->contains(e.parent) || pending) : pending;
+    bool ok = scope.dir_frns().contains(e.parent) || pending;
     if (!ok) return false;
   }
 
@@ -229,13 +229,13 @@ std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx) {
     }
     if (delete_like) {
       if (has_separator(e.name)) {
-        std::string path = path_from_separated_name(scope.root, e.name);
+        std::string path = path_from_separated_name(scope.root(), e.name);
         if (in_root(scope, path) && e.parent != 0 && parent_in_scope(scope, e.parent))
           insert_hint_with_parent(ctx.hints, e, e.parent, scope.whole_volume);
       } else if (noise_filter(e.name, scope.whole_volume)) {
         if (e.parent == 0) {
           if (has_document_extension(e.name))
-            insert_hint_with_parent(ctx.hints, e, scope.folder_record, scope.whole_volume);
+            insert_hint_with_parent(ctx.hints, e, scope.folder_record(), scope.whole_volume);
         } else if (parent_in_scope(scope, e.parent)) {
           insert_hint_with_parent(ctx.hints, e, e.parent, scope.whole_volume);
         }
@@ -259,7 +259,7 @@ class JournalSearch {
  public:
   JournalSearch(const UsnScope& scope, ProbeVolume& volume, VolumeReader& reader)
       : scope_(scope), volume_(volume), reader_(reader) {
-    if (auto h = volume.system->open_path(scope.root)) folder_ = std::move(*h);
+    if (auto h = volume.system->open_path(scope.root())) folder_ = std::move(*h);
   }
 
   UsnSearchResult run() {
@@ -308,7 +308,7 @@ class JournalSearch {
     std::unordered_set<std::uint64_t> pending;
     UsnContext ctx = context(pending);
     std::uint64_t added = 0;
-    auto r = enumerate_records(reader_, scope_.folder_record, scope_.whole_volume, high_usn, [&](Bytes records) {
+    auto r = enumerate_records(reader_, scope_.folder_record(), scope_.whole_volume, high_usn, [&](Bytes records) {
       std::uint64_t n = process_usn_buffer(records, ctx);
       added += n;
       return n;
@@ -317,26 +317,11 @@ class JournalSearch {
     if (!r) result_.enum_error = r.error();
   }
 
-  // The folder alone as a tree, for a search that was given none.
-  ScopeContext folder_only() const {
-    ScopeContext t;
-    t.system = volume_.system;
-    t.root_path = scope_.root;
-    t.root_form = scope_.root_form;
-    t.root_frn = scope_.folder_record;
-    t.root_file_id = scope_.folder_id;
-    t.parent_match_frns = {scope_.folder_record, scope_.folder_id & kRecordMask, scope_.folder_id};
-    if (scope_.dir_frns) t.parent_match_frns.insert(scope_.dir_frns->begin(), scope_.dir_frns->end());
-    if (scope_.dir_map) t.dir_map = *scope_.dir_map;
-    return t;
-  }
-
   // The FRNs that only nameless records named are looked up in the MFT.
   void confirm_unpaired() {
     if (unpaired_v4_.empty() || !volume_.mft) return;
     std::vector<std::uint64_t> records(unpaired_v4_.begin(), unpaired_v4_.end());
-    const ScopeContext own = scope_.tree ? ScopeContext{} : folder_only();
-    ScanContext ctx = scan_context_over(scope_.tree ? *scope_.tree : own);
+    ScanContext ctx = scan_context_over(*scope_.folder);
     ctx.live = volume_.live;
     ctx.hints = std::make_shared<UsnHints>(result_.hints);
     for (auto& item : confirm_frns_in_mft(reader_, volume_.mft->geometry, records, ctx)) {
@@ -358,14 +343,26 @@ class JournalSearch {
 
 }  // namespace
 
-Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& given) {
-  if (!given.volume || !given.volume->system) return fail(Error::generic("the journal search has no volume"));
-  ProbeVolume& volume = *given.volume;
-  if (!drive_letter_of(*volume.system, given.root)) return UsnSearchResult{};
+ScopeContext folder_alone(platform::Platform& system, std::string_view root, std::string root_form,
+                          const FolderId& id) {
+  ScopeContext t;
+  t.system = &system;
+  t.root_path = std::string(root);
+  t.root_form = std::move(root_form);
+  t.root_frn = id.record;
+  t.root_file_id = id.file_id;
+  t.dir_frns = {id.record};
+  t.parent_match_frns = {id.record, id.file_id & kRecordMask, id.file_id};
+  return t;
+}
+
+Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope) {
+  if (!scope.folder) return fail(Error::generic("the journal search has no folder"));
+  if (!scope.volume || !scope.volume->system) return fail(Error::generic("the journal search has no volume"));
+  ProbeVolume& volume = *scope.volume;
+  if (!drive_letter_of(*volume.system, scope.root())) return UsnSearchResult{};
   if (!volume.reader) return fail(volume.reader.error());
-  UsnScope resolved = given;
-  if (resolved.root_form.empty()) resolved.root_form = root_comparison_form(*volume.system, given.root);
-  return JournalSearch(resolved, volume, *volume.reader).run();
+  return JournalSearch(scope, volume, *volume.reader).run();
 }
 
 namespace {
@@ -391,7 +388,7 @@ void count_debug_record(const UsnEntry& e, const UsnScope& scope, platform::File
       test_path = e.name;
       std::replace(test_path.begin(), test_path.end(), '/', '\\');
     } else {
-      test_path = join_path(scope.root, e.name);
+      test_path = join_path(scope.root(), e.name);
     }
     if (in_root(scope, test_path)) ++report.under_root;
   }
@@ -425,11 +422,9 @@ Result<UsnDebugReport> usn_debug_query(platform::Platform& system, std::string_v
   std::unique_ptr<platform::FileHandle> folder;
   if (auto h = system.open_path(path)) folder = std::move(*h);
 
+  const ScopeContext alone = folder_alone(system, path, root_comparison_form(system, path), *id);
   UsnScope scope;
-  scope.root = std::string(path);
-  scope.root_form = root_comparison_form(system, path);
-  scope.folder_id = id->file_id;
-  scope.folder_record = id->record;
+  scope.folder = &alone;
   std::unordered_set<std::uint64_t> pending;
   auto r = read_journal(*volume, *journal, recent_window_start(*journal), [&](Bytes records) -> std::uint64_t {
     walk_records(records, [&](const UsnEntry& e) { count_debug_record(e, scope, folder.get(), pending, report); });

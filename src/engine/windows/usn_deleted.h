@@ -28,20 +28,26 @@ inline constexpr std::uint64_t kUsnProximity = 0x2000;     // records "near" the
 inline constexpr std::size_t kUsnHintCap = 64;             // record numbers in names_by_frn
 inline constexpr std::size_t kUsnHintCapWholeVolume = 8192;
 
-// What the caller gives the search; borrowed for the whole search.
+// What the caller gives the search; borrowed for the whole search. A view of
+// the folder tree, not a copy: the folder, its record and id, its folders
+// and their map are the tree's.
 struct UsnScope {
-  std::string root;                  // the probed folder, as passed
-  std::string root_form;             // its resolved comparison form; resolved by the search when empty
-  std::uint64_t folder_id = 0;       // full FRN of the folder
-  std::uint64_t folder_record = 0;   // its 48-bit record number
-  const std::unordered_set<std::uint64_t>* dir_frns = nullptr;  // absent in a plain search
-  const DirMap* dir_map = nullptr;                              // absent in a plain search
+  // The tree the search judges names against: the probe's own, or the
+  // folder alone (folder_alone) when it has none. Needed.
+  const ScopeContext* folder = nullptr;
+  // The same tree when the journal's deleted folders may join it: names are
+  // then placed through it (sequence numbers included). Null in a plain
+  // search.
+  ScopeContext* tree = nullptr;
   bool whole_volume = false;
   ProbeVolume* volume = nullptr;  // the probe's volume (needed)
-  // The probe's folder tree, when it has one: the deleted folders the journal
-  // names join it, and names are placed through it (sequence numbers
-  // included). `dir_frns` and `dir_map` then point into it.
-  ScopeContext* tree = nullptr;
+
+  const std::string& root() const { return folder->root_path; }
+  const std::string& root_form() const { return folder->root_form; }
+  std::uint64_t folder_id() const { return folder->root_file_id; }
+  std::uint64_t folder_record() const { return folder->root_frn; }
+  const std::unordered_set<std::uint64_t>& dir_frns() const { return folder->dir_frns; }
+  const DirMap& dir_map() const { return folder->dir_map; }
 };
 
 // Delete records whose parent is not (yet) a folder of the tree, kept for a
@@ -100,6 +106,11 @@ bool has_document_extension(std::string_view name);
 std::uint64_t process_usn_buffer(Bytes records, UsnContext& ctx);
 // At most one item appended for `entry`; true when one was.
 bool accept_usn_entry(const UsnEntry& entry, UsnContext& ctx);
+
+// The folder alone as a tree, for a search without the probe's: the folder
+// its only folder, `root_form` its resolved comparison form.
+ScopeContext folder_alone(platform::Platform& system, std::string_view root, std::string root_form,
+                          const FolderId& id);
 
 Result<UsnSearchResult> find_deleted_via_usn(const UsnScope& scope);
 

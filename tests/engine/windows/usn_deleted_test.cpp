@@ -1,5 +1,6 @@
 #include "cli/report.h"
 #include "support/probe_session.h"
+#include "engine/windows/recycle.h"
 #include "engine/windows/usn_deleted.h"
 
 #include <gtest/gtest.h>
@@ -45,9 +46,11 @@ TEST(UsnRules, DeleteLikeReasons) {
 }
 
 TEST(UsnRules, FolderParentAndDocumentExtensions) {
+  ScopeContext folder;
+  folder.root_file_id = kFolderId;
+  folder.root_frn = kFolderRecord;
   UsnScope s;
-  s.folder_id = kFolderId;
-  s.folder_record = kFolderRecord;
+  s.folder = &folder;
   EXPECT_TRUE(is_folder_parent(s, kFolderRecord));
   EXPECT_TRUE(is_folder_parent(s, kFolderId));
   EXPECT_FALSE(is_folder_parent(s, kFolderRecord + 1));
@@ -68,9 +71,9 @@ class UsnSearch : public ::testing::Test {
     journal->first_usn = journal->next_usn = 1 << 20;
     mem->set_volume('E', FakeJournal::volume_for(journal));
     scoped.emplace(std::move(p));
-    scope.root = "E:\\2";
-    scope.folder_id = kFolderId;
-    scope.folder_record = kFolderRecord;
+    tree = folder_alone(platform::current(), "E:\\2", root_comparison_form(platform::current(), "E:\\2"),
+                        FolderId{kFolderId, kFolderRecord});
+    scope.folder = &tree;
   }
   UsnSearchResult search() {
     auto r = test::journal_on(scope);
@@ -81,6 +84,7 @@ class UsnSearch : public ::testing::Test {
   platform::MemoryPlatform* mem = nullptr;
   std::shared_ptr<FakeJournal> journal;
   std::optional<platform::ScopedPlatform> scoped;
+  ScopeContext tree;  // the folder alone, or the tree a test gives it
   UsnScope scope;
 };
 
@@ -152,8 +156,8 @@ TEST_F(UsnSearch, KeepsEachDeletionInScopeWithItsTimeAndReference) {
 TEST_F(UsnSearch, NamesWithSeparatorsAndTheDirectoryTree) {
   std::unordered_set<std::uint64_t> dirs{kFolderRecord, 70};
   DirMap map{{kFolderRecord, {"", 5}}, {70, {"sub", kFolderRecord}}};
-  scope.dir_frns = &dirs;
-  scope.dir_map = &map;
+  tree.dir_frns = dirs;
+  tree.dir_map = map;
   journal->add(usn_v2(110, kFolderRecord, kUsnDelete, u"E:\\2\\deep\\x.txt"));
   journal->add(usn_v2(111, kFolderRecord, kUsnDelete, u"part/y.txt"));
   journal->add(usn_v2(112, kFolderRecord, kUsnDelete, u"F:\\other\\z.txt"));  // outside the root
@@ -250,7 +254,7 @@ TEST_F(UsnSearch, FailuresOfThePassesAndOfTheVolume) {
   ASSERT_FALSE(failed);
   EXPECT_TRUE(failed.error().is_os(win32::ERROR_ACCESS_DENIED));
 
-  scope.root = "no-drive";
+  tree.root_path = "no-drive";
   auto empty = test::journal_on(scope);
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->items.empty());

@@ -37,11 +37,7 @@ TEST(UsnDeletedOnVolume, JournalScenarioYieldsTheDeletionsAndNoLiveFile) {
   auto scope = test::scope_on(folder);
   ASSERT_TRUE(scope);
   UsnScope s;
-  s.root = folder;
-  s.folder_id = id->file_id;
-  s.folder_record = id->record;
-  s.dir_frns = &scope->dir_frns;
-  s.dir_map = &scope->dir_map;
+  s.folder = &*scope;
   auto found = test::journal_on(s);
   ASSERT_TRUE(found) << found.error().text();
   EXPECT_FALSE(found->read_error) << found->read_error->text();
