@@ -7,6 +7,7 @@
 
 #include "engine/windows/ntfs_deleted.h"
 #include "engine/windows/ntfs_deleted_tree.h"
+#include "engine/windows/ntfs_paged_early.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -126,7 +127,8 @@ std::size_t run_logfile_phase(ScanSession& s) {
   if (!s.options.logfile_phase) return 0;
   const TimeBudget& deadline = s.deadline;
   s.progress.step("阶段4 $LogFile 事务（刚删）");
-  auto log = read_logfile_tail(s.reader, s.mft, &deadline);
+  EarlyLogRead* early = s.early ? s.early->log.get() : nullptr;
+  auto log = early ? early->take() : read_logfile_tail(s.reader, s.mft, &deadline);
   if (!log) return 0;
   const std::size_t before = s.accepted.items.size();
   apply_log_page_fixups(log->bytes);

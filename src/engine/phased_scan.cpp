@@ -3,6 +3,7 @@
 #include "datasource/windows/volume.h"
 #include "engine/late_phases.h"
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_paged_early.h"
 #include "engine/windows/ntfs_paged_scan.h"
 #include "engine/windows/ntfs_phases.h"
 #include "engine/windows/raw_mft.h"
@@ -28,19 +29,15 @@ std::size_t run_paged_phase(ScanSession& s) {
   paged.hints.reset();
   paged.skip = std::make_shared<const FrnSet>(s.accepted.frns);
 
-  PagedScanRequest req;
-  req.system = s.access.system;
-  req.letter = s.access.letter;
-  req.geometry = s.mft.geometry;
-  req.bound = record_scan_bound(s.mft.bitmap_ptr());
-  req.page_size = s.options.page_size;
-  req.workers = s.options.worker_threads;
-  req.target = s.scope.root_frn & kRecordMask;
-  req.deadline = s.deadline;
+  const PagedScanRequest req = paged_scan_request(s.mft, s.options, s.scope.root_frn, s.deadline, s.access);
   const std::uint32_t record_size = s.mft.record_size();
-  auto result = parallel_mft_scan(req, [&paged, record_size](std::span<std::byte> page, std::uint64_t first) {
-    return scan_record_buffer(page, first, record_size, paged);
-  });
+  // Pages the probe read ahead are judged now, as a scan started now would.
+  EarlyPagedScan* early = s.early ? s.early->pages.get() : nullptr;
+  auto result = early && early->serves(paged, req)
+                    ? early->finish(paged, s.reader)
+                    : parallel_mft_scan(req, [&paged, record_size](std::span<std::byte> page, std::uint64_t first) {
+                        return scan_record_buffer(page, first, record_size, paged);
+                      });
   s.audit.scan = result.audit;
   s.paged_freed_dirs = std::move(result.freed_dirs);
   s.paged_orphans = std::move(result.orphans);

@@ -10,6 +10,7 @@
 #include "engine/scan_options.h"
 #include "engine/windows/mft_audit_line.h"
 #include "engine/windows/ntfs_deleted.h"
+#include "engine/windows/ntfs_paged_early.h"
 #include "engine/windows/probe_volume.h"
 #include "engine/windows/recycle.h"
 #include "engine/windows/scan_session.h"
@@ -96,7 +97,8 @@ void merge_mft_items(std::vector<DeletedItem>& result, std::unordered_set<std::s
 // one session over the scope (collected from the MFT when the probe could
 // not build it) with the journal's hints.
 ScanResult search_mft(std::optional<ScopeContext>& scope, std::string_view folder, ProbeVolume& volume,
-                      const TimeBudget& deadline, const UsnHints& hints, const Progress& progress) {
+                      const TimeBudget& deadline, const UsnHints& hints, const Progress& progress,
+                      EarlyReads& early) {
   if (!volume.reader) return fail(volume.reader.error());
   if (!volume.mft) return fail(volume.mft.error());
   if (!scope) {
@@ -107,6 +109,7 @@ ScanResult search_mft(std::optional<ScopeContext>& scope, std::string_view folde
   }
   const ScanOptions options = standard_scan_options();
   ScanSession session(*scope, *volume.reader, *volume.mft, options, deadline, &hints, progress, volume.access());
+  session.early = &early;
   return run_phased_scan(session);
 }
 
@@ -145,6 +148,12 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
                   ", querying USN...");
   }
 
+  // The paged scan and the $LogFile read start now, while the journal and
+  // the first phases run here.
+  EarlyReads early;
+  if (scope && volume.reader && volume.mft)
+    early = read_ahead(*volume.mft, standard_scan_options(), *scope, budget, volume.access());
+
   std::vector<DeletedItem> result;
   std::unordered_set<std::string> keys;
   UsnSearchResult usn = search_journal(root, scope ? &*scope : nullptr, volume, result, keys);
@@ -155,7 +164,7 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
   std::optional<MftAudit> audit;
   if (!budget.expired()) {
     progress.step("MFT phased scan (index \xE2\x86\x92 FRN proximity \xE2\x86\x92 USN \xE2\x86\x92 pagination)...");
-    ScanResult scan = search_mft(scope, folder, volume, budget, usn.hints, progress);
+    ScanResult scan = search_mft(scope, folder, volume, budget, usn.hints, progress, early);
     if (scan) {
       merge_mft_items(result, keys, std::move(scan->items));
       mft_summary = format_audit_line(scan->audit);

@@ -42,27 +42,8 @@ std::vector<std::vector<std::uint64_t>> cut_pieces(const std::vector<std::uint64
   return pieces;
 }
 
-namespace {
-
-struct Shared {
-  // The nearest-first page list and the index of the next page to hand out:
-  // a worker takes the next page when it is free, so that every worker has
-  // work while pages remain (consecutive pieces would leave all the pages
-  // that hold records to the first worker when the bound exceeds the $MFT).
-  std::vector<std::uint64_t> pages;
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::uint64_t> pages_done{0};
-  std::atomic<std::uint64_t> pages_failed{0};
-  std::atomic<std::uint64_t> records_scanned{0};
-  std::atomic<std::uint64_t> items_found{0};
-  std::mutex lock;
-  std::vector<DeletedItem> items;
-  std::vector<FreedDir> freed_dirs;
-  std::vector<Orphan> orphans;
-};
-
-void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Shared& shared) {
-  if (!req.system) return;
+void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& visit) {
+  if (walk.stop.load() || !req.system) return;
   auto reader = open_volume(*req.system, req.letter);
   if (!reader) return;
   // One page buffer for the worker's life, not cleared between pages:
@@ -77,10 +58,10 @@ void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Share
   bool page_open = false;
   try {
     for (;;) {
-      if (req.deadline.expired()) return;
-      const std::size_t index = shared.next.fetch_add(1);
-      if (index >= shared.pages.size()) return;
-      const std::uint64_t start = shared.pages[index];
+      if (req.deadline.expired() || walk.stop.load()) return;
+      const std::size_t index = walk.next.fetch_add(1);
+      if (index >= walk.pages.size()) return;
+      const std::uint64_t start = walk.pages[index];
       page_open = true;
       std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);
       std::optional<std::span<std::byte>> block;
@@ -89,35 +70,42 @@ void run_worker(const PagedScanRequest& req, const PageScanner& scan_page, Share
         block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size});
       }
       if (!block) {
-        shared.pages_failed.fetch_add(1);
-        shared.pages_done.fetch_add(1);
+        walk.pages_failed.fetch_add(1);
+        walk.pages_done.fetch_add(1);
         page_open = false;
         continue;
       }
-      PageYield y = scan_page(*block, start);
-      shared.records_scanned.fetch_add(y.records_scanned);
-      shared.items_found.fetch_add(y.items.size());
-      {
-        std::lock_guard guard(shared.lock);
-        // Move-insertion at the end: either every item of the page lands or,
-        // if growing the list fails, none does and the list is unchanged.
-        shared.items.insert(shared.items.end(), std::make_move_iterator(y.items.begin()),
-                            std::make_move_iterator(y.items.end()));
-        shared.freed_dirs.insert(shared.freed_dirs.end(), std::make_move_iterator(y.freed_dirs.begin()),
-                                 std::make_move_iterator(y.freed_dirs.end()));
-        const std::size_t room = kMaxOrphans - std::min(kMaxOrphans, shared.orphans.size());
-        shared.orphans.insert(shared.orphans.end(), y.orphans.begin(),
-                              y.orphans.begin() + static_cast<std::ptrdiff_t>(std::min(room, y.orphans.size())));
-      }
-      shared.pages_done.fetch_add(1);
+      visit(index, start, *block);
+      walk.pages_done.fetch_add(1);
       page_open = false;
     }
   } catch (...) {
     // A failure ends this worker only; the page it was on counts as done and
-    // what every worker appended so far stays.
-    if (page_open) shared.pages_done.fetch_add(1);
+    // what every worker gathered so far stays.
+    if (page_open) walk.pages_done.fetch_add(1);
   }
 }
+
+std::size_t worker_count(std::uint64_t workers, std::size_t pages) {
+  // As many workers as cut_pieces would cut pieces, each taking the next
+  // page from the shared list.
+  if (pages == 0) return 0;
+  const std::uint64_t w = std::min<std::uint64_t>(std::max<std::uint64_t>(workers, 1), kMaxScanWorkers);
+  const std::uint64_t per = (pages + w - 1) / w;
+  return static_cast<std::size_t>((pages + per - 1) / per);
+}
+
+namespace {
+
+// What the workers of one scan gather, behind one lock taken once per page.
+struct Gathered {
+  std::atomic<std::uint64_t> records_scanned{0};
+  std::atomic<std::uint64_t> items_found{0};
+  std::mutex lock;
+  std::vector<DeletedItem> items;
+  std::vector<FreedDir> freed_dirs;
+  std::vector<Orphan> orphans;
+};
 
 }  // namespace
 
@@ -126,29 +114,44 @@ PagedScanResult parallel_mft_scan(const PagedScanRequest& req, const PageScanner
   std::uint64_t w = std::max<std::uint64_t>(req.workers, 1);
   result.audit.threads = w;
   if (req.page_size == 0) return result;
-  auto pages = ordered_pages(req.bound, req.page_size, req.target);
-  result.audit.pages_total = pages.size();
-  // As many workers as the pieces of the page list would be, each taking the
-  // next page from the shared list.
-  const std::size_t workers = cut_pieces(pages, w).size();
+  PageWalk walk;
+  walk.pages = ordered_pages(req.bound, req.page_size, req.target);
+  result.audit.pages_total = walk.pages.size();
+  const std::size_t workers = worker_count(req.workers, walk.pages.size());
 
-  Shared shared;
-  shared.pages = std::move(pages);
+  Gathered g;
+  const PageVisitor visit = [&](std::size_t, std::uint64_t start, std::span<std::byte> page) {
+    PageYield y = scan_page(page, start);
+    g.records_scanned.fetch_add(y.records_scanned);
+    g.items_found.fetch_add(y.items.size());
+    std::lock_guard guard(g.lock);
+    // Move-insertion at the end: either every item of the page lands or,
+    // if growing the list fails, none does and the list is unchanged.
+    g.items.insert(g.items.end(), std::make_move_iterator(y.items.begin()), std::make_move_iterator(y.items.end()));
+    g.freed_dirs.insert(g.freed_dirs.end(), std::make_move_iterator(y.freed_dirs.begin()),
+                        std::make_move_iterator(y.freed_dirs.end()));
+    append_orphans(g.orphans, y.orphans);
+  };
   {
     std::vector<std::jthread> threads;
     threads.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i)
-      threads.emplace_back([&req, &scan_page, &shared] { run_worker(req, scan_page, shared); });
+      threads.emplace_back([&req, &walk, &visit] { walk_pages(req, walk, visit); });
   }  // every worker joined here
 
-  result.audit.pages_done = shared.pages_done.load();
-  result.audit.pages_failed = shared.pages_failed.load();
-  result.audit.records_scanned = shared.records_scanned.load();
-  result.audit.items_found = shared.items_found.load();
-  result.items = std::move(shared.items);
-  result.freed_dirs = std::move(shared.freed_dirs);
-  result.orphans = std::move(shared.orphans);
+  result.audit.pages_done = walk.pages_done.load();
+  result.audit.pages_failed = walk.pages_failed.load();
+  result.audit.records_scanned = g.records_scanned.load();
+  result.audit.items_found = g.items_found.load();
+  result.items = std::move(g.items);
+  result.freed_dirs = std::move(g.freed_dirs);
+  result.orphans = std::move(g.orphans);
   return result;
+}
+
+void append_orphans(std::vector<Orphan>& to, std::span<const Orphan> more) {
+  const std::size_t room = kMaxOrphans - std::min(kMaxOrphans, to.size());
+  to.insert(to.end(), more.begin(), more.begin() + static_cast<std::ptrdiff_t>(std::min(room, more.size())));
 }
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 // taking the next page of the list when it is free, under the deadline.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -66,6 +67,35 @@ struct PagedScanResult {
 
 // Freed records kept for a second look once the tree has grown.
 inline constexpr std::size_t kMaxOrphans = std::size_t{1} << 21;
+
+// Appends `more` to `to` while `to` holds fewer than kMaxOrphans.
+void append_orphans(std::vector<Orphan>& to, std::span<const Orphan> more);
+
+// The page list the workers of one scan share and what they count. A worker
+// takes the next page when it is free, so that every worker has work while
+// pages remain (consecutive pieces would leave all the pages that hold
+// records to the first worker when the bound exceeds the $MFT).
+struct PageWalk {
+  std::vector<std::uint64_t> pages;  // nearest first (ordered_pages)
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::uint64_t> pages_done{0};
+  std::atomic<std::uint64_t> pages_failed{0};
+  std::atomic<bool> stop{false};     // no further page is taken once set
+};
+
+// Called for each page a worker has read: its place in the list, its first
+// record and its records as read (no fixups applied; the worker's own).
+using PageVisitor = std::function<void(std::size_t index, std::uint64_t first_record, std::span<std::byte> page)>;
+
+// One worker: opens its own reader and takes pages until the list, the
+// deadline or `walk.stop` ends, counting them in `walk` (a page that cannot
+// be read as done and failed, without a visit). A visit that throws ends
+// the worker, its page counted as done.
+void walk_pages(const PagedScanRequest& request, PageWalk& walk, const PageVisitor& visit);
+
+// How many workers a scan of `pages` pages starts for `workers` requested:
+// one per piece cut_pieces would cut.
+std::size_t worker_count(std::uint64_t workers, std::size_t pages);
 
 // Runs the scan. Each worker reads its pages into one buffer of its own,
 // allocated when it first takes a page that lies in the $MFT's runs and

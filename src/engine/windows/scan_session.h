@@ -29,6 +29,8 @@
 
 namespace quillon {
 
+struct EarlyReads;
+
 // Raw FILE records fetched during one scan, kept for the scan's whole life so
 // that a later phase parses a record again without reading it again.
 struct RecordCache {
@@ -67,6 +69,7 @@ struct ScanSession {
   MftAudit audit;
   RecordCache cache;
   std::uint8_t found_by = kFoundByRecord;  // what the running phase marks its items with
+  EarlyReads* early = nullptr;  // what the probe read ahead for the paged phase and phase 4; may be null
 
   // Handed from one phase to a later one.
   std::unordered_set<std::uint64_t> index_visited;  // records the index phase read

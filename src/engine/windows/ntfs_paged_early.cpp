@@ -1,0 +1,232 @@
+#include "engine/windows/ntfs_paged_early.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+namespace {
+
+// Bytes of freed records the workers of one scan keep for the paged phase.
+constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
+// Records read again in one request when a freed file's bytes were not kept.
+constexpr std::uint64_t kRereadBlock = 64;
+
+bool takes_room(std::atomic<std::size_t>& room, std::size_t bytes) {
+  std::size_t left = room.load();
+  while (left >= bytes)
+    if (room.compare_exchange_weak(left, left - bytes)) return true;
+  return false;
+}
+
+// One record of a held page: its kept bytes, or read again.
+class RecordSource {
+ public:
+  RecordSource(const PageHoldings& page, const ScanContext& ctx, VolumeReader& reader)
+      : page_(page), g_(ctx.geometry), reader_(reader) {}
+
+  std::optional<Bytes> bytes(std::uint64_t record) {
+    const std::size_t size = g_.record_size;
+    auto kept = std::lower_bound(page_.kept.begin(), page_.kept.end(), record);
+    if (kept != page_.kept.end() && *kept == record)
+      return Bytes(page_.kept_bytes).subspan(static_cast<std::size_t>(kept - page_.kept.begin()) * size, size);
+    const std::uint64_t end = page_.first + page_.count;
+    if (record < page_.first || record >= end) return std::nullopt;
+    if (!block_ || record < block_first_ || record - block_first_ >= block_count_) {
+      block_first_ = record;
+      block_count_ = std::min(kRereadBlock, end - record);
+      buffer_.resize(static_cast<std::size_t>(block_count_) * size);
+      block_ = read_record_block_into(g_, reader_, block_first_, block_count_, buffer_);
+    }
+    if (block_) return Bytes(*block_).subspan(static_cast<std::size_t>(record - block_first_) * size, size);
+    auto one = read_record_raw(g_, reader_, record);
+    if (!one) return std::nullopt;
+    single_ = std::move(*one);
+    return Bytes(single_);
+  }
+
+ private:
+  const PageHoldings& page_;
+  const MftGeometry& g_;
+  VolumeReader& reader_;
+  std::vector<std::byte> buffer_;
+  std::optional<std::span<std::byte>> block_;
+  std::uint64_t block_first_ = 0;
+  std::uint64_t block_count_ = 0;
+  MftRecord single_;
+};
+
+}  // namespace
+
+PagedScanRequest paged_scan_request(const MftContext& mft, const ScanOptions& options, std::uint64_t target,
+                                    const TimeBudget& deadline, const VolumeAccess& access) {
+  PagedScanRequest req;
+  req.system = access.system;
+  req.letter = access.letter;
+  req.geometry = mft.geometry;
+  req.bound = record_scan_bound(mft.bitmap_ptr());
+  req.page_size = options.page_size;
+  req.workers = options.worker_threads;
+  req.target = target & kRecordMask;
+  req.deadline = deadline;
+  return req;
+}
+
+PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint32_t record_size,
+                       const FrnSet& tree, std::atomic<std::size_t>& keep_room) {
+  PageHoldings out;
+  out.first = first;
+  out.read = true;
+  if (record_size == 0) return out;
+  out.count = page.size() / record_size;
+  for (std::uint64_t i = 0; i < out.count; ++i) {
+    const std::uint64_t number = first + i;
+    auto record = page.subspan(static_cast<std::size_t>(i * record_size), record_size);
+    // As scan_record_buffer: signature and in-use flag judged before any
+    // fixup; a record in use (a "BAAD" one too) is passed over.
+    if (!has_record_signature(record) || record_in_use(record)) continue;
+    apply_record_fixups(record);
+    if (auto dir = freed_dir_of(record, number)) {
+      out.freed_dirs.push_back(std::move(*dir));
+      continue;
+    }
+    // Directories yield no item, nor are they set aside; neither is a
+    // record without names.
+    auto flags = record_flags(record);
+    if (!flags || (*flags & kRecordDirectory)) continue;
+    bool named_in_tree = false;
+    for (const auto& n : view_record(record).names) {
+      out.names.push_back(Orphan{number & kRecordMask, n.parent});
+      named_in_tree = named_in_tree || tree.contains(n.parent);
+    }
+    if (named_in_tree && takes_room(keep_room, record.size())) {
+      out.kept.push_back(number & kRecordMask);
+      out.kept_bytes.insert(out.kept_bytes.end(), record.begin(), record.end());
+    }
+  }
+  return out;
+}
+
+PageYield judge_page(const PageHoldings& page, std::uint64_t skipped, const ScanContext& ctx,
+                     VolumeReader& reader, std::uint64_t* read_again) {
+  PageYield out;
+  if (!page.read) return out;
+  out.records_scanned = page.count - std::min(page.count, skipped);
+  auto skip = [&](std::uint64_t record) { return ctx.skip && ctx.skip->contains(record); };
+  for (const auto& d : page.freed_dirs)
+    if (!skip(d.record)) out.freed_dirs.push_back(d);
+  const ScopeContext& scope = *ctx.scope;
+  RecordSource source(page, ctx, reader);
+  for (auto it = page.names.begin(); it != page.names.end();) {
+    const std::uint64_t record = it->record;
+    auto end = std::find_if(it, page.names.end(), [&](const Orphan& o) { return o.record != record; });
+    const std::span<const Orphan> names(it, end);
+    it = end;
+    if (skip(record)) continue;
+    // A freed file yields an item only through a name under a folder of the
+    // tree; otherwise all its names are set aside.
+    const bool in_tree =
+        std::any_of(names.begin(), names.end(), [&](const Orphan& o) { return ctx.parents().contains(o.parent); });
+    if (!in_tree) {
+      for (const auto& o : names)
+        if (!scope.in_tree(o.parent)) out.orphans.push_back(o);
+      continue;
+    }
+    if (read_again && !std::binary_search(page.kept.begin(), page.kept.end(), record)) ++*read_again;
+    auto bytes = source.bytes(record);
+    if (!bytes) continue;
+    auto items = evaluate_record(*bytes, record, ctx, ctx.flags(false));
+    if (items.empty()) collect_orphans(*bytes, record, scope, out.orphans);
+    for (auto& item : items) out.items.push_back(std::move(item));
+  }
+  return out;
+}
+
+EarlyPagedScan::EarlyPagedScan(PagedScanRequest request, FrnSet tree)
+    : request_(std::move(request)), tree_(std::move(tree)), keep_room_(kKeepBytes) {
+  if (request_.page_size == 0) return;
+  walk_.pages = ordered_pages(request_.bound, request_.page_size, request_.target);
+  held_.resize(walk_.pages.size());
+  const PageVisitor visit = [this](std::size_t, std::uint64_t first, std::span<std::byte> page) {
+    held_[static_cast<std::size_t>(first / request_.page_size)] =
+        std::make_unique<PageHoldings>(hold_page(page, first, request_.geometry.record_size, tree_, keep_room_));
+  };
+  const std::size_t workers = worker_count(request_.workers, walk_.pages.size());
+  workers_.reserve(workers);
+  for (std::size_t i = 0; i < workers; ++i)
+    workers_.emplace_back([this, visit] { walk_pages(request_, walk_, visit); });
+}
+
+EarlyPagedScan::~EarlyPagedScan() {
+  walk_.stop.store(true);
+  workers_.clear();  // joins
+}
+
+bool EarlyPagedScan::serves(const ScanContext& ctx, const PagedScanRequest& r) const {
+  const PagedScanRequest& mine = request_;
+  return !ctx.include_in_use && !ctx.hints && r.system == mine.system && r.letter == mine.letter && r.bound == mine.bound &&
+         r.page_size == mine.page_size && r.workers == mine.workers && r.target == mine.target &&
+         r.geometry.record_size == mine.geometry.record_size && ctx.geometry.record_size == mine.geometry.record_size;
+}
+
+PagedScanResult EarlyPagedScan::finish(const ScanContext& ctx, VolumeReader& reader) {
+  workers_.clear();  // joins
+  PagedScanResult result;
+  result.audit.threads = std::max<std::uint64_t>(request_.workers, 1);
+  result.audit.pages_total = walk_.pages.size();
+  result.audit.pages_done = walk_.pages_done.load();
+  result.audit.pages_failed = walk_.pages_failed.load();
+  if (request_.page_size == 0) return result;
+  std::vector<std::uint64_t> skipped(held_.size());
+  if (ctx.skip)
+    for (std::uint64_t r : *ctx.skip)
+      if (r < request_.bound && r / request_.page_size < skipped.size()) ++skipped[r / request_.page_size];
+  for (std::uint64_t first : walk_.pages) {
+    const std::size_t n = static_cast<std::size_t>(first / request_.page_size);
+    if (!held_[n]) continue;
+    try {
+      PageYield y = judge_page(*held_[n], skipped[n], ctx, reader, &read_again_);
+      result.audit.records_scanned += y.records_scanned;
+      result.audit.items_found += y.items.size();
+      result.items.insert(result.items.end(), std::make_move_iterator(y.items.begin()),
+                          std::make_move_iterator(y.items.end()));
+      result.freed_dirs.insert(result.freed_dirs.end(), std::make_move_iterator(y.freed_dirs.begin()),
+                               std::make_move_iterator(y.freed_dirs.end()));
+      append_orphans(result.orphans, y.orphans);
+    } catch (...) {
+      // As a worker that fails on a page: that page's yield is lost.
+    }
+    held_[n].reset();
+  }
+  return result;
+}
+
+EarlyLogRead::EarlyLogRead(const VolumeAccess& access, const MftContext& mft, const TimeBudget& deadline)
+    : reader_([this, system = access.system, letter = access.letter, &mft, deadline] {
+        try {
+          if (!system) {
+            part_ = fail(Error::generic("volume not opened"));
+            return;
+          }
+          auto reader = open_volume(*system, letter);
+          part_ = reader ? read_logfile_tail(*reader, mft, &deadline) : fail(reader.error());
+        } catch (...) {
+          part_ = fail(Error::generic("无法读取 $LogFile 数据流", ErrorKind::unexpected_eof));
+        }
+      }) {}
+
+Result<LogPart> EarlyLogRead::take() {
+  if (reader_.joinable()) reader_.join();
+  return std::move(part_);
+}
+
+EarlyReads read_ahead(const MftContext& mft, const ScanOptions& options, const ScopeContext& scope,
+                      const TimeBudget& deadline, const VolumeAccess& access) {
+  EarlyReads early;
+  if (options.paged_scan && !options.include_in_use)
+    early.pages = std::make_unique<EarlyPagedScan>(paged_scan_request(mft, options, scope.root_frn, deadline, access),
+                                                   scope.parent_match_frns);
+  if (options.logfile_phase) early.log = std::make_unique<EarlyLogRead>(access, mft, deadline);
+  return early;
+}
+
+}  // namespace quillon
