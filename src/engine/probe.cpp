@@ -136,8 +136,14 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
   const ProbeRoot& root = *located;
   const FolderId& id = root.id;
 
+  // The paged scan and the $LogFile read start now, while the folder tree is
+  // built and the journal and the first phases run here.
+  EarlyReads early;
+  if (volume.reader && volume.mft)
+    early = read_ahead(*volume.mft, standard_scan_options(), id.record, budget, volume.access());
   progress.step("Building directory tree FRN scope...");
   std::optional<ScopeContext> scope = build_scope(folder, volume, &root, &budget);
+  if (scope && early.pages) early.pages->set_tree(scope->parent_match_frns);
   std::vector<std::string> notes;
   if (root.deleted) notes.push_back(std::string(folder) + " no longer exists; listing what was deleted in it");
   if (scope) {
@@ -148,11 +154,6 @@ Result<ProbeReport> probe_folder(platform::Platform& system, std::string_view ty
                   ", querying USN...");
   }
 
-  // The paged scan and the $LogFile read start now, while the journal and
-  // the first phases run here.
-  EarlyReads early;
-  if (scope && volume.reader && volume.mft)
-    early = read_ahead(*volume.mft, standard_scan_options(), *scope, budget, volume.access());
 
   std::vector<DeletedItem> result;
   std::unordered_set<std::string> keys;

@@ -20,7 +20,7 @@
 namespace quillon {
 namespace {
 
-enum class Ahead { none, as_probed, empty_tree };
+enum class Ahead { none, as_probed, no_tree, empty_tree };
 
 struct Half {
   std::vector<std::string> items;
@@ -35,9 +35,11 @@ std::string text(const DeletedItem& i) {
   return o.str();
 }
 
-// The journal search, then the MFT half, as the probe runs them; with the
-// reads started ahead when the tree is built (over that tree, or over an
-// empty one, which keeps nothing and reads every later find again).
+// The tree, the journal search and the MFT half, as the probe runs them;
+// with the reads started ahead once the folder is found, as the probe
+// starts them (the tree handed over when built), or never given the tree
+// (every freed file kept while there is room), or given an empty one (none
+// kept: every later find read again).
 Half mft_half(const std::string& folder, Ahead ahead) {
   Half half;
   platform::Platform& system = platform::current();
@@ -52,17 +54,16 @@ Half mft_half(const std::string& folder, Ahead ahead) {
   root.id = *id;
   root.form = root_comparison_form(system, folder);
   const TimeBudget budget(Duration{60, 0});
+  const ScanOptions options = standard_scan_options();
+  EarlyReads early;
+  if (ahead != Ahead::none) early = read_ahead(*volume.mft, options, id->record, budget, volume.access());
+  if (ahead == Ahead::empty_tree) early.pages->set_tree({});
   auto scope = build_scope(folder, volume, &root, &budget);
   if (!scope) {
     ADD_FAILURE() << "no scope for " << folder;
     return half;
   }
-  const ScanOptions options = standard_scan_options();
-  EarlyReads early;
-  if (ahead == Ahead::as_probed) early = read_ahead(*volume.mft, options, *scope, budget, volume.access());
-  if (ahead == Ahead::empty_tree)
-    early.pages = std::make_unique<EarlyPagedScan>(paged_scan_request(*volume.mft, options, scope->root_frn, budget, volume.access()),
-                                                   FrnSet{});
+  if (ahead == Ahead::as_probed) early.pages->set_tree(scope->parent_match_frns);
 
   UsnScope u;
   u.root = folder;
@@ -111,10 +112,11 @@ TEST(EarlyReadsOnScenarioVolumes, TheMftHalfIsTheSameAsWhenThePagedScanStartsAtI
     platform::ScopedPlatform scoped(std::move(*platform));
     const Half at_turn = mft_half(p.folder, Ahead::none);
     EXPECT_FALSE(at_turn.audit.empty());
-    for (Ahead a : {Ahead::as_probed, Ahead::empty_tree}) {
+    for (Ahead a : {Ahead::as_probed, Ahead::no_tree, Ahead::empty_tree}) {
+      SCOPED_TRACE(a == Ahead::as_probed ? "as probed" : a == Ahead::no_tree ? "no tree" : "empty tree");
       const Half ahead = mft_half(p.folder, a);
-      EXPECT_EQ(ahead.items, at_turn.items) << (a == Ahead::as_probed ? "as probed" : "empty tree");
-      EXPECT_EQ(ahead.audit, at_turn.audit) << (a == Ahead::as_probed ? "as probed" : "empty tree");
+      EXPECT_EQ(ahead.items, at_turn.items);
+      EXPECT_EQ(ahead.audit, at_turn.audit);
       if (a == Ahead::as_probed) grown += ahead.read_again;
     }
     ++ran;

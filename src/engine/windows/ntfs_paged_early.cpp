@@ -72,7 +72,7 @@ PagedScanRequest paged_scan_request(const MftContext& mft, const ScanOptions& op
 }
 
 PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint32_t record_size,
-                       const FrnSet& tree, std::atomic<std::size_t>& keep_room) {
+                       const FrnSet* tree, std::atomic<std::size_t>& keep_room) {
   PageHoldings out;
   out.first = first;
   out.read = true;
@@ -93,12 +93,14 @@ PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint
     // record without names.
     auto flags = record_flags(record);
     if (!flags || (*flags & kRecordDirectory)) continue;
-    bool named_in_tree = false;
-    for (const auto& n : view_record(record).names) {
+    const auto names = view_record(record).names;
+    if (names.empty()) continue;
+    bool keep = !tree;
+    for (const auto& n : names) {
       out.names.push_back(Orphan{number & kRecordMask, n.parent});
-      named_in_tree = named_in_tree || tree.contains(n.parent);
+      keep = keep || tree->contains(n.parent);
     }
-    if (named_in_tree && takes_room(keep_room, record.size())) {
+    if (keep && takes_room(keep_room, record.size())) {
       out.kept.push_back(number & kRecordMask);
       out.kept_bytes.insert(out.kept_bytes.end(), record.begin(), record.end());
     }
@@ -141,19 +143,32 @@ PageYield judge_page(const PageHoldings& page, std::uint64_t skipped, const Scan
   return out;
 }
 
-EarlyPagedScan::EarlyPagedScan(PagedScanRequest request, FrnSet tree)
-    : request_(std::move(request)), tree_(std::move(tree)), keep_room_(kKeepBytes) {
+EarlyPagedScan::EarlyPagedScan(PagedScanRequest request, std::optional<FrnSet> tree)
+    : request_(std::move(request)), keep_room_(kKeepBytes) {
+  if (tree) set_tree(std::move(*tree));
   if (request_.page_size == 0) return;
   walk_.pages = ordered_pages(request_.bound, request_.page_size, request_.target);
   held_.resize(walk_.pages.size());
   const PageVisitor visit = [this](std::size_t, std::uint64_t first, std::span<std::byte> page) {
+    const auto tree = this->tree();
     held_[static_cast<std::size_t>(first / request_.page_size)] =
-        std::make_unique<PageHoldings>(hold_page(page, first, request_.geometry.record_size, tree_, keep_room_));
+        std::make_unique<PageHoldings>(hold_page(page, first, request_.geometry.record_size, tree.get(), keep_room_));
   };
   const std::size_t workers = worker_count(request_.workers, walk_.pages.size());
   workers_.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i)
     workers_.emplace_back([this, visit] { walk_pages(request_, walk_, visit); });
+}
+
+void EarlyPagedScan::set_tree(FrnSet tree) {
+  auto shared = std::make_shared<const FrnSet>(std::move(tree));
+  std::lock_guard guard(tree_lock_);
+  tree_ = std::move(shared);
+}
+
+std::shared_ptr<const FrnSet> EarlyPagedScan::tree() const {
+  std::lock_guard guard(tree_lock_);
+  return tree_;
 }
 
 EarlyPagedScan::~EarlyPagedScan() {
@@ -219,12 +234,11 @@ Result<LogPart> EarlyLogRead::take() {
   return std::move(part_);
 }
 
-EarlyReads read_ahead(const MftContext& mft, const ScanOptions& options, const ScopeContext& scope,
+EarlyReads read_ahead(const MftContext& mft, const ScanOptions& options, std::uint64_t target,
                       const TimeBudget& deadline, const VolumeAccess& access) {
   EarlyReads early;
   if (options.paged_scan && !options.include_in_use)
-    early.pages = std::make_unique<EarlyPagedScan>(paged_scan_request(mft, options, scope.root_frn, deadline, access),
-                                                   scope.parent_match_frns);
+    early.pages = std::make_unique<EarlyPagedScan>(paged_scan_request(mft, options, target, deadline, access));
   if (options.logfile_phase) early.log = std::make_unique<EarlyLogRead>(access, mft, deadline);
   return early;
 }

@@ -1,22 +1,25 @@
-// The paged scan and the $LogFile read started as soon as the probe knows
-// the volume and the folder tree, on threads of their own, while the other
-// searches run on the probing thread; the disk stays busy throughout.
+// The paged scan and the $LogFile read started as soon as the probe has
+// found its folder, on threads of their own, while the folder tree is built
+// and the other searches run on the probing thread; the disk stays busy
+// throughout.
 //
 // What a record yields depends on the folder tree and on the records
 // accepted before the paged phase, both of which grow until that phase's
 // turn. So the workers keep of each page only what holds whatever the tree
 // becomes: its freed folders, the parent of every name of its freed files,
 // and the bytes of those freed files named under the tree as it stood when
-// they started (a freed file named elsewhere yields no item unless its
-// parent joins the tree, and is then read again). At the paged phase's turn
-// every page is judged against the tree and the accepted records of that
-// moment, with the evaluation the scan would have run then: the same items,
-// freed folders, set-aside records and counters.
+// the page was read (of every freed file while the tree is not built yet).
+// A freed file named elsewhere yields no item unless its parent joins the
+// tree, and is then read again. At the paged phase's turn every page is
+// judged against the tree and the accepted records of that moment, with the
+// evaluation the scan would have run then: the same items, freed folders,
+// set-aside records and counters.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <thread>
@@ -55,10 +58,11 @@ struct PageHoldings {
 };
 
 // Looks into one page as read (fixups applied in place to the records
-// looked into). A freed file with a name under `tree` keeps its bytes while
-// `keep_room` (bytes, shared by the workers) allows.
+// looked into). A freed file with a name under `tree` (any freed file when
+// `tree` is null) keeps its bytes while `keep_room` (bytes, shared by the
+// workers) allows.
 PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint32_t record_size,
-                       const FrnSet& tree, std::atomic<std::size_t>& keep_room);
+                       const FrnSet* tree, std::atomic<std::size_t>& keep_room);
 
 // The yield scan_record_buffer gives for the page under `ctx` (no journal
 // hints, records in use passed over), `skipped` being how many records of
@@ -72,12 +76,15 @@ PageYield judge_page(const PageHoldings& page, std::uint64_t skipped, const Scan
 // when it is finished or destroyed.
 class EarlyPagedScan {
  public:
-  // `tree`: the parent set of the folder tree as it stands now.
-  EarlyPagedScan(PagedScanRequest request, FrnSet tree);
+  // `tree`: the parent set of the folder tree as it stands now, when built.
+  explicit EarlyPagedScan(PagedScanRequest request, std::optional<FrnSet> tree = std::nullopt);
   ~EarlyPagedScan();
   EarlyPagedScan(const EarlyPagedScan&) = delete;
   EarlyPagedScan& operator=(const EarlyPagedScan&) = delete;
 
+  // The folder tree once built: pages read from now on keep the bytes of
+  // the freed files named under it only.
+  void set_tree(FrnSet tree);
   // Whether its pages can stand for a scan under `ctx`: one that passes over
   // the records in use and has no journal hints, of the same request.
   bool serves(const ScanContext& ctx, const PagedScanRequest& request) const;
@@ -89,8 +96,11 @@ class EarlyPagedScan {
   std::uint64_t records_read_again() const { return read_again_; }
 
  private:
+  std::shared_ptr<const FrnSet> tree() const;
+
   PagedScanRequest request_;
-  FrnSet tree_;
+  mutable std::mutex tree_lock_;
+  std::shared_ptr<const FrnSet> tree_;  // null until the tree is built
   PageWalk walk_;
   std::vector<std::unique_ptr<PageHoldings>> held_;  // by page number (first record / page size)
   std::atomic<std::size_t> keep_room_;
@@ -123,10 +133,11 @@ struct EarlyReads {
   std::unique_ptr<EarlyLogRead> log;
 };
 
-// Starts the paged scan over the folder tree as it stands (when the options
-// run it and pass over records in use) and the $LogFile read (when they run
-// phase 4), both under `deadline`. `mft` must outlive what is returned.
-EarlyReads read_ahead(const MftContext& mft, const ScanOptions& options, const ScopeContext& scope,
+// Starts the paged scan nearest the folder's record `target` (when the
+// options run it and pass over records in use; its tree comes later) and
+// the $LogFile read (when they run phase 4), both under `deadline`. `mft`
+// must outlive what is returned.
+EarlyReads read_ahead(const MftContext& mft, const ScanOptions& options, std::uint64_t target,
                       const TimeBudget& deadline, const VolumeAccess& access);
 
 }  // namespace quillon

@@ -117,7 +117,8 @@ class EarlyScan : public ::testing::Test {
   FrnSet at_start_;
 };
 
-// Whatever the tree when the page was read and whatever was kept of it, the
+// Whatever the tree when the page was read (none yet, or one that grew
+// since) and whatever was kept of it, the
 // page judged later yields what a scan of it then yields: the same items,
 // freed folders, set-aside records and count, in the same order.
 TEST_F(EarlyScan, AHeldPageJudgedLaterYieldsWhatItsScanThenYields) {
@@ -129,21 +130,22 @@ TEST_F(EarlyScan, AHeldPageJudgedLaterYieldsWhatItsScanThenYields) {
   ASSERT_TRUE(reader);
   struct Case {
     const char* what;
-    FrnSet tree;
+    std::optional<FrnSet> tree;  // none: not built yet
     std::size_t room;
     std::size_t kept;
   } cases[] = {
       {"the tree at the start, room for all", at_start_, 1 << 20, 5},  // 96, 102, 104, 105, 107
       {"nothing kept: read again", at_start_, 0, 0},
       {"room for two", at_start_, 2 * kRecordSize, 2},
-      {"an empty tree at the start", {}, 1 << 20, 0},
+      {"an empty tree at the start", FrnSet{}, 1 << 20, 0},
       {"the tree of the turn itself", ctx.parents(), 1 << 20, 7},
+      {"no tree yet: every freed file kept", std::nullopt, 1 << 20, 8},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto held = page();
     std::atomic<std::size_t> room{c.room};
-    PageHoldings h = hold_page(held, kFirst, kRecordSize, c.tree, room);
+    PageHoldings h = hold_page(held, kFirst, kRecordSize, c.tree ? &*c.tree : nullptr, room);
     EXPECT_EQ(h.kept.size(), c.kept);
     EXPECT_EQ(lines(judge_page(h, 1, ctx, *reader)), want);
   }
@@ -163,7 +165,7 @@ TEST_F(EarlyScan, WhatCannotBeReadAgainYieldsNothing) {
 
   auto held = page();
   std::atomic<std::size_t> room{1 << 20};
-  PageHoldings h = hold_page(held, kFirst, kRecordSize, at_start_, room);
+  PageHoldings h = hold_page(held, kFirst, kRecordSize, &at_start_, room);
   mem_->set_volume('E', platform::MemoryPlatform::Volume{});
   auto gone = open_volume(platform::current(), 'E');
   ASSERT_TRUE(gone);
@@ -200,7 +202,8 @@ std::vector<std::string> sorted_lines(const PagedScanResult& r) {
 // the volume's end, two workers).
 TEST_F(EarlyScan, FinishedAtItsTurnAsIfStartedThen) {
   const auto req = request(mft_ctx_, 128, 4, 2);
-  EarlyPagedScan early(req, at_start_);
+  EarlyPagedScan early(req);
+  early.set_tree(at_start_);
   ScanContext ctx = at_turn();
   EXPECT_TRUE(early.serves(ctx, req));
   auto reader = open_volume(platform::current(), 'E');
