@@ -151,6 +151,16 @@ std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
   return view_record(record).names_under(dirs);
 }
 
+bool names_parent_in(Bytes record, const FrnSet& dirs) {
+  if (record.size() < 48) return false;
+  for (const auto& a : attributes(record)) {
+    if (a.non_resident || a.type != kAttrFileName) continue;
+    auto fn = file_name_at(record, value_start(record, a));
+    if (fn && dirs.contains(fn->parent & kRecordMask)) return true;
+  }
+  return false;
+}
+
 std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
                                               bool all) {
   std::vector<IndexEntryRef> out;

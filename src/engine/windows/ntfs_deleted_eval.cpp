@@ -111,7 +111,6 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   const std::uint64_t frn = record_number & kRecordMask;
   auto flags = record_flags(record);  // "FILE" and at least 24 bytes
   if (!flags || (*flags & kRecordDirectory)) return {};
-  const RecordView view = view_record(record);  // every walk below reads this
   const bool in_use = (*flags & kRecordInUse) != 0;
   const FrnSet& parents = ctx.parents();
   const UsnHints* hints = ctx.hints.get();
@@ -130,7 +129,7 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
                                          : hints                ? hinted_sequence(*hints, frn)
                                                                 : 0;
   if (in_use && journal_sequence != 0) {
-    const auto& sequence = view.sequence;
+    const auto sequence = record_sequence(record);
     if (sequence && *sequence == journal_sequence) {
       journal_names = nullptr;
       hint = nullptr;
@@ -141,7 +140,11 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
 
   // A record in use that the journal did not name yields nothing without a
   // name in scope, whatever the file system says of it: decided before the
-  // query by id, which most records of a band around the folder never need.
+  // query by id, which most records of a band around the folder never need,
+  // and, for one no name of which stands under a folder of the tree, before
+  // its names are decoded.
+  if (in_use && !journal_names && !how.include_in_use && !names_parent_in(record, parents)) return {};
+  const RecordView view = view_record(record);  // every walk below reads this
   std::vector<FileNameEntry> live_names;
   if (in_use && !journal_names) {
     live_names = names_in_scope(view, *ctx.scope, in_use, how.include_in_use);

@@ -157,6 +157,8 @@ std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record);
 // The $FILE_NAMEs whose parent record number is in `dirs` (empty names
 // included, exact duplicates listed once). Needs 48 bytes.
 std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs);
+// Whether file_names_under would list any, without decoding the names.
+bool names_parent_in(Bytes record, const FrnSet& dirs);
 
 // Entries of the record's resident $INDEX_ROOT attributes. Names are taken
 // only for keys whose parent is in `dirs`. Record numbers 0, 5 and

@@ -51,6 +51,9 @@ TEST(FileNames, NamespacesEmptyNamesAndDuplicates) {
   EXPECT_EQ(under[1].name, "");
   EXPECT_EQ(under[1].parent, 40u);
   EXPECT_TRUE(file_names_under(rec, {}).empty());
+  EXPECT_TRUE(names_parent_in(rec, dirs));
+  EXPECT_FALSE(names_parent_in(rec, {41 | (3ull << 48)})) << "record numbers are compared, not references";
+  EXPECT_FALSE(names_parent_in(RecordBuilder().file_name(40, u"DOSONLY.TXT", 2).build(), dirs)) << "a DOS-only name";
 
   // An unpaired surrogate decodes to U+FFFD.
   auto odd = RecordBuilder().file_name(40, std::u16string{u'a', char16_t(0xD800), u'b'}).build();
@@ -371,6 +374,8 @@ Parsed parse_all(Bytes r) {
   Parsed p;
   p.names = file_names(r);
   p.under = file_names_under(r, dirs);
+  // The quick test of the names' parents agrees with the decoded names.
+  EXPECT_EQ(names_parent_in(r, dirs), !p.under.empty());
   p.index = index_root_entries(r, dirs, 5, true);
   p.runs = data_runs(r);
   for (auto t : {kAttrFileName, kAttrData, kAttrIndexRoot, kAttrBitmap}) {
