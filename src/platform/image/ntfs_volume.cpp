@@ -444,8 +444,8 @@ std::uint64_t NtfsReader::free_clusters() {
     auto bm = load(6);
     const Attribute* data = bm ? bm->find(kAttrData) : nullptr;
     if (!data) return;
-    std::vector<std::byte> chunk(1u << 20);
     std::uint64_t bytes = std::min<std::uint64_t>(data->size(), (total + 7) / 8);
+    std::vector<std::byte> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, 1u << 20)));
     for (std::uint64_t pos = 0; pos < bytes; pos += chunk.size()) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - pos));
       if (!read_attribute(*data, pos, std::span(chunk).first(n))) return;  // unreadable: report none free
