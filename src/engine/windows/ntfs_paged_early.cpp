@@ -1,6 +1,7 @@
 #include "engine/windows/ntfs_paged_early.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace quillon {
 
@@ -56,6 +57,45 @@ class RecordSource {
 };
 
 }  // namespace
+
+AscendingWhileAhead::AscendingWhileAhead(const PageWalk& walk, std::size_t workers, const TimeBudget& deadline)
+    : walk_(walk),
+      workers_(std::max<std::size_t>(workers, 1)),
+      deadline_(deadline),
+      start_(TimeBudget::Clock::now()),
+      order_(walk.pages.size()) {
+  for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+  std::sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return walk.pages[a] < walk.pages[b]; });
+}
+
+std::optional<std::size_t> AscendingWhileAhead::operator()() {
+  std::lock_guard guard(lock_);
+  if (!nearest_ && falling_behind()) {
+    // The list is nearest first: its places in ascending order are the
+    // pages left nearest first.
+    std::sort(order_.begin() + static_cast<std::ptrdiff_t>(next_), order_.end());
+    nearest_ = true;
+  }
+  if (next_ >= order_.size()) return std::nullopt;
+  return order_[next_++];
+}
+
+bool AscendingWhileAhead::nearest_first() const {
+  std::lock_guard guard(lock_);
+  return nearest_;
+}
+
+// The pages done so far, at their pace, against half the time left; judged
+// once each worker has finished a page or two.
+bool AscendingWhileAhead::falling_behind() const {
+  const std::uint64_t done = walk_.pages_done.load();
+  if (done < 2 * workers_ || done >= order_.size()) return false;
+  const auto now = TimeBudget::Clock::now();
+  const Duration left = deadline_.remaining_at(now);
+  const long double spent = std::chrono::duration<long double, std::nano>(now - start_).count();
+  const long double needed = spent / done * static_cast<long double>(order_.size() - done);
+  return needed > (static_cast<long double>(left.seconds) * 1e9L + left.nanos) / 2;
+}
 
 PagedScanRequest paged_scan_request(const MftContext& mft, const ScanOptions& options, std::uint64_t target,
                                     const TimeBudget& deadline, const VolumeAccess& access) {
@@ -149,12 +189,14 @@ EarlyPagedScan::EarlyPagedScan(PagedScanRequest request, std::optional<FrnSet> t
   if (request_.page_size == 0) return;
   walk_.pages = ordered_pages(request_.bound, request_.page_size, request_.target);
   held_.resize(walk_.pages.size());
+  const std::size_t workers = worker_count(request_.workers, walk_.pages.size());
+  order_ = std::make_unique<AscendingWhileAhead>(walk_, workers, request_.deadline);
+  walk_.pick = [order = order_.get()] { return (*order)(); };
   const PageVisitor visit = [this](std::size_t, std::uint64_t first, std::span<std::byte> page) {
     const auto tree = this->tree();
     held_[static_cast<std::size_t>(first / request_.page_size)] =
         std::make_unique<PageHoldings>(hold_page(page, first, request_.geometry.record_size, tree.get(), keep_room_));
   };
-  const std::size_t workers = worker_count(request_.workers, walk_.pages.size());
   workers_.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i)
     workers_.emplace_back([this, visit] { walk_pages(request_, walk_, visit); });

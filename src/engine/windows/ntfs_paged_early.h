@@ -14,6 +14,12 @@
 // judged against the tree and the accepted records of that moment, with the
 // evaluation the scan would have run then: the same items, freed folders,
 // set-aside records and counters.
+//
+// The pages are read in ascending order, which a disk serves fastest (read
+// nearest the folder first, a folder near the $MFT's end has it read
+// backwards), for as long as the pace of the pages read so far finishes the
+// scan within half the time left; once it would not, the pages left are
+// read nearest the folder first, so that the deadline cuts the farthest.
 #pragma once
 
 #include <atomic>
@@ -72,6 +78,27 @@ PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint
 PageYield judge_page(const PageHoldings& page, std::uint64_t skipped, const ScanContext& ctx,
                      VolumeReader& reader, std::uint64_t* read_again = nullptr);
 
+// Hands out the pages of `walk` (nearest first) in ascending order while
+// the scan keeps ahead of `deadline`, then nearest first.
+class AscendingWhileAhead {
+ public:
+  AscendingWhileAhead(const PageWalk& walk, std::size_t workers, const TimeBudget& deadline);
+  std::optional<std::size_t> operator()();
+  bool nearest_first() const;  // it has turned to the nearest-first order
+
+ private:
+  bool falling_behind() const;
+
+  const PageWalk& walk_;
+  const std::size_t workers_;
+  const TimeBudget deadline_;
+  const TimeBudget::Clock::time_point start_;  // when the walk began
+  mutable std::mutex lock_;
+  std::vector<std::size_t> order_;  // places in walk_.pages, in taking order
+  std::size_t next_ = 0;
+  bool nearest_ = false;
+};
+
 // The paged scan running ahead. Its workers start when it is made and end
 // when it is finished or destroyed.
 class EarlyPagedScan {
@@ -102,6 +129,7 @@ class EarlyPagedScan {
   mutable std::mutex tree_lock_;
   std::shared_ptr<const FrnSet> tree_;  // null until the tree is built
   PageWalk walk_;
+  std::unique_ptr<AscendingWhileAhead> order_;
   std::vector<std::unique_ptr<PageHoldings>> held_;  // by page number (first record / page size)
   std::atomic<std::size_t> keep_room_;
   std::uint64_t read_again_ = 0;

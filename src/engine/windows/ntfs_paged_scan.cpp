@@ -59,8 +59,14 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
   try {
     for (;;) {
       if (req.deadline.expired() || walk.stop.load()) return;
-      const std::size_t index = walk.next.fetch_add(1);
-      if (index >= walk.pages.size()) return;
+      std::size_t index = 0;
+      if (walk.pick) {
+        auto picked = walk.pick();
+        if (!picked || *picked >= walk.pages.size()) return;
+        index = *picked;
+      } else if ((index = walk.next.fetch_add(1)) >= walk.pages.size()) {
+        return;
+      }
       const std::uint64_t start = walk.pages[index];
       page_open = true;
       std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);

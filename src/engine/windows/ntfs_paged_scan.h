@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -81,6 +82,10 @@ struct PageWalk {
   std::atomic<std::uint64_t> pages_done{0};
   std::atomic<std::uint64_t> pages_failed{0};
   std::atomic<bool> stop{false};     // no further page is taken once set
+  // When set, hands out the place in `pages` of the next page to read
+  // (nothing once every page is out) instead of the list's order; called
+  // from the workers at once.
+  std::function<std::optional<std::size_t>()> pick;
 };
 
 // Called for each page a worker has read: its place in the list, its first

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 #include "engine/windows/ntfs_deleted_fixture.h"
 
@@ -255,6 +256,55 @@ TEST_F(EarlyScan, TheLogReadAheadIsTheLogReadLater) {
   platform::ScopedPlatform none(std::make_unique<platform::MemoryPlatform>());
   EarlyLogRead unopened(VolumeAccess{&platform::current(), 'E', {}}, mft_ctx_, TimeBudget(Duration{60, 0}));
   EXPECT_FALSE(unopened.take());
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Takes every page the order hands out, marking each done, with `pause`
+// after the first `before_pause` pages.
+std::vector<std::uint64_t> taken(PageWalk& walk, AscendingWhileAhead& order, std::size_t before_pause,
+                                 std::chrono::milliseconds pause) {
+  std::vector<std::uint64_t> out;
+  while (auto i = order()) {
+    out.push_back(walk.pages[*i]);
+    walk.pages_done.fetch_add(1);
+    if (out.size() == before_pause) std::this_thread::sleep_for(pause);
+  }
+  return out;
+}
+
+// A scan well ahead of its deadline reads its pages in ascending order; one
+// whose pace would not finish within half the time left reads the pages
+// left nearest the folder first. Every page is handed out once either way.
+TEST(EarlyScanOrder, AscendingWhileAheadThenNearestFirst) {
+  PageWalk fast;
+  fast.pages = ordered_pages(400, 4, 237);  // 100 pages, nearest page 236 first
+  AscendingWhileAhead ahead(fast, 2, TimeBudget(Duration{60, 0}));
+  auto all = taken(fast, ahead, 0, {});
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+  EXPECT_EQ(all.size(), 100u);
+  EXPECT_FALSE(ahead.nearest_first());
+
+  PageWalk slow;
+  slow.pages = fast.pages;
+  // Four pages in 50 ms: 96 more would take 1.2 s of the 2 s.
+  AscendingWhileAhead behind(slow, 2, TimeBudget(Duration{2, 0}));
+  auto got = taken(slow, behind, 4, std::chrono::milliseconds(50));
+  EXPECT_TRUE(behind.nearest_first());
+  ASSERT_EQ(got.size(), 100u);
+  EXPECT_EQ(std::vector<std::uint64_t>(got.begin(), got.begin() + 4), (std::vector<std::uint64_t>{0, 4, 8, 12}));
+  std::vector<std::uint64_t> rest(got.begin() + 4, got.end());
+  auto want = rest;
+  std::sort(want.begin(), want.end());
+  sort_by_block_distance(want, 237, 4);
+  EXPECT_EQ(rest, want);
+  EXPECT_EQ(rest.front(), 236u);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(std::adjacent_find(got.begin(), got.end()), got.end()) << "a page handed out twice";
 }
 
 }  // namespace
