@@ -66,14 +66,9 @@ Half mft_half(const std::string& folder, Ahead ahead) {
   if (ahead == Ahead::as_probed) early.pages->set_tree(scope->parent_match_frns);
 
   UsnScope u;
-  u.root = folder;
-  u.root_form = root.form;
-  u.volume = &volume;
-  u.folder_id = id->file_id;
-  u.folder_record = id->record;
-  u.dir_frns = &scope->dir_frns;
-  u.dir_map = &scope->dir_map;
+  u.folder = &*scope;
   u.tree = &*scope;
+  u.volume = &volume;
   auto usn = find_deleted_via_usn(u);
   const UsnHints hints = usn ? usn->hints : UsnHints{};
 

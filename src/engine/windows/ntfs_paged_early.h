@@ -112,6 +112,9 @@ class EarlyPagedScan {
   // The folder tree once built: pages read from now on keep the bytes of
   // the freed files named under it only.
   void set_tree(FrnSet tree);
+  // The probe no longer needs the pages: the workers end before their next
+  // read.
+  void stop() { walk_.stop.store(true); }
   // Whether its pages can stand for a scan under `ctx`: one that passes over
   // the records in use and has no journal hints, of the same request.
   bool serves(const ScanContext& ctx, const PagedScanRequest& request) const;
@@ -155,10 +158,18 @@ class EarlyLogRead {
   std::jthread reader_;
 };
 
-// What a probe reads ahead; either may be absent.
+// What a probe reads ahead; either may be absent. Dropped, the paged scan's
+// workers are stopped first, then both are waited for.
 struct EarlyReads {
   std::unique_ptr<EarlyPagedScan> pages;
   std::unique_ptr<EarlyLogRead> log;
+
+  EarlyReads() = default;
+  EarlyReads(EarlyReads&&) = default;
+  EarlyReads& operator=(EarlyReads&&) = default;
+  ~EarlyReads() {
+    if (pages) pages->stop();
+  }
 };
 
 // Starts the paged scan nearest the folder's record `target` (when the

@@ -73,7 +73,7 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
       std::optional<std::span<std::byte>> block;
       if (count > 0 && record_offset(req.geometry, start)) {
         if (!buffer && buffer_size > 0) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_size);
-        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size});
+        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size}, walk.stop);
       }
       if (!block) {
         walk.pages_failed.fetch_add(1);

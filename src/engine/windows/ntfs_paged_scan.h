@@ -81,7 +81,9 @@ struct PageWalk {
   std::atomic<std::size_t> next{0};
   std::atomic<std::uint64_t> pages_done{0};
   std::atomic<std::uint64_t> pages_failed{0};
-  std::atomic<bool> stop{false};     // no further page is taken once set
+  // Once set, no further page is taken, and a page being read is given up
+  // before its next read (counted as failed).
+  std::atomic<bool> stop{false};
   // When set, hands out the place in `pages` of the next page to read
   // (nothing once every page is out) instead of the list's order; called
   // from the workers at once.

@@ -14,6 +14,7 @@
 
 #include "engine/windows/mft_audit_line.h"
 #include "platform/memory/memory_platform.h"
+#include "support/decorated_platform.h"
 
 namespace quillon {
 namespace {
@@ -233,6 +234,63 @@ TEST(ParallelScan, BothWorkersTakePagesWhenTheBoundExceedsTheMft) {
   EXPECT_EQ(scanning.size(), 2u) << "one worker was idle while pages that hold records remained";
   EXPECT_EQ(r.items.size(), 16u);
   EXPECT_EQ(r.audit.pages_done, 16u);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// A device that sets `stop` on its first read and counts every read.
+class StoppingDevice final : public test::ForwardingDevice {
+ public:
+  StoppingDevice(std::unique_ptr<platform::VolumeDevice> inner, std::atomic<bool>& stop, std::atomic<int>& reads)
+      : ForwardingDevice(std::move(inner)), stop_(stop), reads_(reads) {}
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
+    ++reads_;
+    stop_ = true;
+    return ForwardingDevice::read_exact_at(offset, out);
+  }
+
+ private:
+  std::atomic<bool>& stop_;
+  std::atomic<int>& reads_;
+};
+
+// A page over four runs is four reads; a walk stopped during the first is
+// given up before the second, the page counted as failed, no other taken.
+TEST(ParallelScan, AStoppedWalkGivesUpThePageItIsReading) {
+  auto mem = std::make_unique<platform::MemoryPlatform>();
+  mem->set_volume('E', mft_volume(32));
+  std::atomic<int> reads{0};
+  PageWalk walk;
+  test::DecoratedPlatform system(std::move(mem), [&](std::unique_ptr<platform::VolumeDevice> dev)
+                                     -> std::unique_ptr<platform::VolumeDevice> {
+    return std::make_unique<StoppingDevice>(std::move(dev), walk.stop, reads);
+  });
+  auto req = request(16, 8, 1);
+  req.system = &system;
+  req.geometry.bytes_per_cluster = 1024;
+  req.geometry.runs = {{0, 0, 2}, {2, 4, 2}, {4, 8, 2}, {6, 12, 10}};  // records 0-1, 4-5, 8-9, 12-21
+  walk.pages = ordered_pages(req.bound, req.page_size, 0);
+  int visits = 0;
+  walk_pages(req, walk, [&](std::size_t, std::uint64_t, std::span<std::byte>) { ++visits; });
+  EXPECT_EQ(reads.load(), 1);
+  EXPECT_EQ(visits, 0);
+  EXPECT_EQ(walk.pages_done.load(), 1u);
+  EXPECT_EQ(walk.pages_failed.load(), 1u);
+
+  // Not stopped, the same page is read whole, in four reads.
+  reads = 0;
+  const std::atomic<bool> never{false};
+  auto reader = open_volume(system, 'E');
+  ASSERT_TRUE(reader);
+  std::vector<std::byte> buffer(8 * 1024);
+  auto whole = read_record_page(req.geometry, *reader, 0, 8, buffer, never);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(reads.load(), 4);
+  EXPECT_EQ(load_le<std::uint64_t>(whole->data() + 7 * 1024 + 4), 13u) << "record 7 lies at cluster 13";
 }
 
 }  // namespace
