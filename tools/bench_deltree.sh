@@ -3,7 +3,7 @@
 # tree, side by side with The Sleuth Kit's fls -rdp of the volume, at two or
 # more sizes to show how the cost grows with the number of deleted entries.
 #
-#   tools/bench_deltree.sh [--sizes=N[,N...]] [--runs=R] [--work=DIR] [--quillon=BIN]
+#   tools/bench_deltree.sh [--sizes=N[,N...]] [--runs=R] [--work=DIR] [--quillon=BIN] [--before=BIN]
 #
 # Sizes are numbers of deleted entries (default 10000,40000). Each volume
 # (made once by tools/fixtures/deltree.py as root, with mkntfs and ntfs-3g;
@@ -20,20 +20,24 @@
 # of the medians), both peak RSS (largest of the rounds), the probe's cost
 # per deleted entry, and the load average before and after the rounds; then
 # the probe's marginal cost per entry between consecutive sizes.
-# BIN defaults to a Release build of this tree in build-release.
+# BIN defaults to a Release build of this tree in build-release; --before
+# runs an older build too, in the same rounds, and reports its time, its
+# ratio to fls and its peak RSS beside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sizes=10000,40000
 runs=5
 work=build-release/bench-deltree
 quillon=
+before=
 for arg in "$@"; do
   case $arg in
     --sizes=*) sizes=${arg#--sizes=} ;;
     --runs=*) runs=${arg#--runs=} ;;
     --work=*) work=${arg#--work=} ;;
     --quillon=*) quillon=${arg#--quillon=} ;;
-    *) echo "usage: $0 [--sizes=N[,N...]] [--runs=R] [--work=DIR] [--quillon=BIN]" >&2; exit 2 ;;
+    --before=*) before=${arg#--before=} ;;
+    *) echo "usage: $0 [--sizes=N[,N...]] [--runs=R] [--work=DIR] [--quillon=BIN] [--before=BIN]" >&2; exit 2 ;;
   esac
 done
 if [ "$runs" -lt 5 ]; then echo "at least 5 runs" >&2; exit 2; fi
@@ -71,13 +75,13 @@ stats() {
 peak() { tail -1 "$1"; }
 
 list=(${sizes//,/ })
-declare -A img probe_t fls_t probe_rss fls_rss
+declare -A img probe_t fls_t probe_rss fls_rss before_t before_rss
 for n in "${list[@]}"; do
   img[$n]=$(volume "$n")
   # Warming round.
   "$quillon" --image="${img[$n]}" --format=csv "$folder" >/dev/null
   fls -rdp "${img[$n]}" >/dev/null
-  probe_rss[$n]=0 fls_rss[$n]=0
+  probe_rss[$n]=0 fls_rss[$n]=0 before_rss[$n]=0
 done
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -89,6 +93,13 @@ for _ in $(seq "$runs"); do
     t1=$(ns)
     probe_t[$n]+="$((t1 - t0)) "
     rss=$(peak "$work/probe.mem"); [ "$rss" -gt "${probe_rss[$n]}" ] && probe_rss[$n]=$rss
+    if [ -n "$before" ]; then
+      t0=$(ns)
+      /usr/bin/time -f '%M' -o "$work/before.mem" "$before" --image="${img[$n]}" --format=csv "$folder" >/dev/null
+      t1=$(ns)
+      before_t[$n]+="$((t1 - t0)) "
+      rss=$(peak "$work/before.mem"); [ "$rss" -gt "${before_rss[$n]}" ] && before_rss[$n]=$rss
+    fi
     t0=$(ns)
     /usr/bin/time -f '%M' -o "$work/fls.mem" fls -rdp "${img[$n]}" >"$work/fls.$n.out"
     t1=$(ns)
@@ -111,6 +122,11 @@ for n in "${list[@]}"; do
     "$(awk -v a="$pm" -v b="$fm" 'BEGIN {printf "%.2f", a / b}')" \
     "$((probe_rss[$n] / 1024)) MiB" "$((fls_rss[$n] / 1024)) MiB" \
     "$(awk -v t="$pm" -v d="$deleted" 'BEGIN {printf "%.1f", t * 1e6 / d}')"
+  if [ -n "$before" ]; then
+    read -r bm bl bh < <(printf '%s\n' ${before_t[$n]} | stats)
+    printf '%-9s %-9s %-22s %-22s %-9s %-11s\n' "" "(before)" "$bm ($bl..$bh)" "" \
+      "$(awk -v a="$bm" -v b="$fm" 'BEGIN {printf "%.2f", a / b}')" "$((before_rss[$n] / 1024)) MiB"
+  fi
 done
 for n in "${list[@]}"; do
   listed=$(($(wc -l < "$work/probe.$n.csv") - 1)) deleted=$(cat "${img[$n]}.count")
