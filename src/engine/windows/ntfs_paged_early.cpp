@@ -192,6 +192,7 @@ EarlyPagedScan::EarlyPagedScan(PagedScanRequest request, std::optional<FrnSet> t
   const std::size_t workers = worker_count(request_.workers, walk_.pages.size());
   order_ = std::make_unique<AscendingWhileAhead>(walk_, workers, request_.deadline);
   walk_.pick = [order = order_.get()] { return (*order)(); };
+  walk_.finish_late_pages = false;
   const PageVisitor visit = [this](std::size_t, std::uint64_t first, std::span<std::byte> page) {
     const auto tree = this->tree();
     held_[static_cast<std::size_t>(first / request_.page_size)] =
@@ -226,6 +227,8 @@ bool EarlyPagedScan::serves(const ScanContext& ctx, const PagedScanRequest& r) c
 }
 
 PagedScanResult EarlyPagedScan::finish(const ScanContext& ctx, VolumeReader& reader) {
+  // Its turn has come: from now on a page taken in time is read whole.
+  walk_.finish_late_pages = true;
   workers_.clear();  // joins
   PagedScanResult result;
   result.audit.threads = std::max<std::uint64_t>(request_.workers, 1);

@@ -55,6 +55,9 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
     bytes = 0;
   const std::size_t buffer_size = static_cast<std::size_t>(bytes);
   std::unique_ptr<std::byte[]> buffer;
+  const std::function<bool()> give_up = [&] {
+    return walk.stop.load() || (!walk.finish_late_pages.load() && req.deadline.expired());
+  };
   bool page_open = false;
   try {
     for (;;) {
@@ -73,7 +76,7 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
       std::optional<std::span<std::byte>> block;
       if (count > 0 && record_offset(req.geometry, start)) {
         if (!buffer && buffer_size > 0) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_size);
-        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size}, walk.stop);
+        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size}, give_up);
       }
       if (!block) {
         walk.pages_failed.fetch_add(1);

@@ -84,6 +84,10 @@ struct PageWalk {
   // Once set, no further page is taken, and a page being read is given up
   // before its next read (counted as failed).
   std::atomic<bool> stop{false};
+  // While clear, a page being read is also given up once the deadline has
+  // passed (a scan whose turn has not come is of no use past it); set, a
+  // page taken in time is read whole.
+  std::atomic<bool> finish_late_pages{true};
   // When set, hands out the place in `pages` of the next page to read
   // (nothing once every page is out) instead of the list's order; called
   // from the workers at once.

@@ -80,7 +80,7 @@ std::optional<std::vector<Piece>> map_stream(const MftGeometry& g, std::uint64_t
 // as zeros when `allow_unmapped`, else fail. Sets `mapped` when any byte was
 // read from the volume.
 bool read_stream(const MftGeometry& g, VolumeReader& reader, std::uint64_t pos, std::span<std::byte> out,
-                 bool allow_unmapped, bool& mapped, const std::atomic<bool>* stop = nullptr) {
+                 bool allow_unmapped, bool& mapped, const std::function<bool()>* give_up = nullptr) {
   mapped = false;
   auto pieces = map_stream(g, pos, out.size());
   if (!pieces) return false;
@@ -88,7 +88,7 @@ bool read_stream(const MftGeometry& g, VolumeReader& reader, std::uint64_t pos, 
   for (const auto& p : *pieces) {
     auto dst = out.subspan(at, static_cast<std::size_t>(p.length));
     if (p.volume_offset) {
-      if (stop && stop->load()) return false;
+      if (give_up && (*give_up)()) return false;
       if (!read_exact_into(reader, *p.volume_offset, dst)) return false;
       mapped = true;
     } else {
@@ -237,13 +237,12 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
 
 std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
                                                     std::uint64_t count, std::span<std::byte> buffer) {
-  static const std::atomic<bool> never{false};
-  return read_record_page(g, reader, first, count, buffer, never);
+  return read_record_page(g, reader, first, count, buffer, {});
 }
 
 std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
                                                     std::uint64_t count, std::span<std::byte> buffer,
-                                                    const std::atomic<bool>& stop) {
+                                                    const std::function<bool()>& give_up) {
   std::uint64_t pos, total;
   if (count == 0 || !mul(first, g.record_size, pos) || !mul(count, g.record_size, total) || total > buffer.size())
     return std::nullopt;
@@ -255,7 +254,7 @@ std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, Volum
   // page's, and stretches no run maps are cleared by read_stream.
   auto page = buffer.first(static_cast<std::size_t>(total));
   bool mapped;
-  if (!read_stream(g, reader, pos, page, true, mapped, &stop) || !mapped) return std::nullopt;
+  if (!read_stream(g, reader, pos, page, true, mapped, give_up ? &give_up : nullptr) || !mapped) return std::nullopt;
   return page;
 }
 

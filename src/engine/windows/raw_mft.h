@@ -10,8 +10,8 @@
 #include <memory>
 #include <utility>
 #include <cstddef>
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -249,11 +249,11 @@ std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g,
 // runs (no read is made), a block with no mapped record or a failed read.
 std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
                                                     std::uint64_t count, std::span<std::byte> buffer);
-// The same, given up (nothing) once `stop` is set, tested before each of
-// the reads it makes (one per run the block crosses).
+// The same, given up (nothing) once `give_up` says so, asked before each
+// of the reads it makes (one per run the block crosses).
 std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, VolumeReader& reader, std::uint64_t first,
                                                     std::uint64_t count, std::span<std::byte> buffer,
-                                                    const std::atomic<bool>& stop);
+                                                    const std::function<bool()>& give_up);
 // The fixups of one raw "FILE"/"BAAD" record, in place. A record in use
 // whose update sequence does not hold (the array out of place, a count
 // other than one per 512-byte stride plus one, a torn stride) is marked

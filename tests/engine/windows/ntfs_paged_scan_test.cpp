@@ -242,20 +242,23 @@ TEST(ParallelScan, BothWorkersTakePagesWhenTheBoundExceedsTheMft) {
 namespace quillon {
 namespace {
 
-// A device that sets `stop` on its first read and counts every read.
+// A device that sets `stop` on its first read, or first waits `pause`, and
+// counts every read.
 class StoppingDevice final : public test::ForwardingDevice {
  public:
-  StoppingDevice(std::unique_ptr<platform::VolumeDevice> inner, std::atomic<bool>& stop, std::atomic<int>& reads)
-      : ForwardingDevice(std::move(inner)), stop_(stop), reads_(reads) {}
+  StoppingDevice(std::unique_ptr<platform::VolumeDevice> inner, std::atomic<bool>* stop, std::atomic<int>& reads,
+                 std::chrono::milliseconds pause = {})
+      : ForwardingDevice(std::move(inner)), stop_(stop), reads_(reads), pause_(pause) {}
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::byte> out) override {
-    ++reads_;
-    stop_ = true;
+    if (reads_++ == 0) std::this_thread::sleep_for(pause_);
+    if (stop_) *stop_ = true;
     return ForwardingDevice::read_exact_at(offset, out);
   }
 
  private:
-  std::atomic<bool>& stop_;
+  std::atomic<bool>* stop_;
   std::atomic<int>& reads_;
+  std::chrono::milliseconds pause_;
 };
 
 // A page over four runs is four reads; a walk stopped during the first is
@@ -267,7 +270,7 @@ TEST(ParallelScan, AStoppedWalkGivesUpThePageItIsReading) {
   PageWalk walk;
   test::DecoratedPlatform system(std::move(mem), [&](std::unique_ptr<platform::VolumeDevice> dev)
                                      -> std::unique_ptr<platform::VolumeDevice> {
-    return std::make_unique<StoppingDevice>(std::move(dev), walk.stop, reads);
+    return std::make_unique<StoppingDevice>(std::move(dev), &walk.stop, reads);
   });
   auto req = request(16, 8, 1);
   req.system = &system;
@@ -283,14 +286,41 @@ TEST(ParallelScan, AStoppedWalkGivesUpThePageItIsReading) {
 
   // Not stopped, the same page is read whole, in four reads.
   reads = 0;
-  const std::atomic<bool> never{false};
   auto reader = open_volume(system, 'E');
   ASSERT_TRUE(reader);
   std::vector<std::byte> buffer(8 * 1024);
-  auto whole = read_record_page(req.geometry, *reader, 0, 8, buffer, never);
+  auto whole = read_record_page(req.geometry, *reader, 0, 8, buffer, [] { return false; });
   ASSERT_TRUE(whole);
   EXPECT_EQ(reads.load(), 4);
   EXPECT_EQ(load_le<std::uint64_t>(whole->data() + 7 * 1024 + 4), 13u) << "record 7 lies at cluster 13";
+}
+
+// A page whose first read outlasts the deadline: read whole by a scan whose
+// turn has come, given up by one still running ahead of it.
+TEST(ParallelScan, APageTakenInTimeIsReadWholeUnlessTheScanRunsAhead) {
+  for (bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "ahead" : "at its turn");
+    auto mem = std::make_unique<platform::MemoryPlatform>();
+    mem->set_volume('E', mft_volume(32));
+    std::atomic<int> reads{0};
+    test::DecoratedPlatform system(std::move(mem), [&](std::unique_ptr<platform::VolumeDevice> dev)
+                                       -> std::unique_ptr<platform::VolumeDevice> {
+      return std::make_unique<StoppingDevice>(std::move(dev), nullptr, reads, std::chrono::milliseconds(100));
+    });
+    auto req = request(16, 8, 1);
+    req.system = &system;
+    req.deadline = TimeBudget(Duration{0, 50'000'000});
+    req.geometry.bytes_per_cluster = 1024;
+    req.geometry.runs = {{0, 0, 2}, {2, 4, 2}, {4, 8, 2}, {6, 12, 10}};
+    PageWalk walk;
+    walk.pages = ordered_pages(req.bound, req.page_size, 0);
+    walk.finish_late_pages = !ahead;
+    int visits = 0;
+    walk_pages(req, walk, [&](std::size_t, std::uint64_t, std::span<std::byte>) { ++visits; });
+    EXPECT_EQ(reads.load(), ahead ? 1 : 4);
+    EXPECT_EQ(visits, ahead ? 0 : 1);
+    EXPECT_EQ(walk.pages_done.load(), 1u) << "no page is taken past the deadline";
+  }
 }
 
 }  // namespace
