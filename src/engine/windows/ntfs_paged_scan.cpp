@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/large_buffer.h"
 #include "datasource/windows/volume.h"
 
 namespace quillon {
@@ -54,7 +55,7 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
       bytes > std::numeric_limits<std::size_t>::max())
     bytes = 0;
   const std::size_t buffer_size = static_cast<std::size_t>(bytes);
-  std::unique_ptr<std::byte[]> buffer;
+  LargeBuffer buffer;
   const std::function<bool()> give_up = [&] {
     return walk.stop.load() || (!walk.finish_late_pages.load() && req.deadline.expired());
   };
@@ -75,8 +76,8 @@ void walk_pages(const PagedScanRequest& req, PageWalk& walk, const PageVisitor& 
       std::uint64_t count = start >= req.bound ? 0 : std::min(req.bound - start, req.page_size);
       std::optional<std::span<std::byte>> block;
       if (count > 0 && record_offset(req.geometry, start)) {
-        if (!buffer && buffer_size > 0) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_size);
-        block = read_record_page(req.geometry, *reader, start, count, {buffer.get(), buffer_size}, give_up);
+        if (!buffer && buffer_size > 0) buffer = LargeBuffer(buffer_size);
+        block = read_record_page(req.geometry, *reader, start, count, buffer.span(), give_up);
       }
       if (!block) {
         walk.pages_failed.fetch_add(1);

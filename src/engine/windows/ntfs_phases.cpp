@@ -20,25 +20,33 @@ bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
 // Records a walk in record order reads in one request.
 constexpr std::uint64_t kReadAhead = 64;
 
-// Record `frn` as read_record_raw reads it. In order, from a block read
-// ahead: one request per 64 records instead of one per record.
-std::optional<MftRecord> fetch_record_raw(ScanSession& s, std::uint64_t frn, bool in_order) {
+// Record `frn` as read_record_raw reads it, kept in the cache's store. In
+// order, from a block read ahead: one request per 64 records instead of one
+// per record, and the block's records stay where it was read.
+std::optional<Bytes> fetch_record_raw(ScanSession& s, std::uint64_t frn, bool in_order) {
   const MftGeometry& g = s.mft.geometry;
-  if (!in_order) return read_record_raw(g, s.reader, frn);
   RecordCache& c = s.cache;
-  if (frn < c.ahead_first || frn - c.ahead_first >= c.ahead_count) {
-    c.ahead_buffer.resize(static_cast<std::size_t>(kReadAhead) * g.record_size);
-    auto block = read_record_block_into(g, s.reader, frn, kReadAhead, c.ahead_buffer);
+  if (in_order && (frn < c.ahead_first || frn - c.ahead_first >= c.ahead_count)) {
+    auto room = c.store.room(static_cast<std::size_t>(kReadAhead) * g.record_size);
+    auto block = read_record_block_into(g, s.reader, frn, kReadAhead, room);
     c.ahead_first = frn;
     c.ahead_count = kReadAhead;
     // A block that cannot be read (a bad sector, the $MFT's end) is not
     // tried again for each of its records: they are read one by one.
-    c.ahead_size = block ? block->size() : 0;
+    c.ahead = block ? Bytes(*block) : Bytes();
+    c.store.keep(c.ahead.size());
   }
-  if (c.ahead_size == 0) return read_record_raw(g, s.reader, frn);
-  const auto rec = Bytes(c.ahead_buffer).subspan((frn - c.ahead_first) * g.record_size, g.record_size);
-  if (!has_record_signature(rec)) return std::nullopt;
-  return MftRecord(rec.begin(), rec.end());
+  if (in_order && !c.ahead.empty()) {
+    const auto rec = c.ahead.subspan((frn - c.ahead_first) * g.record_size, g.record_size);
+    if (!has_record_signature(rec)) return std::nullopt;
+    return rec;
+  }
+  auto one = read_record_raw(g, s.reader, frn);
+  if (!one) return std::nullopt;
+  auto room = c.store.room(one->size());
+  std::copy(one->begin(), one->end(), room.begin());
+  c.store.keep(room.size());
+  return Bytes(room);
 }
 
 }  // namespace
@@ -57,7 +65,7 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
   if (it == s.cache.records.end()) {
     ++s.cache.reads;
     if (auto rec = fetch_record_raw(s, frn, in_order))
-      it = s.cache.records.insert_or_assign(frn, std::move(*rec)).first;
+      it = s.cache.records.insert_or_assign(frn, *rec).first;
   }
   std::optional<std::vector<DeletedItem>> result;
   if (it != s.cache.records.end()) {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/large_buffer.h"
 #include "datasource/windows/volume.h"
 #include "engine/model.h"
 #include "engine/progress.h"
@@ -34,17 +35,17 @@ struct EarlyReads;
 // Raw FILE records fetched during one scan, kept for the scan's whole life so
 // that a later phase parses a record again without reading it again.
 struct RecordCache {
-  std::unordered_map<std::uint64_t, MftRecord> records;
+  // Views into `store`, where the records' bytes stay until the scan ends.
+  std::unordered_map<std::uint64_t, Bytes> records;
+  ByteArena store;
   std::uint32_t reads = 0;  // records fetched because they were not cached
   std::uint32_t hits = 0;   // parses of a cached record that gave candidates
-  // Consecutive records read in one request by a walk in record order and
-  // handed out as the walk reaches them; empty over a window whose block
-  // could not be read (its records are then read one by one). The buffer is
-  // reused from block to block.
+  // Consecutive records read in one request by a walk in record order, into
+  // the store, and handed out as the walk reaches them; empty over a window
+  // whose block could not be read (its records are then read one by one).
   std::uint64_t ahead_first = 0;
   std::uint64_t ahead_count = 0;
-  std::size_t ahead_size = 0;  // bytes of the buffer the block filled
-  std::vector<std::byte> ahead_buffer;
+  Bytes ahead;
 };
 
 struct ScanSession {

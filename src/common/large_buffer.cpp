@@ -1,0 +1,93 @@
+#include "common/large_buffer.h"
+
+#include <cstdint>
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace quillon {
+
+namespace {
+
+#if defined(__linux__)
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// `size` bytes mapped on a huge-page boundary (the slack around it given
+// back), with huge pages asked for; null when no mapping is had.
+std::byte* map_huge(std::size_t size, std::size_t& mapped) {
+  if (size > SIZE_MAX - 2 * kHugePage) return nullptr;
+  const std::size_t length = (size + kHugePage - 1) / kHugePage * kHugePage;
+  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  auto* base = static_cast<std::byte*>(raw);
+  const auto address = reinterpret_cast<std::uintptr_t>(base);
+  const std::size_t lead = (kHugePage - address % kHugePage) % kHugePage;
+  if (lead > 0) munmap(base, lead);
+  if (kHugePage - lead > 0) munmap(base + lead + length, kHugePage - lead);
+  madvise(base + lead, length, MADV_HUGEPAGE);  // a hint: refused, the buffer is as good
+  mapped = length;
+  return base + lead;
+}
+#endif
+
+}  // namespace
+
+LargeBuffer::LargeBuffer(std::size_t size) : size_(size) {
+  if (size == 0) return;
+#if defined(__linux__)
+  // Below one huge page the mapping gains nothing over the heap.
+  if (size >= kHugePage) data_ = map_huge(size, mapped_);
+#endif
+  if (!data_) data_ = new std::byte[size];
+}
+
+LargeBuffer::~LargeBuffer() { release(); }
+
+LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = std::exchange(other.mapped_, 0);
+  }
+  return *this;
+}
+
+void LargeBuffer::release() noexcept {
+  if (!data_) return;
+#if defined(__linux__)
+  if (mapped_ > 0) {
+    munmap(data_, mapped_);
+    data_ = nullptr;
+    return;
+  }
+#endif
+  delete[] data_;
+  data_ = nullptr;
+}
+
+std::span<std::byte> ByteArena::room(std::size_t n) {
+  offered_ = 0;
+  if (buffers_.empty() || buffers_.back().size() - used_ < n) {
+    buffers_.emplace_back(std::max(chunk_, n));
+    used_ = 0;
+  }
+  offered_ = n;
+  return buffers_.back().span().subspan(used_, n);
+}
+
+void ByteArena::keep(std::size_t n) {
+  used_ += std::min(n, offered_);
+  offered_ = 0;
+}
+
+}  // namespace quillon
