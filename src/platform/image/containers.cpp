@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <expected>
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "platform/image/image_file.h"
 
+#if defined(QUILLON_HAVE_LIBEWF) || defined(QUILLON_HAVE_LIBVHDI)
+#include <dlfcn.h>
+#endif
 #ifdef QUILLON_HAVE_LIBEWF
 #include <libewf.h>
 #endif
@@ -42,23 +48,57 @@ Error unreadable(Container kind, const std::string& path) {
 }
 
 #if defined(QUILLON_HAVE_LIBEWF) || defined(QUILLON_HAVE_LIBVHDI)
+// A container library, loaded when the first image of its kind is opened
+// rather than when quillon starts: a raw image, the common case, never pays
+// for loading it and what it needs in turn (libewf brings libcrypto and
+// zlib). Never unloaded.
+class SharedLibrary {
+ public:
+  explicit SharedLibrary(std::initializer_list<const char*> names) {
+    for (const char* name : names)
+      if ((handle_ = dlopen(name, RTLD_NOW | RTLD_LOCAL))) return;
+    const char* why = dlerror();
+    error_ = why ? why : "not found";
+  }
+  // Where the library cannot be loaded, why.
+  const std::string& error() const { return error_; }
+  // Sets `f` to the library's function `name`; false when it has none.
+  template <class F>
+  bool bind(F& f, const char* name) {
+    f = handle_ ? reinterpret_cast<F>(dlsym(handle_, name)) : nullptr;
+    if (!f && error_.empty()) error_ = std::string("it has no ") + name;
+    return f != nullptr;
+  }
+
+ private:
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+// The two calls a library's error object is freed and printed with.
+template <class E>
+struct ErrorCalls {
+  void (*free)(E**) = nullptr;
+  int (*print)(E*, char*, std::size_t) = nullptr;
+};
+
 // The error object a container library call fills in, freed when it goes
 // out of scope; one per call, as a failed call appends to the object given.
-template <class E, void (*Free)(E**), int (*Print)(E*, char*, std::size_t)>
+template <class E>
 class LibraryError {
  public:
-  LibraryError() = default;
+  explicit LibraryError(const ErrorCalls<E>& calls) : calls_(calls) {}
   LibraryError(const LibraryError&) = delete;
   LibraryError& operator=(const LibraryError&) = delete;
   ~LibraryError() {
-    if (e_) Free(&e_);
+    if (e_) calls_.free(&e_);
   }
   E** out() { return &e_; }
   // The library's message, on one line; empty when it gave none.
   std::string message() const {
     if (!e_) return {};
     std::array<char, 1024> text{};
-    if (Print(e_, text.data(), text.size()) < 0) return {};
+    if (calls_.print(e_, text.data(), text.size()) < 0) return {};
     std::string out(text.data());
     std::replace(out.begin(), out.end(), '\n', ' ');
     while (!out.empty() && out.back() == ' ') out.pop_back();
@@ -71,6 +111,7 @@ class LibraryError {
   }
 
  private:
+  const ErrorCalls<E>& calls_;
   E* e_ = nullptr;
 };
 
@@ -93,19 +134,57 @@ Result<void> read_through(std::string_view library, std::uint64_t offset, std::s
 #endif
 
 #ifdef QUILLON_HAVE_LIBEWF
-using EwfError = LibraryError<libewf_error_t, libewf_error_free, libewf_error_sprint>;
+// The libewf functions quillon calls.
+struct EwfApi {
+  ErrorCalls<libewf_error_t> errors;
+  decltype(&libewf_glob) glob = nullptr;
+  decltype(&libewf_glob_free) glob_free = nullptr;
+  decltype(&libewf_handle_initialize) handle_initialize = nullptr;
+  decltype(&libewf_handle_open) handle_open = nullptr;
+  decltype(&libewf_handle_close) handle_close = nullptr;
+  decltype(&libewf_handle_free) handle_free = nullptr;
+  decltype(&libewf_handle_read_random) handle_read_random = nullptr;
+  decltype(&libewf_handle_get_media_size) handle_get_media_size = nullptr;
+};
+
+// libewf, loaded on first use; why not when it cannot be.
+const std::expected<EwfApi, std::string>& ewf_api() {
+  static const std::expected<EwfApi, std::string> api = []() -> std::expected<EwfApi, std::string> {
+    SharedLibrary lib({"libewf.so.2", "libewf.so"});
+    EwfApi a;
+    const bool bound = lib.bind(a.errors.free, "libewf_error_free") &&
+                       lib.bind(a.errors.print, "libewf_error_sprint") && lib.bind(a.glob, "libewf_glob") &&
+                       lib.bind(a.glob_free, "libewf_glob_free") &&
+                       lib.bind(a.handle_initialize, "libewf_handle_initialize") &&
+                       lib.bind(a.handle_open, "libewf_handle_open") &&
+                       lib.bind(a.handle_close, "libewf_handle_close") &&
+                       lib.bind(a.handle_free, "libewf_handle_free") &&
+                       lib.bind(a.handle_read_random, "libewf_handle_read_random") &&
+                       lib.bind(a.handle_get_media_size, "libewf_handle_get_media_size");
+    if (!bound) return std::unexpected(lib.error());
+    return a;
+  }();
+  return api;
+}
+
+// Called once ewf_api() has loaded.
+const EwfApi& ewf() { return *ewf_api(); }
+
+struct EwfError : LibraryError<libewf_error_t> {
+  EwfError() : LibraryError(ewf().errors) {}
+};
 
 class EwfSource final : public ImageSource {
  public:
   explicit EwfSource(libewf_handle_t* h) : h_(h) {}
   ~EwfSource() override {
-    libewf_handle_close(h_, nullptr);
-    libewf_handle_free(&h_, nullptr);
+    ewf().handle_close(h_, nullptr);
+    ewf().handle_free(&h_, nullptr);
   }
   Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     return read_through<EwfError>("libewf", offset, out,
                                   [&](std::byte* buffer, std::size_t size, off64_t at, libewf_error_t** error) {
-                                    return libewf_handle_read_random(h_, buffer, size, at, error);
+                                    return ewf().handle_read_random(h_, buffer, size, at, error);
                                   });
   }
 
@@ -118,44 +197,81 @@ Result<OpenedContainer> open_ewf(const std::string& path) {
     return fail(Error::generic("cannot use image " + path + ": libewf " + error.describe(what),
                                ErrorKind::invalid_input));
   };
+  if (const auto& api = ewf_api(); !api)
+    return fail(Error::generic("cannot use image " + path + ": libewf cannot be loaded (" + api.error() + ")",
+                               ErrorKind::unsupported));
   char** names = nullptr;
   int count = 0;
-  if (EwfError e; libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, e.out()) != 1)
+  if (EwfError e; ewf().glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, e.out()) != 1)
     return refuse(e, "cannot find its segment files");
   libewf_handle_t* h = nullptr;
-  if (EwfError e; libewf_handle_initialize(&h, e.out()) != 1) {
-    libewf_glob_free(names, count, nullptr);
+  if (EwfError e; ewf().handle_initialize(&h, e.out()) != 1) {
+    ewf().glob_free(names, count, nullptr);
     return refuse(e, "cannot start");
   }
   EwfError open_error;
-  const int opened = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, open_error.out());
-  libewf_glob_free(names, count, nullptr);
+  const int opened = ewf().handle_open(h, names, count, LIBEWF_OPEN_READ, open_error.out());
+  ewf().glob_free(names, count, nullptr);
   if (opened != 1) {
-    libewf_handle_free(&h, nullptr);
+    ewf().handle_free(&h, nullptr);
     return refuse(open_error, "cannot open it (a damaged or incomplete segment?)");
   }
   auto source = std::make_unique<EwfSource>(h);
   size64_t size = 0;
-  if (EwfError e; libewf_handle_get_media_size(h, &size, e.out()) != 1 || size == 0)
+  if (EwfError e; ewf().handle_get_media_size(h, &size, e.out()) != 1 || size == 0)
     return refuse(e, "gives no media size");
   return OpenedContainer{std::move(source), size};
 }
 #endif
 
 #ifdef QUILLON_HAVE_LIBVHDI
-using VhdiError = LibraryError<libvhdi_error_t, libvhdi_error_free, libvhdi_error_sprint>;
+// The libvhdi functions quillon calls.
+struct VhdiApi {
+  ErrorCalls<libvhdi_error_t> errors;
+  decltype(&libvhdi_file_initialize) file_initialize = nullptr;
+  decltype(&libvhdi_file_open) file_open = nullptr;
+  decltype(&libvhdi_file_close) file_close = nullptr;
+  decltype(&libvhdi_file_free) file_free = nullptr;
+  decltype(&libvhdi_file_read_buffer_at_offset) file_read_buffer_at_offset = nullptr;
+  decltype(&libvhdi_file_get_media_size) file_get_media_size = nullptr;
+};
+
+// libvhdi, loaded on first use; why not when it cannot be.
+const std::expected<VhdiApi, std::string>& vhdi_api() {
+  static const std::expected<VhdiApi, std::string> api = []() -> std::expected<VhdiApi, std::string> {
+    SharedLibrary lib({"libvhdi.so.1", "libvhdi.so"});
+    VhdiApi a;
+    const bool bound = lib.bind(a.errors.free, "libvhdi_error_free") &&
+                       lib.bind(a.errors.print, "libvhdi_error_sprint") &&
+                       lib.bind(a.file_initialize, "libvhdi_file_initialize") &&
+                       lib.bind(a.file_open, "libvhdi_file_open") && lib.bind(a.file_close, "libvhdi_file_close") &&
+                       lib.bind(a.file_free, "libvhdi_file_free") &&
+                       lib.bind(a.file_read_buffer_at_offset, "libvhdi_file_read_buffer_at_offset") &&
+                       lib.bind(a.file_get_media_size, "libvhdi_file_get_media_size");
+    if (!bound) return std::unexpected(lib.error());
+    return a;
+  }();
+  return api;
+}
+
+// Called once vhdi_api() has loaded.
+const VhdiApi& vhdi() { return *vhdi_api(); }
+
+struct VhdiError : LibraryError<libvhdi_error_t> {
+  VhdiError() : LibraryError(vhdi().errors) {}
+};
 
 class VhdiSource final : public ImageSource {
  public:
   explicit VhdiSource(libvhdi_file_t* f) : f_(f) {}
   ~VhdiSource() override {
-    libvhdi_file_close(f_, nullptr);
-    libvhdi_file_free(&f_, nullptr);
+    vhdi().file_close(f_, nullptr);
+    vhdi().file_free(&f_, nullptr);
   }
   Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     return read_through<VhdiError>("libvhdi", offset, out,
                                    [&](std::byte* buffer, std::size_t size, off64_t at, libvhdi_error_t** error) {
-                                     return libvhdi_file_read_buffer_at_offset(f_, buffer, size, at, error);
+                                     return vhdi().file_read_buffer_at_offset(f_, buffer, size, at, error);
                                    });
   }
 
@@ -168,15 +284,18 @@ Result<OpenedContainer> open_vhdi(const std::string& path) {
     return fail(Error::generic("cannot use image " + path + ": libvhdi " + error.describe(what),
                                ErrorKind::invalid_input));
   };
+  if (const auto& api = vhdi_api(); !api)
+    return fail(Error::generic("cannot use image " + path + ": libvhdi cannot be loaded (" + api.error() + ")",
+                               ErrorKind::unsupported));
   libvhdi_file_t* f = nullptr;
-  if (VhdiError e; libvhdi_file_initialize(&f, e.out()) != 1) return refuse(e, "cannot start");
-  if (VhdiError e; libvhdi_file_open(f, path.c_str(), LIBVHDI_OPEN_READ, e.out()) != 1) {
-    libvhdi_file_free(&f, nullptr);
+  if (VhdiError e; vhdi().file_initialize(&f, e.out()) != 1) return refuse(e, "cannot start");
+  if (VhdiError e; vhdi().file_open(f, path.c_str(), LIBVHDI_OPEN_READ, e.out()) != 1) {
+    vhdi().file_free(&f, nullptr);
     return refuse(e, "cannot open it");
   }
   auto source = std::make_unique<VhdiSource>(f);
   size64_t size = 0;
-  if (VhdiError e; libvhdi_file_get_media_size(f, &size, e.out()) != 1 || size == 0)
+  if (VhdiError e; vhdi().file_get_media_size(f, &size, e.out()) != 1 || size == 0)
     return refuse(e, "gives no media size");
   return OpenedContainer{std::move(source), size};
 }
