@@ -349,22 +349,25 @@ std::vector<std::uint8_t> mft_bitmap(const VolumeSpan& v, const std::vector<Attr
       bits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (records + 7) / 8)));
       if (!v.read(a.runs, 0, bits)) bits.clear();
     }
-    for (auto b : bits) out.push_back(std::to_integer<std::uint8_t>(b));
+    const auto* first = reinterpret_cast<const std::uint8_t*>(bits.data());
+    out.insert(out.end(), first, first + bits.size());
   }
   return out;
 }
 
 // $UpCase; without it, names fold by Unicode's simple case mapping.
 std::vector<char16_t> upcase_table(NtfsReader& reader) {
-  std::vector<char16_t> up = default_upcase_table();
   if (auto f = reader.load(kUpCaseRecord)) {
     std::vector<std::byte> table(131072);
     const Attribute* d = f->find(kAttrData);
-    if (d && d->size() >= table.size() && reader.read_attribute(*d, 0, table))
+    if (d && d->size() >= table.size() && reader.read_attribute(*d, 0, table)) {
+      std::vector<char16_t> up(table.size() / 2);
       for (std::size_t c = 0; c < up.size(); ++c)
         up[c] = static_cast<char16_t>(load_le<std::uint16_t>(table.data() + 2 * c));
+      return up;
+    }
   }
-  return up;
+  return default_upcase_table();
 }
 
 // NTFS's version from $Volume (major, minor); 0.0 when unreadable.
@@ -445,7 +448,8 @@ std::uint64_t NtfsReader::free_clusters() {
     const Attribute* data = bm ? bm->find(kAttrData) : nullptr;
     if (!data) return;
     std::uint64_t bytes = std::min<std::uint64_t>(data->size(), (total + 7) / 8);
-    std::vector<std::byte> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, 1u << 20)));
+    // Chunks that stay in the processor's cache between the read and the count.
+    std::vector<std::byte> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, 1u << 16)));
     for (std::uint64_t pos = 0; pos < bytes; pos += chunk.size()) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - pos));
       if (!read_attribute(*data, pos, std::span(chunk).first(n))) return;  // unreadable: report none free
