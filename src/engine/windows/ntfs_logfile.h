@@ -119,7 +119,9 @@ struct LogPart {
 // sequence-number bits come from the restart area, or from the log size
 // when it cannot be read. Unreadable chunks are skipped. With `deadline`,
 // tested before each chunk and page, an expired budget ends the read with
-// what was kept so far. Nothing when no record page was found.
+// what was kept so far. Nothing when no record page was found, and without
+// reading further when the log was reset (its restart pages and its last
+// page all ones).
 std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read,
                                             const TimeBudget* deadline = nullptr);
 

@@ -114,6 +114,21 @@ std::optional<std::vector<std::byte>> read_log_chunk(const LogRangeReader& read,
   return bytes;
 }
 
+// A log reset by a driver other than Windows' own (ntfs-3g does so on every
+// mount) is all ones from its first byte to its last, written front to
+// back. Both restart pages and the last page all ones: the reset went
+// through, no page holds a record, and the rest need not be read. A log
+// Windows wrote always has its restart pages.
+bool reset_log(const LogRangeReader& read, std::uint64_t total) {
+  const std::uint64_t P = kLogPageSize;
+  if (total < 3) return false;
+  auto all_ones = [](const std::optional<std::vector<std::byte>>& b, std::uint64_t size) {
+    return b && b->size() == size &&
+           std::all_of(b->begin(), b->end(), [](std::byte x) { return x == std::byte{0xFF}; });
+  };
+  return all_ones(read(0, 2 * P), 2 * P) && all_ones(read((total - 1) * P, P), P);
+}
+
 // The record pages chosen while the log is read page by page: the newest
 // `keep` of them by last-LSN, and the tail copies by the page they copy.
 class PageChoice {
@@ -216,7 +231,7 @@ class PageChoice {
 std::optional<LogPart> read_newest_log_part(std::uint64_t log_size, const LogRangeReader& read,
                                             const TimeBudget* deadline) {
   const std::uint64_t total = log_size / kLogPageSize;
-  if (total == 0) return std::nullopt;
+  if (total == 0 || reset_log(read, total)) return std::nullopt;
   PageChoice choice(total, bits_for_size(log_size));
   bool stopped = false;  // the deadline ended the read inside a chunk
   for (std::uint64_t chunk = 0; chunk < total && !stopped; chunk += kChunkPages) {

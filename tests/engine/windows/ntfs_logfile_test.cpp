@@ -500,6 +500,35 @@ TEST(LogPages, TheNewestEightMiBAcrossTheWrap) {
   EXPECT_FALSE(read_newest_log_part(0, reader_of(small.bytes)));
 }
 
+// A reset log (all ones, as ntfs-3g leaves it) is told from its restart
+// pages and its last page, and not read further; a record page in its last
+// page, or restart pages that cannot be read, have the whole log read.
+TEST(LogPages, AResetLogIsNotReadPastItsEnds) {
+  SyntheticLog reset(4096);
+  std::uint64_t asked = 0;
+  auto counting = [&](const Buf& log) -> LogRangeReader {
+    return [&asked, inner = reader_of(log)](std::uint64_t off, std::uint64_t len) {
+      asked += len;
+      return inner(off, len);
+    };
+  };
+  EXPECT_FALSE(read_newest_log_part(reset.bytes.size(), counting(reset.bytes)));
+  EXPECT_EQ(asked, 3 * kLogPageSize);
+  SyntheticLog tail(4096);
+  tail.page(4095, 4095, 1, 64, 7);
+  asked = 0;
+  auto part = read_newest_log_part(tail.bytes.size(), counting(tail.bytes));
+  ASSERT_TRUE(part);
+  EXPECT_EQ(part->pages, std::vector<std::uint64_t>{4095});
+  EXPECT_GE(asked, tail.bytes.size());
+  SyntheticLog lost(4096);
+  lost.page(2000, 2000, 1, 64, 8);
+  std::fill_n(lost.bytes.end() - static_cast<std::ptrdiff_t>(kLogPageSize), kLogPageSize, std::byte{0xFF});
+  auto found = read_newest_log_part(lost.bytes.size(), reader_of(lost.bytes, {{0, 2 * kLogPageSize}}));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->pages, std::vector<std::uint64_t>{2000});
+}
+
 // The logfile scenario, laid out as the real Windows 10 log measured: the
 // record area from page 34 with tail copies before it, the newer generation
 // from page 34 on, the older one (which holds the deletions) after it, and
