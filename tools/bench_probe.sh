@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of the whole probe on large volumes, side by side with the floor
-# (one read of the $MFT's extents in 4 MiB requests, tools/bench/read_extents.c)
+# (one read of the $MFT's extents in 4 MiB requests into buffers backed by
+# huge pages, as the probe's page buffers are; tools/bench/read_extents.c)
 # and with The Sleuth Kit's fls -rd.
 #
 #   tools/bench_probe.sh [--sizes=N[,N...]] [--runs=R] [--work=DIR] [--quillon=BIN]
