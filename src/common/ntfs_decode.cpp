@@ -56,26 +56,11 @@ bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
 }
 
 std::vector<AttributeRef> walk_attributes(Bytes record, AttributeBound bound) {
-  namespace at = attribute;
   std::vector<AttributeRef> out;
-  auto first = u16_at(record, ntfs::record::kFirstAttribute);
-  if (!first) return out;
-  std::uint64_t end = record.size();
-  const bool aligned = bound == AttributeBound::bytes_in_use;
-  if (aligned) {
-    auto in_use = u32_at(record, ntfs::record::kBytesInUse);
-    if (!in_use) return out;
-    end = std::min<std::uint64_t>(*in_use, end);
-  }
-  std::uint64_t off = *first;
-  while (in_bounds(end, off, at::kMinLength)) {
-    const std::uint32_t type = load_le<std::uint32_t>(record.data() + off + at::kType);
-    if (type == kAttrEnd) break;
-    const std::uint32_t len = load_le<std::uint32_t>(record.data() + off + at::kLength);
-    if (len < at::kMinLength || (aligned && len % 8 != 0) || !in_bounds(end, off, len)) break;
-    out.push_back({type, off, len, record[off + at::kNonResident] != std::byte{0}});
-    off += len;
-  }
+  for_each_attribute(record, bound, [&](const AttributeRef& a) {
+    out.push_back(a);
+    return true;
+  });
   return out;
 }
 

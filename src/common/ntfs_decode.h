@@ -6,6 +6,7 @@
 // in the call.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -55,7 +56,31 @@ struct AttributeRef {
 };
 
 // The attributes of a FILE record in record order, from its first-attribute
-// offset (0x14) on, up to the first that does not fit under `bound`.
+// offset (0x14) on, up to the first that does not fit under `bound`, each
+// handed to `visit` until it returns false.
+template <class Visit>
+void for_each_attribute(Bytes record, AttributeBound bound, Visit&& visit) {
+  namespace at = attribute;
+  if (record.size() < ntfs::record::kFirstAttribute + 2) return;
+  const std::uint64_t first = load_le<std::uint16_t>(record.data() + ntfs::record::kFirstAttribute);
+  std::uint64_t end = record.size();
+  const bool aligned = bound == AttributeBound::bytes_in_use;
+  if (aligned) {
+    if (record.size() < ntfs::record::kBytesInUse + 4) return;
+    end = std::min<std::uint64_t>(load_le<std::uint32_t>(record.data() + ntfs::record::kBytesInUse), end);
+  }
+  std::uint64_t off = first;
+  while (in_bounds(end, off, at::kMinLength)) {
+    const std::uint32_t type = load_le<std::uint32_t>(record.data() + off + at::kType);
+    if (type == kAttrEnd) break;
+    const std::uint32_t len = load_le<std::uint32_t>(record.data() + off + at::kLength);
+    if (len < at::kMinLength || (aligned && len % 8 != 0) || !in_bounds(end, off, len)) break;
+    if (!visit(AttributeRef{type, off, len, record[off + at::kNonResident] != std::byte{0}})) return;
+    off += len;
+  }
+}
+
+// The same, as a list.
 std::vector<AttributeRef> walk_attributes(Bytes record, AttributeBound bound);
 
 // A $FILE_NAME value: the value of a $FILE_NAME attribute, the key of a

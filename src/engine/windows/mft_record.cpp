@@ -153,12 +153,16 @@ std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
 
 bool names_parent_in(Bytes record, const FrnSet& dirs) {
   if (record.size() < 48) return false;
-  for (const auto& a : attributes(record)) {
-    if (a.non_resident || a.type != kAttrFileName) continue;
+  // Asked of every record of a band, most of them outside the tree: walked
+  // without building the list of attributes.
+  bool found = false;
+  ntfs::for_each_attribute(record, ntfs::AttributeBound::record_end, [&](const AttributeRef& a) {
+    if (a.non_resident || a.type != kAttrFileName) return true;
     auto fn = file_name_at(record, value_start(record, a));
-    if (fn && dirs.contains(fn->parent & kRecordMask)) return true;
-  }
-  return false;
+    found = fn && dirs.contains(fn->parent & kRecordMask);
+    return !found;
+  });
+  return found;
 }
 
 std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,
