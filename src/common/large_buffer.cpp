@@ -27,7 +27,7 @@ std::byte* map_huge(std::size_t size, std::size_t& mapped) {
   const auto address = reinterpret_cast<std::uintptr_t>(base);
   const std::size_t lead = (kHugePage - address % kHugePage) % kHugePage;
   if (lead > 0) munmap(base, lead);
-  if (kHugePage - lead > 0) munmap(base + lead + length, kHugePage - lead);
+  munmap(base + lead + length, kHugePage - lead);  // lead < kHugePage: never empty
   madvise(base + lead, length, MADV_HUGEPAGE);  // a hint: refused, the buffer is as good
   mapped = length;
   return base + lead;

@@ -75,6 +75,12 @@ class SharedLibrary {
   std::string error_;
 };
 
+// The image's error when its container library cannot be loaded.
+Error not_loaded(const std::string& path, std::string_view library, const std::string& why) {
+  return Error::generic("cannot use image " + path + ": " + std::string(library) + " cannot be loaded (" + why + ")",
+                        ErrorKind::unsupported);
+}
+
 // The two calls a library's error object is freed and printed with.
 template <class E>
 struct ErrorCalls {
@@ -197,9 +203,7 @@ Result<OpenedContainer> open_ewf(const std::string& path) {
     return fail(Error::generic("cannot use image " + path + ": libewf " + error.describe(what),
                                ErrorKind::invalid_input));
   };
-  if (const auto& api = ewf_api(); !api)
-    return fail(Error::generic("cannot use image " + path + ": libewf cannot be loaded (" + api.error() + ")",
-                               ErrorKind::unsupported));
+  if (const auto& api = ewf_api(); !api) return fail(not_loaded(path, "libewf", api.error()));
   char** names = nullptr;
   int count = 0;
   if (EwfError e; ewf().glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, e.out()) != 1)
@@ -284,9 +288,7 @@ Result<OpenedContainer> open_vhdi(const std::string& path) {
     return fail(Error::generic("cannot use image " + path + ": libvhdi " + error.describe(what),
                                ErrorKind::invalid_input));
   };
-  if (const auto& api = vhdi_api(); !api)
-    return fail(Error::generic("cannot use image " + path + ": libvhdi cannot be loaded (" + api.error() + ")",
-                               ErrorKind::unsupported));
+  if (const auto& api = vhdi_api(); !api) return fail(not_loaded(path, "libvhdi", api.error()));
   libvhdi_file_t* f = nullptr;
   if (VhdiError e; vhdi().file_initialize(&f, e.out()) != 1) return refuse(e, "cannot start");
   if (VhdiError e; vhdi().file_open(f, path.c_str(), LIBVHDI_OPEN_READ, e.out()) != 1) {
