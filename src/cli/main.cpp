@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "common/large_buffer.h"
 #include "common/text.h"
 
 #ifdef _WIN32
@@ -17,6 +18,7 @@ int wmain(int argc, wchar_t** argv) {
 }
 #else
 int main(int argc, char** argv) {
+  quillon::prefer_huge_pages_for_heap();
   std::vector<std::string> args(argv, argv + argc);
   return quillon::cli::run(args);
 }
