@@ -74,21 +74,20 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
                                      Duration limit) {
   const ScopeContext& scope = s.scope;
   AcceptedItems& accepted = s.accepted;
+  // The journal's records not accepted yet; without any, the band around
+  // the folder, walked in place (a list of its 16,385 records would be
+  // fresh memory to fill, for nothing).
   std::vector<std::uint64_t> list;
   if (s.hints)
     for (const auto& [frn, names] : s.hints->names_by_frn)
       if (!exclusion.contains(frn) && !accepted.frns.contains(frn)) list.push_back(frn);
-  if (list.empty()) {
-    const std::uint64_t root = scope.root_frn;
-    const std::uint64_t lo = root > kRetryBand ? root - kRetryBand : 0;
-    const std::uint64_t hi = root > std::numeric_limits<std::uint64_t>::max() - kRetryBand
-                                 ? std::numeric_limits<std::uint64_t>::max()
-                                 : root + kRetryBand;
-    for (std::uint64_t r = lo;; ++r) {
-      list.push_back(r);
-      if (r == hi) break;
-    }
-  }
+  const std::uint64_t root = scope.root_frn;
+  const std::uint64_t lo = root > kRetryBand ? root - kRetryBand : 0;
+  const std::uint64_t hi = root > std::numeric_limits<std::uint64_t>::max() - kRetryBand
+                               ? std::numeric_limits<std::uint64_t>::max()
+                               : root + kRetryBand;
+  const std::uint64_t count = list.empty() ? hi - lo + 1 : list.size();  // at most 16,385
+  auto record_at = [&](std::uint64_t i) { return list.empty() ? lo + i : list[i]; };
   // The limit holds for every read, not only between attempts: one attempt
   // over the fallback band is 16,385 reads, and a pause never runs past it.
   const TimeBudget budget(limit);
@@ -107,7 +106,8 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
       std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(pause, left_ns));
       if (budget.expired()) break;
     }
-    for (std::uint64_t record : list) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t record = record_at(i);
       if (budget.expired()) break;
       if (accepted.frns.contains(record)) continue;
       std::optional<std::vector<DeletedItem>> found;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <cstring>
@@ -124,6 +125,32 @@ TEST(DeferredRetry, UsedUpLimitReadsNothingAndNoHintsMeansTheBand) {
   s.hints = nullptr;
   EXPECT_EQ(retry_deferred_records(s, {}, Duration{5, 0}), 1u);
   EXPECT_EQ(s.accepted.items.size(), 1u);
+}
+
+// The band is the folder's record and 8,192 on either side, both ends
+// included; it is walked on an image as on a live volume.
+TEST(DeferredRetry, TheBandHoldsBothEndsAndNothingPast) {
+  for (bool changes : {false, true}) {
+    SCOPED_TRACE(changes ? "can change" : "image file");
+    Fixture f;
+    f.scope.root_frn = 9000;  // the folder: record 9000
+    f.scope.dir_frns = {9000};
+    f.scope.parent_match_frns = {9000};
+    f.scope.dir_map = {{9000, DirEntry{"", 5}}};
+    const std::uint64_t lo = 9000 - kRetryBand, hi = 9000 + kRetryBand;
+    for (std::uint64_t r : {lo - 1, lo, hi, hi + 1})
+      f.mft.put(r, RecordBuilder(test::kRecordSize, 0).file_name(9000, u"f" + std::u16string(1, u'0' + r % 10), 1, 4096).data(10).build());
+    f.mctx = f.mft.context();
+    platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+    auto reader = f.reader(changes);
+    auto s = f.session(reader);
+    s.hints = nullptr;
+    retry_deferred_records(s, {}, Duration{5, 0});
+    std::vector<std::uint64_t> found;
+    for (const auto& item : s.accepted.items) found.push_back(item.frn);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::uint64_t>{lo, hi}));
+  }
 }
 
 struct LateRun {
