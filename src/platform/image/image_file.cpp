@@ -78,6 +78,17 @@ class FileSource final : public ImageSource {
   ~FileSource() override { ::close(fd_); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
+  // A second descriptor of the same open file (the same file even if its
+  // path has been replaced since): positioned reads share no position, but
+  // they share the kernel's read-ahead, so workers taking the next pages
+  // one after the other look to it like one reader going forward and are
+  // read ahead of, which separate opens are not. Null when no descriptor is
+  // left (the path is then opened again).
+  std::unique_ptr<ImageSource> reopen() const override {
+    const int again = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (again < 0) return nullptr;
+    return std::make_unique<FileSource>(again);
+  }
   Result<void> read(std::uint64_t offset, std::span<std::byte> out) override {
     std::size_t done = 0;
     while (done < out.size()) {

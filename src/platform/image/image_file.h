@@ -23,8 +23,8 @@ class ImageSource {
   // not, as a Windows caller would be told (read_failure, end_of_image,
   // container_read_failure).
   virtual Result<void> read(std::uint64_t offset, std::span<std::byte> out) = 0;
-  // A second, independent source over the same bytes, for a source that is
-  // not one file on disk (ImageFile::from_source); nothing otherwise.
+  // A second, independent source over the same bytes; nothing where the
+  // source cannot give one (ImageFile::reopen then opens the path again).
   virtual std::unique_ptr<ImageSource> reopen() const { return nullptr; }
 };
 

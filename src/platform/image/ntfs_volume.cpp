@@ -344,13 +344,15 @@ std::vector<std::uint8_t> mft_bitmap(const VolumeSpan& v, const std::vector<Attr
   std::vector<std::uint8_t> out;
   for (const auto& a : attrs) {
     if (a.type != kAttrBitmap || !a.name.empty()) continue;
-    std::vector<std::byte> bits = a.value;
-    if (!a.resident) {
-      bits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (records + 7) / 8)));
-      if (!v.read(a.runs, 0, bits)) bits.clear();
+    const std::size_t at = out.size();
+    if (a.resident) {
+      const auto* first = reinterpret_cast<const std::uint8_t*>(a.value.data());
+      out.insert(out.end(), first, first + a.value.size());
+      continue;
     }
-    const auto* first = reinterpret_cast<const std::uint8_t*>(bits.data());
-    out.insert(out.end(), first, first + bits.size());
+    // Read straight into place; an unreadable piece adds nothing.
+    out.resize(at + static_cast<std::size_t>(std::min<std::uint64_t>(a.data_size, (records + 7) / 8)));
+    if (!v.read(a.runs, 0, std::as_writable_bytes(std::span(out).subspan(at)))) out.resize(at);
   }
   return out;
 }
@@ -358,10 +360,11 @@ std::vector<std::uint8_t> mft_bitmap(const VolumeSpan& v, const std::vector<Attr
 // $UpCase; without it, names fold by Unicode's simple case mapping.
 std::vector<char16_t> upcase_table(NtfsReader& reader) {
   if (auto f = reader.load(kUpCaseRecord)) {
-    std::vector<std::byte> table(131072);
+    // Read in place: each entry is decoded from its own two bytes.
+    std::vector<char16_t> up(65536);
+    const auto table = std::as_writable_bytes(std::span(up));
     const Attribute* d = f->find(kAttrData);
     if (d && d->size() >= table.size() && reader.read_attribute(*d, 0, table)) {
-      std::vector<char16_t> up(table.size() / 2);
       for (std::size_t c = 0; c < up.size(); ++c)
         up[c] = static_cast<char16_t>(load_le<std::uint16_t>(table.data() + 2 * c));
       return up;

@@ -99,6 +99,28 @@ TEST(ImageReads, AFileThatShrankSinceItWasOpenedEndsWhereItEndsNow) {
   EXPECT_TRUE(ends_at(16384)) << "past the size it had";
 }
 
+// A handle made for another thread reads the file the probe opened, even
+// once another file has taken its path: one examination never mixes two
+// images.
+TEST(ImageReads, ASecondHandleReadsTheFileFirstOpened) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows does not let a file be replaced while the image is open";
+#endif
+  const fs::path dir = fresh_dir("reopened");
+  write_pattern(dir / "disk.img", 8192);
+  auto file = ImageFile::open((dir / "disk.img").string());
+  ASSERT_TRUE(file) << file.error().text();
+  std::array<std::byte, 512> before{}, after{};
+  ASSERT_TRUE(file->read(4096, before));
+  { std::ofstream(dir / "other.img", std::ios::binary) << std::string(8192, 'x'); }
+  fs::rename(dir / "other.img", dir / "disk.img");
+  auto second = file->reopen();
+  ASSERT_TRUE(second) << second.error().text();
+  ASSERT_TRUE(second->read(4096, after));
+  EXPECT_EQ(before, after);
+  EXPECT_EQ(second->size(), 8192u);
+}
+
 TEST(ImageReads, ATruncatedContainerSaysWhatItsLibrarySaid) {
   int status = 1;
   test::run_command("command -v qemu-img >/dev/null 2>&1", &status);
