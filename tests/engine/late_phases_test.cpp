@@ -8,6 +8,7 @@
 #include "engine/phased_scan.h"
 #include "support/probe_session.h"
 #include "engine/late_phases.h"
+#include "engine/windows/ntfs_phases.h"
 #include "engine/windows/ntfs_deleted_fixture.h"
 #include "platform/memory/memory_platform.h"
 
@@ -151,6 +152,24 @@ TEST(DeferredRetry, TheBandHoldsBothEndsAndNothingPast) {
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::uint64_t>{lo, hi}));
   }
+}
+
+// A record an earlier phase passed over as in use with no name under the
+// tree is known so only while the tree's parent set stands: once a folder
+// joins it, the retry judges the record again.
+TEST(DeferredRetry, ARecordOutsideTheTreeIsKnownSoOnlyUntilTheTreeGrows) {
+  Fixture f;
+  f.mft.put(60, RecordBuilder(test::kRecordSize).file_name(41, u"late.txt", 1, 0).build());
+  f.mft.put(61, RecordBuilder(test::kRecordSize).file_name(40, u"here.txt", 1, 0).build());
+  f.mctx = f.mft.context();
+  platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+  auto reader = f.reader(false);
+  auto s = f.session(reader);
+  for (std::uint64_t r : {60, 61}) read_candidates(s, r, nullptr, LiveCheck::by_path, ReadOrder::ascending);
+  EXPECT_EQ(s.cache.outside_tree, std::vector<std::uint64_t>{60}) << "61 has a name under the tree";
+  EXPECT_TRUE(s.cache.known_outside_tree(60, f.scope.parent_match_frns.size()));
+  f.scope.add_deleted_dir(41, DirEntry{"sub", 40, 0, 1, true, 0, kFoundByRecord});
+  EXPECT_FALSE(s.cache.known_outside_tree(60, f.scope.parent_match_frns.size()));
 }
 
 struct LateRun {

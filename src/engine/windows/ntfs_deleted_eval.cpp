@@ -107,8 +107,9 @@ std::optional<FreedDir> freed_dir_of(Bytes record, std::uint64_t record_number) 
 }
 
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
-                                         EvalFlags how, const RecordHint* hint) {
+                                         EvalFlags how, const RecordHint* hint, bool* outside_tree) {
   const std::uint64_t frn = record_number & kRecordMask;
+  const bool hinted = hint != nullptr;  // the branch below may drop the hint
   auto flags = record_flags(record);  // "FILE" and at least 24 bytes
   if (!flags || (*flags & kRecordDirectory)) return {};
   const bool in_use = (*flags & kRecordInUse) != 0;
@@ -143,7 +144,10 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   // query by id, which most records of a band around the folder never need,
   // and, for one no name of which stands under a folder of the tree, before
   // its names are decoded.
-  if (in_use && !journal_names && !how.include_in_use && !names_parent_in(record, parents)) return {};
+  if (in_use && !journal_names && !how.include_in_use && !names_parent_in(record, parents)) {
+    if (outside_tree && !hinted) *outside_tree = true;
+    return {};
+  }
   const RecordView view = view_record(record);  // every walk below reads this
   std::vector<FileNameEntry> live_names;
   if (in_use && !journal_names) {

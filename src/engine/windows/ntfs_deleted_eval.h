@@ -82,8 +82,15 @@ struct RecordHint {
 // Otherwise a record still in use must first look gone (a name's path
 // missing, with `verify_live`) or empty (a name of size 0, or an empty
 // resident $DATA); its items then keep only the names whose files are gone.
+//
+// `outside_tree`, when given, is set when the record was passed over as a
+// file in use that the journal does not name and no name of which stands
+// under a folder of the tree (without a hint and without `include_in_use`):
+// the same bytes yield nothing again under those flags until the tree's
+// parent set grows.
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
-                                         EvalFlags flags, const RecordHint* hint = nullptr);
+                                         EvalFlags flags, const RecordHint* hint = nullptr,
+                                         bool* outside_tree = nullptr);
 
 // Every record of one page buffer whose first record is `first_record`,
 // as read: the fixups of the records evaluated are applied in place (those

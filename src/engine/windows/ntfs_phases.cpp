@@ -69,7 +69,9 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
   }
   std::optional<std::vector<DeletedItem>> result;
   if (it != s.cache.records.end()) {
-    auto items = evaluate_record(it->second, frn, s.eval, s.eval.flags(verify_live), hint);
+    bool outside_tree = false;
+    auto items = evaluate_record(it->second, frn, s.eval, s.eval.flags(verify_live), hint, &outside_tree);
+    if (outside_tree) s.cache.note_outside_tree(frn, s.eval.parents().size());
     if (!items.empty()) {
       ++s.cache.hits;
       result = std::move(items);

@@ -1,6 +1,18 @@
 #include "engine/windows/scan_session.h"
 
+#include <algorithm>
+
 namespace quillon {
+
+bool RecordCache::known_outside_tree(std::uint64_t record, std::size_t parents) {
+  if (parents != outside_parents || outside_tree.empty()) return false;
+  if (outside_sorted != outside_tree.size()) {
+    if (!std::is_sorted(outside_tree.begin(), outside_tree.end()))
+      std::sort(outside_tree.begin(), outside_tree.end());
+    outside_sorted = outside_tree.size();
+  }
+  return std::binary_search(outside_tree.begin(), outside_tree.end(), record);
+}
 
 namespace {
 

@@ -46,6 +46,22 @@ struct RecordCache {
   std::uint64_t ahead_first = 0;
   std::uint64_t ahead_count = 0;
   Bytes ahead;
+  // Cached records an evaluation passed over as in use with no name under
+  // the tree (ascending while the walks that fill it go in record order),
+  // all of them judged while the tree's parent set had `outside_parents`
+  // members: while it has as many, it has not grown (it never shrinks
+  // during a scan) and those bytes still yield nothing.
+  std::vector<std::uint64_t> outside_tree;
+  std::size_t outside_parents = 0;
+  void note_outside_tree(std::uint64_t record, std::size_t parents) {
+    if (parents != outside_parents) outside_tree.clear();
+    outside_parents = parents;
+    outside_tree.push_back(record);
+  }
+  // Whether `record` was passed over so with the parent set at `parents`
+  // members (the list sorted first when it has grown since it last was).
+  bool known_outside_tree(std::uint64_t record, std::size_t parents);
+  std::size_t outside_sorted = 0;  // outside_tree's length when last sorted
 };
 
 struct ScanSession {
