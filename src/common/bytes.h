@@ -2,7 +2,9 @@
 // checks. Every read either fits wholly inside the span or yields nothing.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,14 +20,30 @@ constexpr bool in_bounds(std::uint64_t size, std::uint64_t offset, std::uint64_t
   return offset <= size && length <= size - offset;
 }
 
+// Unchecked form for callers that have already checked the whole range. On
+// a little-endian machine one load (GCC does not always fuse the byte loop,
+// and the paged scan reads a header field of every record this way).
+template <class T>
+constexpr T load_le(const std::byte* p) {
+  static_assert(sizeof(T) <= 8);
+  if !consteval {
+    if constexpr (std::endian::native == std::endian::little) {
+      T v;
+      std::memcpy(&v, p, sizeof(T));
+      return v;
+    }
+  }
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    v |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(p[i])) << (8 * i);
+  return static_cast<T>(v);
+}
+
 template <class T>
 constexpr std::optional<T> read_le(Bytes b, std::uint64_t offset) {
   static_assert(sizeof(T) <= 8);
   if (!in_bounds(b.size(), offset, sizeof(T))) return std::nullopt;
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i)
-    v |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(b[offset + i])) << (8 * i);
-  return static_cast<T>(v);
+  return load_le<T>(b.data() + offset);
 }
 
 inline std::optional<std::uint8_t> u8_at(Bytes b, std::uint64_t o) { return read_le<std::uint8_t>(b, o); }
@@ -34,14 +52,6 @@ inline std::optional<std::uint32_t> u32_at(Bytes b, std::uint64_t o) { return re
 inline std::optional<std::uint64_t> u64_at(Bytes b, std::uint64_t o) { return read_le<std::uint64_t>(b, o); }
 inline std::optional<std::int64_t> i64_at(Bytes b, std::uint64_t o) { return read_le<std::int64_t>(b, o); }
 
-// Unchecked forms for callers that have already checked the whole range.
-template <class T>
-constexpr T load_le(const std::byte* p) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i)
-    v |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(p[i])) << (8 * i);
-  return static_cast<T>(v);
-}
 
 template <class T>
 inline void store_le(std::byte* p, T value) {
@@ -58,9 +68,7 @@ inline std::optional<Bytes> sub(Bytes b, std::uint64_t offset, std::uint64_t len
 // True when the bytes at `offset` spell `tag` (e.g. "FILE").
 inline bool has_tag(Bytes b, std::uint64_t offset, std::string_view tag) {
   if (!in_bounds(b.size(), offset, tag.size())) return false;
-  for (std::size_t i = 0; i < tag.size(); ++i)
-    if (std::to_integer<char>(b[offset + i]) != tag[i]) return false;
-  return true;
+  return tag.empty() || std::memcmp(b.data() + offset, tag.data(), tag.size()) == 0;
 }
 
 inline Bytes as_bytes(std::string_view s) {

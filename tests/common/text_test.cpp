@@ -53,6 +53,12 @@ TEST(Bytes, BoundsChecksDoNotOverflow) {
   EXPECT_FALSE(in_bounds(9, 5, ~0ULL));
   EXPECT_TRUE(in_bounds(9, 9, 0));
   EXPECT_FALSE(sub(b, 8, 2));
+  constexpr std::byte two[] = {std::byte{0x34}, std::byte{0x12}};
+  static_assert(load_le<std::uint16_t>(two) == 0x1234);  // still usable at compile time
+  EXPECT_TRUE(has_tag(as_bytes("xFILE"), 1, "FILE"));
+  EXPECT_FALSE(has_tag(as_bytes("xFILE"), 2, "FILE"));
+  EXPECT_FALSE(has_tag(b, 8, "ab"));
+  EXPECT_TRUE(has_tag(Bytes{}, 0, ""));  // nothing to compare, no null pointer compared
   EXPECT_EQ(hex_lower_padded(0x1a2b, 16), "0000000000001a2b");
   EXPECT_EQ(hex_lower(0x0005000000000005ULL), "5000000000005");
 }

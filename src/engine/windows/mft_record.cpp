@@ -70,8 +70,11 @@ std::optional<std::uint16_t> record_flags(Bytes record) {
 }
 
 bool record_in_use(Bytes record) {
-  auto f = record_flags(record);
-  return !f || (*f & kRecordInUse) != 0;
+  // As !record_flags || in-use flag: a set flag counts whether or not the
+  // header holds together, so the header is not judged (the paged scan asks
+  // this of every record).
+  if (record.size() < ntfs::record::kHeaderSize || !is_file_record(record)) return true;
+  return (load_le<std::uint16_t>(record.data() + ntfs::record::kFlags) & kRecordInUse) != 0;
 }
 
 bool record_is_directory(Bytes record) {

@@ -24,6 +24,12 @@ TEST(RecordHeader, FlagsOnlyFromFileRecordsOfAtLeast24Bytes) {
   EXPECT_TRUE(has_record_signature(baad));
   EXPECT_TRUE(record_in_use(baad));  // "BAAD" counts as in use
   EXPECT_FALSE(record_is_directory(baad));
+  // In use whatever else its header says: one whose header does not hold
+  // together has no flags, yet counts as in use.
+  auto unsound = RecordBuilder(1024, kRecordInUse).build();
+  store_le<std::uint16_t>(unsound.data() + ntfs::record::kSequence, 0);
+  EXPECT_FALSE(record_flags(unsound));
+  EXPECT_TRUE(record_in_use(unsound));
   EXPECT_TRUE(record_in_use(Bytes(free_rec).first(23)));
   EXPECT_FALSE(record_in_use(Bytes(free_rec).first(24)));
   std::vector<std::byte> zeros(1024);
