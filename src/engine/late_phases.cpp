@@ -115,7 +115,8 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
       if (!can_change && !flags.include_in_use && s.cache.known_outside_tree(record, s.eval.parents().size()))
         continue;
       std::optional<std::vector<DeletedItem>> found;
-      if (auto cached = s.cache.records.find(record); !can_change && cached != s.cache.records.end())
+      if (auto cached = s.cache.records.find(record);
+          !can_change && cached != s.cache.records.end() && !cached->second.empty())
         found = evaluate_record(cached->second, record, s.eval, flags);
       else
         found = evaluate_record_at(s.reader, record, s.eval, flags);

@@ -172,6 +172,32 @@ TEST(DeferredRetry, ARecordOutsideTheTreeIsKnownSoOnlyUntilTheTreeGrows) {
   EXPECT_FALSE(s.cache.known_outside_tree(60, f.scope.parent_match_frns.size()));
 }
 
+// On an image the cache keeps no bytes of a record passed over as in use
+// with no name under the tree (the band around the folder is mostly such
+// records); asked again with that tree, it is passed over unread, and once
+// the tree has grown it is read again, the audit counting one read. A live
+// volume keeps every record as first read.
+TEST(RecordCache, ARecordPassedOverOnAnImageIsReadAgainOnlyOnceTheTreeHasGrown) {
+  for (bool changes : {false, true}) {
+    SCOPED_TRACE(changes ? "can change" : "image file");
+    Fixture f;
+    f.mft.put(60, RecordBuilder(test::kRecordSize).file_name(41, u"late.txt", 1, 0).build());
+    f.mctx = f.mft.context();
+    platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
+    auto reader = f.reader(changes);
+    auto s = f.session(reader);
+    for (int i = 0; i < 2; ++i)
+      EXPECT_FALSE(read_candidates(s, 60, nullptr, LiveCheck::by_path, ReadOrder::ascending));
+    EXPECT_EQ(s.cache.records.at(60).empty(), !changes);
+    f.scope.add_deleted_dir(41, DirEntry{"sub", 40, 0, 1, true, 0, kFoundByRecord});
+    read_candidates(s, 60, nullptr, LiveCheck::by_path, ReadOrder::ascending);
+    const auto disk = read_record_raw(f.mctx.geometry, reader, 60);
+    ASSERT_TRUE(disk);
+    EXPECT_TRUE(std::ranges::equal(s.cache.records.at(60), *disk));
+    EXPECT_EQ(s.cache.reads, 1u);
+  }
+}
+
 struct LateRun {
   std::vector<std::string> lines;
   MftAudit counts;

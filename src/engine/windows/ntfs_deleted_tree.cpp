@@ -57,6 +57,7 @@ std::size_t grow_from_cache(ScanSession& s) {
   std::vector<FreedDir> dirs;
   std::vector<Orphan> orphans;
   for (const auto& [number, record] : s.cache.records) {
+    if (record.empty()) continue;  // in use: neither a freed folder nor a freed file
     if (auto dir = freed_dir_of(record, number))
       dirs.push_back(std::move(*dir));
     else

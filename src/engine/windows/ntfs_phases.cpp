@@ -20,21 +20,20 @@ bool in_parent_match(const ScopeContext& scope, std::uint64_t parent) {
 // Records a walk in record order reads in one request.
 constexpr std::uint64_t kReadAhead = 64;
 
-// Record `frn` as read_record_raw reads it, kept in the cache's store. In
+// Record `frn` as read_record_raw reads it, valid until the next fetch. In
 // order, from a block read ahead: one request per 64 records instead of one
-// per record, and the block's records stay where it was read.
+// per record.
 std::optional<Bytes> fetch_record_raw(ScanSession& s, std::uint64_t frn, bool in_order) {
   const MftGeometry& g = s.mft.geometry;
   RecordCache& c = s.cache;
   if (in_order && (frn < c.ahead_first || frn - c.ahead_first >= c.ahead_count)) {
-    auto room = c.store.room(static_cast<std::size_t>(kReadAhead) * g.record_size);
-    auto block = read_record_block_into(g, s.reader, frn, kReadAhead, room);
+    c.block.resize(static_cast<std::size_t>(kReadAhead) * g.record_size);
+    auto block = read_record_block_into(g, s.reader, frn, kReadAhead, c.block);
     c.ahead_first = frn;
     c.ahead_count = kReadAhead;
     // A block that cannot be read (a bad sector, the $MFT's end) is not
     // tried again for each of its records: they are read one by one.
     c.ahead = block ? Bytes(*block) : Bytes();
-    c.store.keep(c.ahead.size());
   }
   if (in_order && !c.ahead.empty()) {
     const auto rec = c.ahead.subspan((frn - c.ahead_first) * g.record_size, g.record_size);
@@ -43,8 +42,14 @@ std::optional<Bytes> fetch_record_raw(ScanSession& s, std::uint64_t frn, bool in
   }
   auto one = read_record_raw(g, s.reader, frn);
   if (!one) return std::nullopt;
-  auto room = c.store.room(one->size());
-  std::copy(one->begin(), one->end(), room.begin());
+  c.single = std::move(*one);
+  return Bytes(c.single);
+}
+
+// The record's bytes moved into the cache's store, where they stay.
+Bytes keep_record(RecordCache& c, Bytes record) {
+  auto room = c.store.room(record.size());
+  std::copy(record.begin(), record.end(), room.begin());
   c.store.keep(room.size());
   return Bytes(room);
 }
@@ -60,25 +65,38 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
     if (!items || items->empty()) return std::nullopt;
     return items;
   }
-  std::uint32_t reads_before = s.cache.reads;
-  auto it = s.cache.records.find(frn);
-  if (it == s.cache.records.end()) {
-    ++s.cache.reads;
-    if (auto rec = fetch_record_raw(s, frn, in_order))
-      it = s.cache.records.insert_or_assign(frn, *rec).first;
+  RecordCache& c = s.cache;
+  const std::size_t parents = s.eval.parents().size();
+  const bool can_change = s.reader.can_change();
+  std::uint32_t reads_before = c.reads;
+  std::optional<Bytes> bytes;
+  bool fetched = false;
+  auto it = c.records.find(frn);
+  if (it == c.records.end()) {
+    ++c.reads;
+    if ((bytes = fetch_record_raw(s, frn, in_order))) fetched = true;
+  } else if (!it->second.empty()) {
+    bytes = it->second;
+  } else if (!hint && c.known_outside_tree(frn, parents)) {
+    // Passed over with this tree, and asked again as then: it would be
+    // passed over again.
+  } else if (auto again = read_record_raw(s.mft.geometry, s.reader, frn)) {
+    it->second = keep_record(c, *again);
+    bytes = it->second;
   }
   std::optional<std::vector<DeletedItem>> result;
-  if (it != s.cache.records.end()) {
+  if (bytes) {
     bool outside_tree = false;
-    auto items = evaluate_record(it->second, frn, s.eval, s.eval.flags(verify_live), hint, &outside_tree);
-    if (outside_tree) s.cache.note_outside_tree(frn, s.eval.parents().size());
+    auto items = evaluate_record(*bytes, frn, s.eval, s.eval.flags(verify_live), hint, &outside_tree);
+    if (outside_tree) c.note_outside_tree(frn, parents);
+    if (fetched) c.records.insert_or_assign(frn, outside_tree && !can_change ? Bytes() : keep_record(c, *bytes));
     if (!items.empty()) {
-      ++s.cache.hits;
+      ++c.hits;
       result = std::move(items);
     }
   }
-  s.audit.cache_read += s.cache.reads > reads_before ? s.cache.reads - reads_before : 0;
-  s.audit.cache_hits = s.cache.hits;
+  s.audit.cache_read += c.reads > reads_before ? c.reads - reads_before : 0;
+  s.audit.cache_hits = c.hits;
   return result;
 }
 

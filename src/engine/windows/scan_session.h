@@ -36,16 +36,22 @@ struct EarlyReads;
 // that a later phase parses a record again without reading it again.
 struct RecordCache {
   // Views into `store`, where the records' bytes stay until the scan ends.
+  // Empty for a record of a volume that cannot change (an image) that was
+  // passed over as in use with no name under the tree: its bytes are not
+  // kept, and are read again should a later evaluation need them.
   std::unordered_map<std::uint64_t, Bytes> records;
   ByteArena store;
   std::uint32_t reads = 0;  // records fetched because they were not cached
   std::uint32_t hits = 0;   // parses of a cached record that gave candidates
   // Consecutive records read in one request by a walk in record order, into
-  // the store, and handed out as the walk reaches them; empty over a window
-  // whose block could not be read (its records are then read one by one).
+  // `block`, and handed out as the walk reaches them (the ones kept are
+  // copied into the store); empty over a window whose block could not be
+  // read (its records are then read one by one).
   std::uint64_t ahead_first = 0;
   std::uint64_t ahead_count = 0;
   Bytes ahead;
+  std::vector<std::byte> block;
+  MftRecord single;  // a record read alone
   // Cached records an evaluation passed over as in use with no name under
   // the tree (ascending while the walks that fill it go in record order),
   // all of them judged while the tree's parent set had `outside_parents`
