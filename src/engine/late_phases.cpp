@@ -110,9 +110,10 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
       const std::uint64_t record = record_at(i);
       if (budget.expired()) break;
       if (accepted.frns.contains(record)) continue;
-      // Bytes an earlier phase passed over as in use with no name under a
-      // tree that has not grown since yield nothing again.
-      if (!can_change && !flags.include_in_use && s.cache.known_outside_tree(record, s.eval.parents().size()))
+      // Bytes an earlier phase passed over as in use with no name under the
+      // tree yield nothing again while none of their names' parents has
+      // joined it.
+      if (!can_change && !flags.include_in_use && s.cache.known_outside_tree(record, s.eval.parents()))
         continue;
       std::optional<std::vector<DeletedItem>> found;
       if (auto cached = s.cache.records.find(record);

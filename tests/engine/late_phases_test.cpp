@@ -155,21 +155,25 @@ TEST(DeferredRetry, TheBandHoldsBothEndsAndNothingPast) {
 }
 
 // A record an earlier phase passed over as in use with no name under the
-// tree is known so only while the tree's parent set stands: once a folder
-// joins it, the retry judges the record again.
-TEST(DeferredRetry, ARecordOutsideTheTreeIsKnownSoOnlyUntilTheTreeGrows) {
+// tree is known so until a folder one of its names stands in joins the
+// tree: another folder joining changes nothing, that one makes the retry
+// judge the record again.
+TEST(DeferredRetry, ARecordOutsideTheTreeIsKnownSoUntilAFolderOfItsNamesJoins) {
   Fixture f;
-  f.mft.put(60, RecordBuilder(test::kRecordSize).file_name(41, u"late.txt", 1, 0).build());
+  f.mft.put(60, RecordBuilder(test::kRecordSize).file_name(41, u"late.txt", 1, 0).file_name(43, u"link.txt", 1, 0).build());
   f.mft.put(61, RecordBuilder(test::kRecordSize).file_name(40, u"here.txt", 1, 0).build());
   f.mctx = f.mft.context();
   platform::ScopedPlatform live(std::make_unique<platform::MemoryPlatform>());
   auto reader = f.reader(false);
   auto s = f.session(reader);
   for (std::uint64_t r : {60, 61}) read_candidates(s, r, nullptr, LiveCheck::by_path, ReadOrder::ascending);
-  EXPECT_EQ(s.cache.outside_tree, std::vector<std::uint64_t>{60}) << "61 has a name under the tree";
-  EXPECT_TRUE(s.cache.known_outside_tree(60, f.scope.parent_match_frns.size()));
-  f.scope.add_deleted_dir(41, DirEntry{"sub", 40, 0, 1, true, 0, kFoundByRecord});
-  EXPECT_FALSE(s.cache.known_outside_tree(60, f.scope.parent_match_frns.size()));
+  const FrnSet& parents = f.scope.parent_match_frns;
+  EXPECT_TRUE(s.cache.known_outside_tree(60, parents));
+  EXPECT_FALSE(s.cache.known_outside_tree(61, parents)) << "61 has a name under the tree";
+  f.scope.add_deleted_dir(42, DirEntry{"other", 40, 0, 1, true, 0, kFoundByRecord});
+  EXPECT_TRUE(s.cache.known_outside_tree(60, parents));
+  f.scope.add_deleted_dir(43, DirEntry{"sub", 40, 0, 1, true, 0, kFoundByRecord});
+  EXPECT_FALSE(s.cache.known_outside_tree(60, parents)) << "its second name's folder joined";
 }
 
 // On an image the cache keeps no bytes of a record passed over as in use

@@ -154,18 +154,35 @@ std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs) {
   return view_record(record).names_under(dirs);
 }
 
-bool names_parent_in(Bytes record, const FrnSet& dirs) {
-  if (record.size() < 48) return false;
-  // Asked of every record of a band, most of them outside the tree: walked
-  // without building the list of attributes.
-  bool found = false;
+namespace {
+
+// The parent (record number) of each resident $FILE_NAME that decodes, in
+// attribute order, until `visit` returns false. Asked of every record of a
+// band, most of them outside the tree: walked without building the list of
+// attributes.
+template <class Visit>
+void visit_name_parents(Bytes record, Visit&& visit) {
+  if (record.size() < 48) return;
   ntfs::for_each_attribute(record, ntfs::AttributeBound::record_end, [&](const AttributeRef& a) {
     if (a.non_resident || a.type != kAttrFileName) return true;
     auto fn = file_name_at(record, value_start(record, a));
-    found = fn && dirs.contains(fn->parent & kRecordMask);
-    return !found;
+    return !fn || visit(fn->parent & kRecordMask);
   });
+}
+
+}  // namespace
+
+bool names_parent_in(Bytes record, const FrnSet& dirs) {
+  bool found = false;
+  visit_name_parents(record, [&](std::uint64_t parent) { return !(found = dirs.contains(parent)); });
   return found;
+}
+
+void append_name_parents(Bytes record, std::vector<std::uint64_t>& out) {
+  visit_name_parents(record, [&](std::uint64_t parent) {
+    out.push_back(parent);
+    return true;
+  });
 }
 
 std::vector<IndexEntryRef> index_root_entries(Bytes record, const FrnSet& dirs, std::uint64_t own_record,

@@ -66,7 +66,6 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
     return items;
   }
   RecordCache& c = s.cache;
-  const std::size_t parents = s.eval.parents().size();
   const bool can_change = s.reader.can_change();
   std::uint32_t reads_before = c.reads;
   std::optional<Bytes> bytes;
@@ -77,9 +76,9 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
     if ((bytes = fetch_record_raw(s, frn, in_order))) fetched = true;
   } else if (!it->second.empty()) {
     bytes = it->second;
-  } else if (!hint && c.known_outside_tree(frn, parents)) {
-    // Passed over with this tree, and asked again as then: it would be
-    // passed over again.
+  } else if (!hint && c.known_outside_tree(frn, s.eval.parents())) {
+    // Passed over, and asked again as then with none of its names' parents
+    // in the tree since: it would be passed over again.
   } else if (auto again = read_record_raw(s.mft.geometry, s.reader, frn)) {
     it->second = keep_record(c, *again);
     bytes = it->second;
@@ -88,7 +87,7 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
   if (bytes) {
     bool outside_tree = false;
     auto items = evaluate_record(*bytes, frn, s.eval, s.eval.flags(verify_live), hint, &outside_tree);
-    if (outside_tree) c.note_outside_tree(frn, parents);
+    if (outside_tree) c.note_outside_tree(frn, *bytes);
     if (fetched) c.records.insert_or_assign(frn, outside_tree && !can_change ? Bytes() : keep_record(c, *bytes));
     if (!items.empty()) {
       ++c.hits;

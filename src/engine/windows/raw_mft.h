@@ -160,6 +160,9 @@ std::vector<std::pair<std::uint64_t, std::string>> file_names(Bytes record);
 std::vector<FileNameEntry> file_names_under(Bytes record, const FrnSet& dirs);
 // Whether file_names_under would list any, without decoding the names.
 bool names_parent_in(Bytes record, const FrnSet& dirs);
+// The parent (record number) of every name names_parent_in would test, in
+// attribute order, appended to `out`.
+void append_name_parents(Bytes record, std::vector<std::uint64_t>& out);
 
 // Entries of the record's resident $INDEX_ROOT attributes. Names are taken
 // only for keys whose parent is in `dirs`. Record numbers 0, 5 and

@@ -4,14 +4,23 @@
 
 namespace quillon {
 
-bool RecordCache::known_outside_tree(std::uint64_t record, std::size_t parents) {
-  if (parents != outside_parents || outside_tree.empty()) return false;
+void RecordCache::note_outside_tree(std::uint64_t record, Bytes bytes) {
+  name_parents.clear();
+  append_name_parents(bytes, name_parents);
+  if (name_parents.empty()) name_parents.push_back(kNoParent);
+  for (std::uint64_t parent : name_parents) outside_tree.emplace_back(record, parent);
+}
+
+bool RecordCache::known_outside_tree(std::uint64_t record, const FrnSet& parents) {
   if (outside_sorted != outside_tree.size()) {
-    if (!std::is_sorted(outside_tree.begin(), outside_tree.end()))
-      std::sort(outside_tree.begin(), outside_tree.end());
+    if (!std::is_sorted(outside_tree.begin(), outside_tree.end())) std::sort(outside_tree.begin(), outside_tree.end());
     outside_sorted = outside_tree.size();
   }
-  return std::binary_search(outside_tree.begin(), outside_tree.end(), record);
+  auto at = std::lower_bound(outside_tree.begin(), outside_tree.end(), std::pair{record, std::uint64_t{0}});
+  if (at == outside_tree.end() || at->first != record) return false;
+  for (; at != outside_tree.end() && at->first == record; ++at)
+    if (at->second != kNoParent && parents.contains(at->second)) return false;
+  return true;
 }
 
 namespace {

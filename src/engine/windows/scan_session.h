@@ -52,22 +52,19 @@ struct RecordCache {
   Bytes ahead;
   std::vector<std::byte> block;
   MftRecord single;  // a record read alone
-  // Cached records an evaluation passed over as in use with no name under
-  // the tree (ascending while the walks that fill it go in record order),
-  // all of them judged while the tree's parent set had `outside_parents`
-  // members: while it has as many, it has not grown (it never shrinks
-  // during a scan) and those bytes still yield nothing.
-  std::vector<std::uint64_t> outside_tree;
-  std::size_t outside_parents = 0;
-  void note_outside_tree(std::uint64_t record, std::size_t parents) {
-    if (parents != outside_parents) outside_tree.clear();
-    outside_parents = parents;
-    outside_tree.push_back(record);
-  }
-  // Whether `record` was passed over so with the parent set at `parents`
-  // members (the list sorted first when it has grown since it last was).
-  bool known_outside_tree(std::uint64_t record, std::size_t parents);
+  // Records an evaluation passed over, unhinted, as in use with no name
+  // under the tree, each with the parent of every name it holds (one
+  // kNoParent for a record without any), by record: asked again unhinted,
+  // such a record yields nothing while none of those parents has joined
+  // the tree. Ascending while the walks that fill it go in record order.
+  static constexpr std::uint64_t kNoParent = ~std::uint64_t{0};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> outside_tree;
   std::size_t outside_sorted = 0;  // outside_tree's length when last sorted
+  void note_outside_tree(std::uint64_t record, Bytes bytes);
+  // Whether `record` was passed over so and none of its names' parents is
+  // in `parents` (the list sorted first when it has grown since it last was).
+  bool known_outside_tree(std::uint64_t record, const FrnSet& parents);
+  std::vector<std::uint64_t> name_parents;  // note_outside_tree's own
 };
 
 struct ScanSession {
