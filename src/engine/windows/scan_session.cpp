@@ -16,7 +16,16 @@ bool RecordCache::known_outside_tree(std::uint64_t record, const FrnSet& parents
     if (!std::is_sorted(outside_tree.begin(), outside_tree.end())) std::sort(outside_tree.begin(), outside_tree.end());
     outside_sorted = outside_tree.size();
   }
-  auto at = std::lower_bound(outside_tree.begin(), outside_tree.end(), std::pair{record, std::uint64_t{0}});
+  // Asked in ascending order by the walks over the band: the search starts
+  // where the last one ended when it can.
+  auto at = outside_tree.begin() + static_cast<std::ptrdiff_t>(std::min(outside_cursor, outside_tree.size()));
+  if (at != outside_tree.begin() && std::prev(at)->first >= record) at = outside_tree.begin();
+  for (int steps = 0; at != outside_tree.end() && at->first < record; ++at)
+    if (++steps == 8) {
+      at = std::lower_bound(at, outside_tree.end(), std::pair{record, std::uint64_t{0}});
+      break;
+    }
+  outside_cursor = static_cast<std::size_t>(at - outside_tree.begin());
   if (at == outside_tree.end() || at->first != record) return false;
   for (; at != outside_tree.end() && at->first == record; ++at)
     if (at->second != kNoParent && parents.contains(at->second)) return false;

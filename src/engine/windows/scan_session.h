@@ -60,6 +60,7 @@ struct RecordCache {
   static constexpr std::uint64_t kNoParent = ~std::uint64_t{0};
   std::vector<std::pair<std::uint64_t, std::uint64_t>> outside_tree;
   std::size_t outside_sorted = 0;  // outside_tree's length when last sorted
+  std::size_t outside_cursor = 0;  // where the last search ended
   void note_outside_tree(std::uint64_t record, Bytes bytes);
   // Whether `record` was passed over so and none of its names' parents is
   // in `parents` (the list sorted first when it has grown since it last was).
