@@ -100,6 +100,9 @@ void prefer_huge_pages_for_heap() {
   mallopt(M_MMAP_THRESHOLD, kStep);  // at most 32 MiB on 64-bit systems
   mallopt(M_TRIM_THRESHOLD, 2 * kStep);
   mallopt(M_TOP_PAD, kStep);
+  // Every thread allocates from this heap: a worker's own arena would be
+  // mapped apart, in 4 KiB pages. The workers allocate little, and rarely.
+  mallopt(M_ARENA_MAX, 1);
   // One block grows the heap by a step and a half; the whole huge pages of
   // what it grew are advised, and the block given back to the heap.
   auto* before = static_cast<std::byte*>(sbrk(0));
