@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <unordered_map>
 
 #include "common/bytes.h"
 #include "common/text.h"
@@ -43,6 +44,11 @@ struct Shared {
   std::unique_ptr<NtfsReader> reader;
   std::unique_ptr<image::DirectorySource> directories;
   image::ControlAnswer control;
+  // Where the image cannot change, what each reference asked of whether it
+  // lives answered (empty: a record that does not hold together), so that
+  // the phases that judge one record in turn read it once; up to a bound.
+  static constexpr std::size_t kMaxAnswers = std::size_t{1} << 16;
+  std::unordered_map<std::uint64_t, std::optional<bool>> alive;
 };
 
 // Directories as the volume's own $I30 indexes list them.
@@ -108,9 +114,15 @@ class ImageHandle final : public FileHandle {
   Result<bool> reference_alive(std::uint64_t ref) override {
     if ((ref >> 48) == 0) return false;
     std::lock_guard lock(s_->mutex);
+    std::optional<bool> in_use;
+    if (auto known = s_->alive.find(ref); known != s_->alive.end()) {
+      in_use = known->second;
+    } else {
+      in_use = s_->reader->reference_in_use(ref);
+      if (!s_->can_change && s_->alive.size() < Shared::kMaxAnswers) s_->alive.emplace(ref, in_use);
+    }
     // A record the file system cannot read soundly: NTFS fails the open as
     // corrupt, which tells nothing of whether the file lives.
-    auto in_use = s_->reader->reference_in_use(ref);
     if (!in_use) return fail(error(win32::ERROR_FILE_CORRUPT));
     return *in_use;
   }

@@ -76,8 +76,10 @@ TEST(ImageManifest, LiveShortReparseAndDeletedEntriesAreServedAsWritten) {
         ASSERT_TRUE(h.has_value()) << h.error().text();
         auto id = (*h)->file_id_info();
         EXPECT_EQ(id->low64(), ref);
-        EXPECT_TRUE(*(*h)->reference_alive(ref));
-        EXPECT_FALSE(*(*h)->reference_alive(ref + (std::uint64_t{1} << 48)));
+        for (int ask = 0; ask < 2; ++ask) {  // the second answer is the one kept
+          EXPECT_TRUE(*(*h)->reference_alive(ref));
+          EXPECT_FALSE(*(*h)->reference_alive(ref + (std::uint64_t{1} << 48)));
+        }
         EXPECT_EQ(*(*h)->final_path_name(), "\\\\?\\" + f[7]);
         auto m = p.metadata(f[7]);
         ASSERT_TRUE(m.has_value());
@@ -117,6 +119,7 @@ TEST(ImageManifest, LiveShortReparseAndDeletedEntriesAreServedAsWritten) {
       } else if (f[0] == "deleted" && f.size() >= 9 && f[5] != "none") {
         SCOPED_TRACE(f[8]);
         std::uint64_t ref = std::stoull(f[1]) | (std::stoull(f[2]) << 48);
+        EXPECT_FALSE(*root->reference_alive(ref));
         EXPECT_FALSE(*root->reference_alive(ref));
         auto h = p.open_path(f[8]);
         EXPECT_FALSE(h.has_value());
