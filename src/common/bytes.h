@@ -41,7 +41,6 @@ constexpr T load_le(const std::byte* p) {
 
 template <class T>
 constexpr std::optional<T> read_le(Bytes b, std::uint64_t offset) {
-  static_assert(sizeof(T) <= 8);
   if (!in_bounds(b.size(), offset, sizeof(T))) return std::nullopt;
   return load_le<T>(b.data() + offset);
 }

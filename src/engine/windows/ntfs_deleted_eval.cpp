@@ -107,7 +107,7 @@ std::optional<FreedDir> freed_dir_of(Bytes record, std::uint64_t record_number) 
 }
 
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
-                                         EvalFlags how, const RecordHint* hint, bool* outside_tree) {
+                                         EvalFlags how, const RecordHint* hint, PassedOver* passed) {
   const std::uint64_t frn = record_number & kRecordMask;
   const bool hinted = hint != nullptr;  // the branch below may drop the hint
   auto flags = record_flags(record);  // "FILE" and at least 24 bytes
@@ -144,9 +144,22 @@ std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_numb
   // query by id, which most records of a band around the folder never need,
   // and, for one no name of which stands under a folder of the tree, before
   // its names are decoded.
-  if (in_use && !journal_names && !how.include_in_use && !names_parent_in(record, parents)) {
-    if (outside_tree && !hinted) *outside_tree = true;
-    return {};
+  // Asked to say so, the names' parents are gathered in the same one walk.
+  if (in_use && !journal_names && !how.include_in_use) {
+    const bool noted = passed && !hinted;
+    bool in_tree;
+    if (noted) {
+      passed->parents.clear();
+      append_name_parents(record, passed->parents);
+      in_tree = std::any_of(passed->parents.begin(), passed->parents.end(),
+                            [&](std::uint64_t p) { return parents.contains(p); });
+    } else {
+      in_tree = names_parent_in(record, parents);
+    }
+    if (!in_tree) {
+      if (noted) passed->outside_tree = true;
+      return {};
+    }
   }
   const RecordView view = view_record(record);  // every walk below reads this
   std::vector<FileNameEntry> live_names;

@@ -83,14 +83,18 @@ struct RecordHint {
 // missing, with `verify_live`) or empty (a name of size 0, or an empty
 // resident $DATA); its items then keep only the names whose files are gone.
 //
-// `outside_tree`, when given, is set when the record was passed over as a
-// file in use that the journal does not name and no name of which stands
-// under a folder of the tree (without a hint and without `include_in_use`):
-// the same bytes yield nothing again under those flags until the tree's
-// parent set grows.
+// `passed`, when given, says whether the record was passed over as a file
+// in use that the journal does not name and no name of which stands under a
+// folder of the tree (without a hint and without `include_in_use`), with the
+// parents of its names as tested: the same bytes yield nothing again under
+// those flags while none of those parents joins the tree.
+struct PassedOver {
+  bool outside_tree = false;
+  std::vector<std::uint64_t> parents;  // as names_parent_in tests them
+};
 std::vector<DeletedItem> evaluate_record(Bytes record, std::uint64_t record_number, const ScanContext& ctx,
                                          EvalFlags flags, const RecordHint* hint = nullptr,
-                                         bool* outside_tree = nullptr);
+                                         PassedOver* passed = nullptr);
 
 // Every record of one page buffer whose first record is `first_record`,
 // as read: the fixups of the records evaluated are applied in place (those

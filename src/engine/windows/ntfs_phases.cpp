@@ -85,9 +85,10 @@ std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uin
   }
   std::optional<std::vector<DeletedItem>> result;
   if (bytes) {
-    bool outside_tree = false;
-    auto items = evaluate_record(*bytes, frn, s.eval, s.eval.flags(verify_live), hint, &outside_tree);
-    if (outside_tree) c.note_outside_tree(frn, *bytes);
+    c.passed.outside_tree = false;
+    auto items = evaluate_record(*bytes, frn, s.eval, s.eval.flags(verify_live), hint, &c.passed);
+    const bool outside_tree = c.passed.outside_tree;
+    if (outside_tree) c.note_outside_tree(frn, c.passed.parents);
     if (fetched) c.records.insert_or_assign(frn, outside_tree && !can_change ? Bytes() : keep_record(c, *bytes));
     if (!items.empty()) {
       ++c.hits;

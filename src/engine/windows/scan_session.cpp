@@ -4,10 +4,8 @@
 
 namespace quillon {
 
-void RecordCache::note_outside_tree(std::uint64_t record, Bytes bytes) {
-  name_parents.clear();
-  append_name_parents(bytes, name_parents);
-  if (name_parents.empty()) name_parents.push_back(kNoParent);
+void RecordCache::note_outside_tree(std::uint64_t record, std::span<const std::uint64_t> name_parents) {
+  if (name_parents.empty()) outside_tree.emplace_back(record, kNoParent);
   for (std::uint64_t parent : name_parents) outside_tree.emplace_back(record, parent);
 }
 

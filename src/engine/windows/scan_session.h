@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_set>
 #include <unordered_map>
 #include <vector>
@@ -61,11 +62,11 @@ struct RecordCache {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> outside_tree;
   std::size_t outside_sorted = 0;  // outside_tree's length when last sorted
   std::size_t outside_cursor = 0;  // where the last search ended
-  void note_outside_tree(std::uint64_t record, Bytes bytes);
+  void note_outside_tree(std::uint64_t record, std::span<const std::uint64_t> name_parents);
   // Whether `record` was passed over so and none of its names' parents is
   // in `parents` (the list sorted first when it has grown since it last was).
   bool known_outside_tree(std::uint64_t record, const FrnSet& parents);
-  std::vector<std::uint64_t> name_parents;  // note_outside_tree's own
+  PassedOver passed;  // what read_candidates hands each evaluation, reused
 };
 
 struct ScanSession {
