@@ -76,18 +76,26 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
   AcceptedItems& accepted = s.accepted;
   // The journal's records not accepted yet; without any, the band around
   // the folder, walked in place (a list of its 16,385 records would be
-  // fresh memory to fill, for nothing).
+  // fresh memory to fill, for nothing). Records past the $MFT's last extent
+  // cannot be read and are not tried (a journal list of only those tries
+  // nothing: the band does not stand in for it).
+  const std::uint64_t readable = raw_record_end(s.mft.geometry);
   std::vector<std::uint64_t> list;
+  bool listed = false;
   if (s.hints)
     for (const auto& [frn, names] : s.hints->names_by_frn)
-      if (!exclusion.contains(frn) && !accepted.frns.contains(frn)) list.push_back(frn);
+      if (!exclusion.contains(frn) && !accepted.frns.contains(frn)) {
+        listed = true;
+        if ((frn & kRecordMask) < readable) list.push_back(frn);
+      }
   const std::uint64_t root = scope.root_frn;
   const std::uint64_t lo = root > kRetryBand ? root - kRetryBand : 0;
-  const std::uint64_t hi = root > std::numeric_limits<std::uint64_t>::max() - kRetryBand
-                               ? std::numeric_limits<std::uint64_t>::max()
-                               : root + kRetryBand;
-  const std::uint64_t count = list.empty() ? hi - lo + 1 : list.size();  // at most 16,385
-  auto record_at = [&](std::uint64_t i) { return list.empty() ? lo + i : list[i]; };
+  const std::uint64_t hi = std::min(root > std::numeric_limits<std::uint64_t>::max() - kRetryBand
+                                        ? std::numeric_limits<std::uint64_t>::max()
+                                        : root + kRetryBand,
+                                    readable > 0 ? readable - 1 : 0);
+  const std::uint64_t count = listed ? list.size() : lo < readable ? hi - lo + 1 : 0;  // at most 16,385
+  auto record_at = [&](std::uint64_t i) { return listed ? list[i] : lo + i; };
   // The limit holds for every read, not only between attempts: one attempt
   // over the fallback band is 16,385 reads, and a pause never runs past it.
   const TimeBudget budget(limit);

@@ -54,6 +54,15 @@ Bytes keep_record(RecordCache& c, Bytes record) {
   return Bytes(room);
 }
 
+// Past the $MFT's last extent no record can be read: read_candidates would
+// count each record asked for there as one read and find nothing. A walk in
+// record order counts them at once instead.
+void pass_unreadable(ScanSession& s, std::uint64_t count) {
+  if (!s.options.use_record_cache) return;
+  s.cache.reads += static_cast<std::uint32_t>(count);
+  s.audit.cache_read += static_cast<std::uint32_t>(count);
+}
+
 }  // namespace
 
 std::optional<std::vector<DeletedItem>> read_candidates(ScanSession& s, std::uint64_t frn,
@@ -181,8 +190,13 @@ std::size_t run_root_vicinity(ScanSession& s) {
   s.progress(0, 1,
              "Phase 1a Directory vicinity FRN " + std::to_string(lo) + ".." + std::to_string(hi) +
                  " (includes recently deleted IN_USE, MFT confirmed)");
+  const std::uint64_t readable = raw_record_end(s.mft.geometry);
   for (std::uint64_t f = lo;; ++f) {
     if (!s.in_time()) return grown;
+    if (f >= readable) {
+      pass_unreadable(s, hi - f + 1);
+      return grown;
+    }
     if (auto items = read_candidates(s, f, nullptr, LiveCheck::by_path, ReadOrder::ascending))
       grown += s.accept(std::move(*items));
     if (f == hi) return grown;

@@ -30,21 +30,24 @@ struct Piece {
   std::uint64_t length;
 };
 
-// Cuts [pos, pos + length) of the $MFT stream into pieces, one per extent.
-// Nothing on overflow or a cluster size of 0.
-std::optional<std::vector<Piece>> map_stream(const MftGeometry& g, std::uint64_t pos, std::uint64_t length) {
+// How a walk over a stretch of the $MFT stream ended.
+enum class Walk { whole, stopped, unusable };
+
+// Cuts [pos, pos + length) of the $MFT stream into pieces, one per extent,
+// and hands them to `visit` in order while it returns true. Unusable on
+// overflow, a cluster size of 0 or a run that cannot be placed.
+template <class Visit>
+Walk walk_stream(const MftGeometry& g, std::uint64_t pos, std::uint64_t length, Visit&& visit) {
   const std::uint64_t C = g.bytes_per_cluster;
-  if (C == 0) return std::nullopt;
+  if (C == 0) return Walk::unusable;
   std::uint64_t end;
-  if (!add(pos, length, end)) return std::nullopt;
-  std::vector<Piece> out;
+  if (!add(pos, length, end)) return Walk::unusable;
   if (g.runs.empty()) {
     std::uint64_t base, at;
-    if (!mul(C, g.mft_start_lcn, base) || !add(base, pos, at)) return std::nullopt;
+    if (!mul(C, g.mft_start_lcn, base) || !add(base, pos, at)) return Walk::unusable;
     std::uint64_t last;
-    if (length > 0 && !add(at, length - 1, last)) return std::nullopt;
-    out.push_back({at, length});
-    return out;
+    if (length > 0 && !add(at, length - 1, last)) return Walk::unusable;
+    return visit(Piece{at, length}) ? Walk::whole : Walk::stopped;
   }
   std::uint64_t cur = pos;
   while (cur < end) {
@@ -53,51 +56,55 @@ std::optional<std::vector<Piece>> map_stream(const MftGeometry& g, std::uint64_t
     auto it = std::upper_bound(g.runs.begin(), g.runs.end(), vcn, [](std::uint64_t v, const DataRun& r) {
       return v < static_cast<std::uint64_t>(r.vcn) + static_cast<std::uint64_t>(r.length);
     });
-    if (it == g.runs.end()) {
-      out.push_back({std::nullopt, end - cur});
-      break;
-    }
+    if (it == g.runs.end()) return visit(Piece{std::nullopt, end - cur}) ? Walk::whole : Walk::stopped;
     std::uint64_t run_start, run_len, run_end;
     if (it->vcn < 0 || it->length <= 0 || it->lcn < 0 || !mul(static_cast<std::uint64_t>(it->vcn), C, run_start) ||
         !mul(static_cast<std::uint64_t>(it->length), C, run_len) || !add(run_start, run_len, run_end))
-      return std::nullopt;
+      return Walk::unusable;
     if (cur < run_start) {
       const std::uint64_t n = std::min(run_start, end) - cur;
-      out.push_back({std::nullopt, n});
+      if (!visit(Piece{std::nullopt, n})) return Walk::stopped;
       cur += n;
       continue;
     }
     std::uint64_t base, at;
-    if (!mul(static_cast<std::uint64_t>(it->lcn), C, base) || !add(base, cur - run_start, at)) return std::nullopt;
+    if (!mul(static_cast<std::uint64_t>(it->lcn), C, base) || !add(base, cur - run_start, at)) return Walk::unusable;
     const std::uint64_t n = std::min(run_end, end) - cur;
-    out.push_back({at, n});
+    if (!visit(Piece{at, n})) return Walk::stopped;
     cur += n;
   }
-  return out;
+  return Walk::whole;
 }
 
-// Reads [pos, pos + out.size()) of the $MFT stream. Unmapped stretches read
-// as zeros when `allow_unmapped`, else fail. Sets `mapped` when any byte was
-// read from the volume.
+// Whether [pos, pos + length) of the stream can be read: the runs place it,
+// every byte of it unless `allow_unmapped`. Asked before any buffer is made
+// or byte read, so that a record past the $MFT's end costs no allocation.
+bool stream_readable(const MftGeometry& g, std::uint64_t pos, std::uint64_t length, bool allow_unmapped) {
+  return walk_stream(g, pos, length, [&](const Piece& p) { return allow_unmapped || p.volume_offset.has_value(); }) ==
+         Walk::whole;
+}
+
+// Reads [pos, pos + out.size()) of the $MFT stream into `out`. Bytes no run
+// maps are cleared when `allow_unmapped`, or fail the read; `mapped` tells
+// whether any byte came from the volume. `give_up`, when given, is asked
+// before each extent's read.
 bool read_stream(const MftGeometry& g, VolumeReader& reader, std::uint64_t pos, std::span<std::byte> out,
                  bool allow_unmapped, bool& mapped, const std::function<bool()>* give_up = nullptr) {
   mapped = false;
-  auto pieces = map_stream(g, pos, out.size());
-  if (!pieces) return false;
+  if (!stream_readable(g, pos, out.size(), allow_unmapped)) return false;
   std::size_t at = 0;
-  for (const auto& p : *pieces) {
-    auto dst = out.subspan(at, static_cast<std::size_t>(p.length));
-    if (p.volume_offset) {
-      if (give_up && (*give_up)()) return false;
-      if (!read_exact_into(reader, *p.volume_offset, dst)) return false;
-      mapped = true;
-    } else {
-      if (!allow_unmapped) return false;
-      std::fill(dst.begin(), dst.end(), std::byte{0});
-    }
-    at += dst.size();
-  }
-  return true;
+  return walk_stream(g, pos, out.size(), [&](const Piece& p) {
+           auto dst = out.subspan(at, static_cast<std::size_t>(p.length));
+           at += dst.size();
+           if (!p.volume_offset) {
+             std::fill(dst.begin(), dst.end(), std::byte{0});
+             return true;
+           }
+           if (give_up && (*give_up)()) return false;
+           if (!read_exact_into(reader, *p.volume_offset, dst)) return false;
+           mapped = true;
+           return true;
+         }) == Walk::whole;
 }
 
 // The record numbers that $ATTRIBUTE_LIST of record 0 names for the
@@ -219,14 +226,29 @@ MftGeometry load_mft_geometry(VolumeReader& reader, const NtfsVolumeData& volume
 std::optional<std::uint64_t> record_offset(const MftGeometry& g, std::uint64_t record) {
   std::uint64_t pos;
   if (!mul(record, g.record_size, pos)) return std::nullopt;
-  auto pieces = map_stream(g, pos, 1);
-  if (!pieces || pieces->empty()) return std::nullopt;
-  return pieces->front().volume_offset;
+  std::optional<std::uint64_t> first;
+  if (walk_stream(g, pos, 1, [&](const Piece& p) {
+        first = p.volume_offset;
+        return false;
+      }) == Walk::unusable)
+    return std::nullopt;
+  return first;
+}
+
+std::uint64_t raw_record_end(const MftGeometry& g) {
+  constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+  if (g.runs.empty() || g.record_size == 0) return kNone;
+  const DataRun& last = g.runs.back();
+  std::uint64_t clusters, bytes;
+  if (last.vcn < 0 || last.length <= 0 || !add(static_cast<std::uint64_t>(last.vcn), static_cast<std::uint64_t>(last.length), clusters) ||
+      !mul(clusters, g.bytes_per_cluster, bytes))
+    return kNone;
+  return bytes / g.record_size;
 }
 
 std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& reader, std::uint64_t record) {
   std::uint64_t pos;
-  if (!mul(record, g.record_size, pos)) return std::nullopt;
+  if (!mul(record, g.record_size, pos) || !stream_readable(g, pos, g.record_size, false)) return std::nullopt;
   MftRecord rec(g.record_size);
   bool mapped;
   if (!read_stream(g, reader, pos, rec, false, mapped)) return std::nullopt;

@@ -231,6 +231,10 @@ MftGeometry load_mft_geometry(VolumeReader& reader, const NtfsVolumeData& volume
 // Byte offset of record `record` on the volume, mapped through the run list;
 // nothing on overflow, a cluster size of 0, or a record no run maps.
 std::optional<std::uint64_t> record_offset(const MftGeometry& g, std::uint64_t record);
+// The first record number from which on no record can be read raw: every
+// one lies wholly or partly past the last extent of the run list. The
+// largest number when there is no run list (one extent without end).
+std::uint64_t raw_record_end(const MftGeometry& g);
 
 // One record read raw, fixups applied when sound; only "FILE"/"BAAD" records.
 std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& reader, std::uint64_t record);

@@ -3,6 +3,8 @@
 // parsers fed truncated and mutated real records.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "engine/windows/mft_fixture.h"
 #include "support/images.h"
 
@@ -345,6 +347,28 @@ TEST(Fixups, AnInUseRecordThatFailsThemIsMarkedBad) {
       }
     }
   }
+}
+
+// From raw_record_end on no record is read raw, nor asked of the device: the
+// record the last extent cuts through is past it, the one before is read.
+TEST(RawRecordEnd, NothingFromItOnIsReadAndTheRecordTheLastExtentCutsIsPast) {
+  std::vector<std::byte> disk(16 * 1024);
+  const auto record = RecordBuilder(1024, kRecordInUse).file_name(5, u"a.txt").build(true);
+  for (std::size_t r = 0; r < 16; ++r) std::copy(record.begin(), record.end(), disk.begin() + r * 1024);
+  auto log = std::make_shared<fx::FakeVolume::Log>();
+  auto reader = fx::fake_reader(disk, log);
+  MftGeometry g;
+  g.bytes_per_cluster = 512;
+  g.record_size = 1024;
+  EXPECT_EQ(raw_record_end(g), std::numeric_limits<std::uint64_t>::max()) << "one extent without end";
+  g.runs = {{0, 0, 4}, {4, 8, 11}};  // 15 clusters: records 0 to 6 whole, record 7 cut
+  EXPECT_EQ(raw_record_end(g), 7u);
+  EXPECT_TRUE(read_record_raw(g, reader, 6));
+  const std::size_t reads = log->reads;
+  for (std::uint64_t r : {7, 8, 1000}) EXPECT_FALSE(read_record_raw(g, reader, r)) << r;
+  EXPECT_EQ(log->reads, reads);
+  g.bytes_per_cluster = 0;
+  EXPECT_EQ(raw_record_end(g), 0u) << "no cluster size: nothing is placed";
 }
 
 // FILE records of the real Windows volumes and the scenario images.
