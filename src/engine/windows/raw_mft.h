@@ -109,6 +109,13 @@ std::optional<std::uint16_t> record_flags(Bytes record);
 // In use unless the record is a "FILE" record of at least 24 bytes whose flag
 // 0x0001 is clear (a short or "BAAD" record counts as in use).
 bool record_in_use(Bytes record);
+// has_record_signature and not record_in_use, in one look at the header
+// (the paged scan asks it of every record of the $MFT): a "FILE" record of
+// at least 24 bytes whose flag 0x0001 is clear.
+inline bool freed_file_record(Bytes record) {
+  return record.size() >= ntfs::record::kHeaderSize && has_tag(record, 0, "FILE") &&
+         (load_le<std::uint16_t>(record.data() + ntfs::record::kFlags) & kRecordInUse) == 0;
+}
 // Flag 0x0002 of a "FILE" record of at least 24 bytes.
 bool record_is_directory(Bytes record);
 // The sequence number at 0x10 (records of at least 24 bytes).

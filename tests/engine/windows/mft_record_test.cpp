@@ -302,6 +302,8 @@ TEST(RecordHeader, AnInUseRecordWithAnUnsoundHeaderHasNoState) {
     add("bytes in use before the first attribute", rh::kBytesInUse, 0x20, 4);
     add("a base-record reference", rh::kBaseReference, 0x0001000000000040, 8);
     for (const auto& [what, r] : damaged) {
+      // The paged scan's one look agrees with the signature and the flag.
+      EXPECT_EQ(freed_file_record(r), has_record_signature(r) && !record_in_use(r)) << what;
       if (flags & kRecordInUse) {
         EXPECT_FALSE(record_flags(r)) << what;
         EXPECT_TRUE(record_in_use(r)) << what;
@@ -310,6 +312,11 @@ TEST(RecordHeader, AnInUseRecordWithAnUnsoundHeaderHasNoState) {
         EXPECT_EQ(record_flags(r), flags) << what;
       }
     }
+    auto baad = sound;
+    fx::put32(baad, 0, 0x44414142);
+    for (const MftRecord& r : {sound, baad, MftRecord(sound.begin(), sound.begin() + 23)})
+      EXPECT_EQ(freed_file_record(r), has_record_signature(r) && !record_in_use(r)) << r.size();
+    EXPECT_EQ(freed_file_record(sound), flags == 0);
   }
 }
 
