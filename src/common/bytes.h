@@ -20,6 +20,9 @@ constexpr bool in_bounds(std::uint64_t size, std::uint64_t offset, std::uint64_t
   return offset <= size && length <= size - offset;
 }
 
+// The bits set in `bytes` (a bitmap's used clusters or records).
+std::uint64_t count_set_bits(std::span<const std::byte> bytes);
+
 // Unchecked form for callers that have already checked the whole range. On
 // a little-endian machine one load (GCC does not always fuse the byte loop,
 // and the paged scan reads a header field of every record this way).

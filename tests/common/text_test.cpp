@@ -4,6 +4,8 @@
 
 #include "common/bytes.h"
 
+#include <vector>
+
 namespace quillon {
 namespace {
 
@@ -61,6 +63,21 @@ TEST(Bytes, BoundsChecksDoNotOverflow) {
   EXPECT_TRUE(has_tag(Bytes{}, 0, ""));  // nothing to compare, no null pointer compared
   EXPECT_EQ(hex_lower_padded(0x1a2b, 16), "0000000000001a2b");
   EXPECT_EQ(hex_lower(0x0005000000000005ULL), "5000000000005");
+}
+
+// Every length from none to past several words, at every start: the words
+// and the bytes after them.
+TEST(Bytes, SetBitsCountedWordsAndTail) {
+  std::vector<std::byte> bits(40);
+  std::uint32_t x = 12345;
+  for (auto& b : bits) b = std::byte{static_cast<unsigned char>((x = x * 1103515245 + 12345) >> 24)};
+  for (std::size_t start = 0; start < 8; ++start)
+    for (std::size_t n = 0; start + n <= bits.size(); ++n) {
+      std::uint64_t naive = 0;
+      for (std::size_t i = start; i < start + n; ++i)
+        for (int k = 0; k < 8; ++k) naive += (std::to_integer<unsigned>(bits[i]) >> k) & 1;
+      ASSERT_EQ(count_set_bits(Bytes(bits).subspan(start, n)), naive) << start << "+" << n;
+    }
 }
 
 }  // namespace

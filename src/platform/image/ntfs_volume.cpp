@@ -456,11 +456,11 @@ std::uint64_t NtfsReader::free_clusters() {
     for (std::uint64_t pos = 0; pos < bytes; pos += chunk.size()) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), bytes - pos));
       if (!read_attribute(*data, pos, std::span(chunk).first(n))) return;  // unreadable: report none free
-      // Bytes wholly inside the volume eight at a time, the rest one by one.
+      // Bytes wholly inside the volume at once, the last one's bits past the
+      // volume's end cleared.
       const std::uint64_t inside = total / 8 > pos ? std::min<std::uint64_t>(n, total / 8 - pos) : 0;
-      std::size_t i = 0;
-      for (; i + 8 <= inside; i += 8) used += static_cast<unsigned>(std::popcount(load_le<std::uint64_t>(chunk.data() + i)));
-      for (; i < n; ++i) {
+      used += count_set_bits(std::span(chunk).first(static_cast<std::size_t>(inside)));
+      for (std::size_t i = static_cast<std::size_t>(inside); i < n; ++i) {
         auto b = std::to_integer<std::uint8_t>(chunk[i]);
         std::uint64_t first = (pos + i) * 8;
         if (first + 8 > total) b &= static_cast<std::uint8_t>((1u << (total - first)) - 1);
