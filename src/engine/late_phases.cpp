@@ -116,13 +116,15 @@ std::uint64_t retry_deferred_records(ScanSession& s, const std::unordered_set<st
     }
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::uint64_t record = record_at(i);
-      if (budget.expired()) break;
       if (accepted.frns.contains(record)) continue;
       // Bytes an earlier phase passed over as in use with no name under the
       // tree yield nothing again while none of their names' parents has
       // joined it.
       if (!can_change && !flags.include_in_use && s.cache.known_outside_tree(record, s.eval.parents()))
         continue;
+      // The clock is read before each record read or judged; the two look-ups
+      // above take less time than reading it.
+      if (budget.expired()) break;
       std::optional<std::vector<DeletedItem>> found;
       if (auto cached = s.cache.records.find(record);
           !can_change && cached != s.cache.records.end() && !cached->second.empty())
