@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,7 +128,7 @@ class TimeBudget {
   using Clock = std::chrono::steady_clock;
 
   explicit TimeBudget(Duration limit) : TimeBudget(Clock::now(), limit) {}
-  TimeBudget(Clock::time_point start, Duration limit) : start_(start), limit_(limit) {}
+  TimeBudget(Clock::time_point start, Duration limit) : start_(start), limit_(limit), limit_ns_(nanoseconds(limit)) {}
 
   Duration limit() const { return limit_; }
   Clock::time_point start() const { return start_; }
@@ -137,12 +138,23 @@ class TimeBudget {
 
   // The same questions at a given instant (for tests and for one-clock-read callers).
   Duration elapsed_at(Clock::time_point now) const;
-  bool expired_at(Clock::time_point now) const { return elapsed_at(now) >= limit_; }
+  // Asked before each record: the nanoseconds since the start against the
+  // limit's, without cutting them into seconds.
+  bool expired_at(Clock::time_point now) const {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_).count();
+    return (ns > 0 ? static_cast<std::uint64_t>(ns) : 0) >= limit_ns_;
+  }
   Duration remaining_at(Clock::time_point now) const;
 
  private:
+  // The limit in nanoseconds; past what the clock can count, the largest.
+  static std::uint64_t nanoseconds(Duration d) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    return d.seconds > (kMax - d.nanos) / 1'000'000'000ULL ? kMax : d.seconds * 1'000'000'000ULL + d.nanos;
+  }
   Clock::time_point start_;
   Duration limit_;
+  std::uint64_t limit_ns_;
 };
 
 // Difference a − b of two durations, zero when b ≥ a.

@@ -21,6 +21,9 @@ TEST(TimeBudget, ExpiredAndRemainingAtTheBoundaries) {
 
   TimeBudget zero(t0, Duration{});
   EXPECT_TRUE(zero.expired_at(t0));
+  // A limit past what nanoseconds count never comes, and does not wrap.
+  TimeBudget forever(t0, Duration{~0ULL, 999'999'999});
+  EXPECT_FALSE(forever.expired_at(t0 + 3600s));
   // A clock that reads before the start counts as nothing elapsed.
   EXPECT_EQ(b.elapsed_at(t0 - 5s), Duration{});
 }
