@@ -262,6 +262,12 @@ class JournalSearch {
     if (auto h = volume.system->open_path(scope.root())) folder_ = std::move(*h);
   }
 
+  // Where liveness is asked: the folder, or, when its path does not open (a
+  // damaged index on the way, or the folder itself gone), the volume's root.
+  // OpenFileById only takes the handle for its volume, so either answers
+  // alike; without any, a live file would pass for a deleted one.
+  platform::FileHandle* liveness() const { return folder_ ? folder_.get() : volume_.live.get(); }
+
   UsnSearchResult run() {
     auto journal = query_journal(reader_);
     if (journal) {
@@ -280,7 +286,7 @@ class JournalSearch {
     if (second && second->next_usn > second->first_usn)
       result_.read_count = saturating_add(result_.read_count, read_pass(*second));
     result_.read_count =
-        saturating_add(result_.read_count, place_deferred(scope_, deferred_, result_, seen_keys_, folder_.get()));
+        saturating_add(result_.read_count, place_deferred(scope_, deferred_, result_, seen_keys_, liveness()));
     confirm_unpaired();
     return std::move(result_);
   }
@@ -288,7 +294,7 @@ class JournalSearch {
  private:
   UsnContext context(std::unordered_set<std::uint64_t>& pending) {
     return UsnContext{scope_,  result_.items, seen_keys_, result_.hints,
-                      pending, folder_.get(),  scope_.tree ? &deferred_ : nullptr};
+                      pending, liveness(),     scope_.tree ? &deferred_ : nullptr};
   }
 
   std::uint64_t read_pass(const UsnJournalInfo& journal) {

@@ -80,7 +80,8 @@ struct UsnContext {
   std::unordered_set<std::string>& seen_keys;
   UsnHints& hints;
   std::unordered_set<std::uint64_t>& pending_v4;
-  // The probed folder, open, to ask whether a file reference still names a
+  // A handle on the volume (the probed folder, or the volume's root when the
+  // folder does not open), to ask whether a file reference still names a
   // live file. Without it every candidate counts as gone.
   platform::FileHandle* live_folder = nullptr;
   // Where delete records under folders not (yet) in the tree are kept; null:

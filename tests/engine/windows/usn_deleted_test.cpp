@@ -305,6 +305,18 @@ TEST_F(UsnSearch, LiveFilesAreNotDeletions) {
   EXPECT_FALSE(r.hints.reference_by_frn.contains(0x54));
 }
 
+// A folder whose path no longer opens (a damaged index on the way to it) is
+// still asked about through the volume's root: its live files stay live.
+TEST_F(UsnSearch, LivenessIsAskedThroughTheRootWhenTheFolderDoesNotOpen) {
+  const std::uint64_t kept = 0x0001000000000050;
+  mem->add_directory("E:\\", 0x0005000000000005);
+  mem->deny("E:\\2", win32::ERROR_FILE_CORRUPT);
+  mem->set_alive(kept, true);
+  journal->add(usn_v2(kept, kFolderRecord, kUsnClose | kUsnFileCreate | kUsnDataOverwrite, u"kept.txt"));
+  journal->add(usn_v2(0x0002000000000052, kFolderRecord, kUsnClose | kUsnDelete, u"gone.txt"));
+  EXPECT_EQ(paths_of(search().items), std::vector<std::string>{"E:\\2\\gone.txt"});
+}
+
 // OpenFileById answers access denied both for a live file closed to us and
 // for one deleted while another handle still holds it (delete pending): the
 // journal's delete decides. Any other refusal counts as gone.
