@@ -272,6 +272,18 @@ TEST(DamagedVolume, AFolderBelowADamagedIndexIsFoundThroughTheMft) {
   expect_items(r.out, "E:\\2\\live");
 }
 
+// The root's own $INDEX_ROOT damaged the same way: the image still opens
+// (nothing below the root resolves by path) and E:\2 is found through the MFT.
+TEST(DamagedVolume, ADamagedRootIndexLeavesTheImageOpen) {
+  DamagedCopy copy("root-index");
+  ASSERT_TRUE(copy.ok());
+  copy.poke(copy.record_offset(5) + copy.attribute_in_record(5, img::kAttrIndexRoot) + 9, "\x03");
+  auto r = probe(copy.path(), "E:\\2");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("located through the MFT\n"), std::string::npos) << r.out;
+  expect_items(r.out, "E:\\2");
+}
+
 // The primary boot sector or $MFT record 0 damaged: the spare copies are
 // read, one line says so, and the items are those of the intact volume.
 TEST(DamagedVolume, SpareBootSectorAndMftMirrorStandIn) {

@@ -381,9 +381,12 @@ std::pair<std::uint8_t, std::uint8_t> ntfs_version(NtfsReader& reader) {
   return {0, 0};
 }
 
+// Record 5 is a directory in use. Its index is not asked for: a damaged
+// $INDEX_ROOT leaves paths through the root unresolved, and the folders are
+// then found through the $MFT as under any other damaged index.
 bool root_directory_readable(NtfsReader& reader) {
   auto root = reader.load(kRootRecord);
-  return root && root->header.in_use() && root->header.directory() && root->find(kAttrIndexRoot, u"$I30");
+  return root && root->header.in_use() && root->header.directory();
 }
 
 // The note on the mirrored records that are read from $MFTMirr, if any.
