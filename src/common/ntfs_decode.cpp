@@ -8,6 +8,14 @@
 
 namespace quillon::ntfs {
 
+bool misplaced_record(Bytes record, std::uint64_t number) {
+  if (!has_tag(record, 0, "FILE") && !has_tag(record, 0, "BAAD")) return false;
+  auto usa_offset = u16_at(record, multi_sector::kUsaOffset);
+  auto own = u32_at(record, record::kRecordNumber);
+  if (!usa_offset || *usa_offset < record::kNumberedUsaOffset || !own) return false;
+  return *own != static_cast<std::uint32_t>(number);
+}
+
 bool apply_update_sequence(std::span<std::byte> block, TornStride torn) {
   namespace ms = multi_sector;
   const Bytes b = block;

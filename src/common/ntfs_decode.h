@@ -34,6 +34,13 @@ enum class TornStride {
 // stride under refuse_block.
 bool apply_update_sequence(std::span<std::byte> block, TornStride torn);
 
+// Whether a "FILE" or "BAAD" record read where record `number` lies holds
+// another record's number: a run list that maps the $MFT wrongly (a damaged
+// length) puts records where others belong, and such a record is not the
+// one asked for. True only where the header carries its number (NTFS 3.1:
+// an update sequence array at 0x30 or later, inside the record).
+bool misplaced_record(Bytes record, std::uint64_t number);
+
 // Where an attribute walk ends, besides at the end marker (type 0xFFFFFFFF)
 // and at an attribute shorter than its 24-byte common header.
 enum class AttributeBound {

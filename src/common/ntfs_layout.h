@@ -44,6 +44,10 @@ inline constexpr std::size_t kBytesInUse = 0x18;
 inline constexpr std::size_t kBytesAllocated = 0x1C;
 inline constexpr std::size_t kBaseReference = 0x20;
 inline constexpr std::size_t kHeaderSize = 24;  // enough for the fields up to kFlags
+// The record's own number (its low 32 bits), in the header of NTFS 3.1,
+// whose update sequence array starts at kNumberedUsaOffset or later.
+inline constexpr std::size_t kRecordNumber = 0x2C;
+inline constexpr std::size_t kNumberedUsaOffset = 0x30;
 }  // namespace record
 
 // Attribute header (common part, then the resident or non-resident part).

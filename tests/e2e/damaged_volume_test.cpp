@@ -284,6 +284,29 @@ TEST(DamagedVolume, ADamagedRootIndexLeavesTheImageOpen) {
   expect_items(r.out, "E:\\2");
 }
 
+// The length of the $MFT's first extent enlarged in record 0's run list
+// (75 clusters to 255): every record past the true extent is looked for in
+// the clusters after it, and the records of the later extents are met at
+// numbers not theirs. None of those is taken for the record asked for, so
+// no live file comes out as deleted.
+TEST(DamagedVolume, RecordsTheMftsRunsMisplaceAreNotTaken) {
+  DamagedCopy copy("mft-runs", "fragmented");
+  ASSERT_TRUE(copy.ok());
+  auto record0 = copy.reader().read_record(0);
+  ASSERT_TRUE(record0);
+  const std::uint64_t data = copy.attribute_in_record(0, img::kAttrData);
+  const std::uint64_t pairs = data + load_le<std::uint16_t>(record0->data() + data + 0x20);
+  ASSERT_EQ(std::to_integer<int>((*record0)[pairs]), 0x11);  // one byte of length, one of offset
+  copy.poke(copy.record_offset(0) + pairs + 1, "\xFF");
+  auto r = probe(copy.path(), "E:\\2");
+  EXPECT_EQ(r.status, 0) << r.out;
+  auto m = test::load_manifest("fragmented");
+  ASSERT_TRUE(m);
+  for (const auto& l : m->live)
+    if (l.path.starts_with("E:\\2\\")) EXPECT_FALSE(lists(r.out, l.path)) << "live file listed: " << l.path;
+  EXPECT_TRUE(lists(r.out, "E:\\2\\file-003.txt")) << r.out;  // in the first extent
+}
+
 // The primary boot sector or $MFT record 0 damaged: the spare copies are
 // read, one line says so, and the items are those of the intact volume.
 TEST(DamagedVolume, SpareBootSectorAndMftMirrorStandIn) {

@@ -252,7 +252,7 @@ std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& rea
   MftRecord rec(g.record_size);
   bool mapped;
   if (!read_stream(g, reader, pos, rec, false, mapped)) return std::nullopt;
-  if (!has_record_signature(rec)) return std::nullopt;
+  if (!has_record_signature(rec) || ntfs::misplaced_record(rec, record)) return std::nullopt;
   apply_record_fixups(rec);
   return rec;
 }
@@ -277,6 +277,12 @@ std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, Volum
   auto page = buffer.first(static_cast<std::size_t>(total));
   bool mapped;
   if (!read_stream(g, reader, pos, page, true, mapped, give_up ? &give_up : nullptr) || !mapped) return std::nullopt;
+  // A record holding another's number (the $MFT's runs map it wrongly) is
+  // no record here: its signature is cleared in the buffer, as if unread.
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto record = page.subspan(static_cast<std::size_t>(i * g.record_size), g.record_size);
+    if (ntfs::misplaced_record(record, first + i)) std::fill_n(record.begin(), 4, std::byte{0});
+  }
   return page;
 }
 

@@ -49,9 +49,11 @@ const Run* run_at(const std::vector<Run>& runs, std::uint64_t vcn) {
 Error corrupt() { return win32::error(win32::ERROR_FILE_CORRUPT); }
 
 // `rec` when it is a "FILE" record whose fixups and header hold.
-Result<std::vector<std::byte>> checked_record(std::vector<std::byte> rec) {
-  if (!has_tag(rec, 0, "FILE") || !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) ||
-      !parse_record_header(rec))
+// Record `n` as read: corrupt unless a sound "FILE" record that holds its
+// own number (one the $MFT's runs put where another belongs is not it).
+Result<std::vector<std::byte>> checked_record(std::vector<std::byte> rec, std::uint64_t n) {
+  if (!has_tag(rec, 0, "FILE") || ntfs::misplaced_record(rec, n) ||
+      !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec))
     return fail(corrupt());
   return rec;
 }
@@ -493,7 +495,7 @@ Result<std::vector<std::byte>> NtfsReader::read_mirror_record(std::uint64_t n) {
   if (n >= kMirroredRecords || !base) return fail(win32::error(win32::ERROR_INVALID_PARAMETER));
   std::vector<std::byte> rec(static_cast<std::size_t>(rsize));
   if (auto read = read_volume(*base + n * rsize, rec); !read) return fail(read.error());
-  return checked_record(std::move(rec));
+  return checked_record(std::move(rec), n);
 }
 
 Result<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) {
@@ -504,7 +506,7 @@ Result<std::vector<std::byte>> NtfsReader::read_primary_record(std::uint64_t n) 
                             vol_->mft_runs_, n * rsize, rec);
       !read)
     return fail(read.error());
-  return checked_record(std::move(rec));
+  return checked_record(std::move(rec), n);
 }
 
 std::optional<FileRecord> NtfsReader::load(std::uint64_t n) {

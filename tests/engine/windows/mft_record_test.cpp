@@ -361,7 +361,12 @@ TEST(Fixups, AnInUseRecordThatFailsThemIsMarkedBad) {
 TEST(RawRecordEnd, NothingFromItOnIsReadAndTheRecordTheLastExtentCutsIsPast) {
   std::vector<std::byte> disk(16 * 1024);
   const auto record = RecordBuilder(1024, kRecordInUse).file_name(5, u"a.txt").build(true);
-  for (std::size_t r = 0; r < 16; ++r) std::copy(record.begin(), record.end(), disk.begin() + r * 1024);
+  // Each copy holds the number of the record the runs below place there
+  // (clusters 8 on hold records 2 on).
+  for (std::size_t r = 0; r < 16; ++r) {
+    std::copy(record.begin(), record.end(), disk.begin() + r * 1024);
+    store_le<std::uint32_t>(disk.data() + r * 1024 + ntfs::record::kRecordNumber, r < 2 ? r : r - 2);
+  }
   auto log = std::make_shared<fx::FakeVolume::Log>();
   auto reader = fx::fake_reader(disk, log);
   MftGeometry g;
