@@ -80,6 +80,14 @@ struct IndexChild {
   std::u16string name;
 };
 
+// `r` placed as record `n`: a "FILE" or "BAAD" record gets that number in
+// its header, as NTFS writes it.
+inline std::vector<std::byte> numbered(std::vector<std::byte> r, std::uint64_t n) {
+  if (r.size() >= ntfs::record::kNumberedUsaOffset && (has_tag(r, 0, "FILE") || has_tag(r, 0, "BAAD")))
+    put32(r, ntfs::record::kRecordNumber, n);
+  return r;
+}
+
 // Builds one FILE record: header with an update sequence array at 0x30,
 // attributes from 0x38 on, the end marker.
 class RecordBuilder {
@@ -143,6 +151,11 @@ class RecordBuilder {
     seq_ = seq;
     return *this;
   }
+  // The record's own number in its header (0 unless given).
+  RecordBuilder& number(std::uint64_t n) {
+    number_ = static_cast<std::uint32_t>(n);
+    return *this;
+  }
 
   // `protect`: the last two bytes of every 512-byte stride replaced by the
   // update sequence number, as the record lies on disk.
@@ -161,6 +174,7 @@ class RecordBuilder {
     put16(r, rh::kFirstAttribute, kFirst);
     put16(r, rh::kFlags, flags_);
     put64(r, rh::kBaseReference, base_);
+    put32(r, rh::kRecordNumber, number_);
     std::size_t off = kFirst;
     for (const auto& a : attrs_) {
       std::memcpy(r.data() + off, a.data(), a.size());
@@ -185,6 +199,7 @@ class RecordBuilder {
   std::uint16_t flags_;
   std::uint16_t seq_;
   std::uint64_t base_ = 0;
+  std::uint32_t number_ = 0;
   std::vector<std::vector<std::byte>> attrs_;
 };
 

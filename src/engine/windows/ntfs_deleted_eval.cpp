@@ -232,6 +232,7 @@ PageYield scan_record_buffer(std::span<std::byte> buffer, std::uint64_t first_re
       if (!known && !ctx.include_in_use) continue;
       verify_live = ctx.include_in_use || !known;
     }
+    if (ntfs::misplaced_record(record, number)) continue;  // another record's, put here by damaged runs
     apply_record_fixups(record);
     if (!verify_live && !record_in_use(record)) {
       if (auto dir = freed_dir_of(record, number)) {

@@ -123,7 +123,7 @@ PageHoldings hold_page(std::span<std::byte> page, std::uint64_t first, std::uint
     auto record = page.subspan(static_cast<std::size_t>(i * record_size), record_size);
     // As scan_record_buffer: signature and in-use flag judged before any
     // fixup; a record in use (a "BAAD" one too) is passed over.
-    if (!freed_file_record(record)) continue;
+    if (!freed_file_record(record) || ntfs::misplaced_record(record, number)) continue;
     apply_record_fixups(record);
     if (auto dir = freed_dir_of(record, number)) {
       out.freed_dirs.push_back(std::move(*dir));

@@ -277,12 +277,6 @@ std::optional<std::span<std::byte>> read_record_page(const MftGeometry& g, Volum
   auto page = buffer.first(static_cast<std::size_t>(total));
   bool mapped;
   if (!read_stream(g, reader, pos, page, true, mapped, give_up ? &give_up : nullptr) || !mapped) return std::nullopt;
-  // A record holding another's number (the $MFT's runs map it wrongly) is
-  // no record here: its signature is cleared in the buffer, as if unread.
-  for (std::uint64_t i = 0; i < count; ++i) {
-    auto record = page.subspan(static_cast<std::size_t>(i * g.record_size), g.record_size);
-    if (ntfs::misplaced_record(record, first + i)) std::fill_n(record.begin(), 4, std::byte{0});
-  }
   return page;
 }
 
@@ -301,7 +295,13 @@ std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g,
                                                            std::span<std::byte> buffer) {
   auto page = read_record_page(g, reader, first, count, buffer);
   if (!page) return std::nullopt;
-  for (std::uint64_t i = 0; i < count; ++i) apply_record_fixups(page->subspan(i * g.record_size, g.record_size));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto record = page->subspan(static_cast<std::size_t>(i * g.record_size), g.record_size);
+    // A record holding another's number (the $MFT's runs map it wrongly)
+    // is no record here: its signature is cleared, as if unread.
+    if (ntfs::misplaced_record(record, first + i)) std::fill_n(record.begin(), 4, std::byte{0});
+    apply_record_fixups(record);
+  }
   return page;
 }
 

@@ -243,11 +243,13 @@ std::optional<std::uint64_t> record_offset(const MftGeometry& g, std::uint64_t r
 // largest number when there is no run list (one extent without end).
 std::uint64_t raw_record_end(const MftGeometry& g);
 
-// One record read raw, fixups applied when sound; only "FILE"/"BAAD" records.
+// One record read raw, fixups applied when sound; only "FILE"/"BAAD" records
+// that hold their own number (ntfs::misplaced_record).
 std::optional<MftRecord> read_record_raw(const MftGeometry& g, VolumeReader& reader, std::uint64_t record);
 // `count` consecutive records read raw (one read per extent the block
 // crosses), each "FILE"/"BAAD" record's fixups applied. Records that no run
-// maps read as zeros; a block with no mapped record yields nothing.
+// maps read as zeros, and so do the signatures of records holding another
+// record's number; a block with no mapped record yields nothing.
 std::optional<std::vector<std::byte>> read_record_block(const MftGeometry& g, VolumeReader& reader,
                                                         std::uint64_t first, std::uint64_t count);
 // The same into the front of a reused `buffer`: the filled front, exactly
@@ -256,8 +258,9 @@ std::optional<std::span<std::byte>> read_record_block_into(const MftGeometry& g,
                                                            std::uint64_t first, std::uint64_t count,
                                                            std::span<std::byte> buffer);
 // The same into the front of `buffer`, which is reused from page to page and
-// never cleared, with no fixups applied (apply_record_fixups does that for
-// the records a caller looks into): the filled front, exactly `count`
+// never cleared, with no fixups applied and no record's number checked
+// (apply_record_fixups and ntfs::misplaced_record, for the records a caller
+// looks into): the filled front, exactly `count`
 // records long, stretches no run maps cleared. Nothing, with the buffer's
 // bytes undefined, for a buffer too small, a block starting past the $MFT's
 // runs (no read is made), a block with no mapped record or a failed read.

@@ -22,12 +22,7 @@ constexpr std::uint32_t kClusterSize = 4096;
 // Records by number, laid out from byte 0 of the volume.
 class FakeMft {
  public:
-  // A FILE record holds its own number, as NTFS writes it where it places it.
-  void put(std::uint64_t number, MftRecord record) {
-    if (record.size() >= 0x30 && (has_tag(record, 0, "FILE") || has_tag(record, 0, "BAAD")))
-      store_le<std::uint32_t>(record.data() + ntfs::record::kRecordNumber, static_cast<std::uint32_t>(number));
-    records_[number] = std::move(record);
-  }
+  void put(std::uint64_t number, const MftRecord& record) { records_[number] = numbered(record, number); }
 
   std::vector<std::byte> volume_bytes() const {
     std::uint64_t n = records_.empty() ? 1 : records_.rbegin()->first + 1;

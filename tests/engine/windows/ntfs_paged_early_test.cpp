@@ -84,7 +84,7 @@ class EarlyScan : public ::testing::Test {
   }
 
   void put(std::uint64_t n, MftRecord r) {
-    records_[n] = r;
+    records_[n] = test::numbered(r, n);
     mft_.put(n, r);
   }
   static MftRecord dir_flag(MftRecord r) {
