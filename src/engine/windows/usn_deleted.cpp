@@ -104,8 +104,8 @@ std::string entry_path(const UsnEntry& e, const UsnScope& scope) {
 // that still live carry the same reasons. A record whose full reference
 // still opens (same record, same sequence) names a live file.
 bool still_alive(const UsnEntry& e, const UsnContext& ctx) {
-  if (!ctx.live_folder || (e.file_reference >> 48) == 0) return false;
-  auto alive = ctx.live_folder->reference_alive(e.file_reference);
+  if (!ctx.live_handle || (e.file_reference >> 48) == 0) return false;
+  auto alive = ctx.live_handle->reference_alive(e.file_reference);
   if (alive) return *alive;
   return liveness_when_refused(alive.error(), (e.reason & kReasonFileDelete) != 0);
 }
@@ -116,11 +116,11 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > UINT
 // deleted folders have joined the tree: the folders first (each pulls in the
 // ones below it), then every record whose parent is now in the tree.
 std::uint64_t place_deferred(const UsnScope& scope, const std::vector<UsnEntry>& deferred, UsnSearchResult& result,
-                             std::unordered_set<std::string>& seen_keys, platform::FileHandle* live_folder) {
+                             std::unordered_set<std::string>& seen_keys, platform::FileHandle* live_handle) {
   if (deferred.empty()) return 0;
   for (const auto& e : deferred) join_tree(scope, e);
   std::unordered_set<std::uint64_t> pending;
-  UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, live_folder, nullptr};
+  UsnContext ctx{scope, result.items, seen_keys, result.hints, pending, live_handle, nullptr};
   std::uint64_t added = 0;
   for (const auto& e : deferred)
     if (parent_in_scope(scope, e.parent) && accept_usn_entry(e, ctx)) ++added;

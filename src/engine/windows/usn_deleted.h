@@ -83,7 +83,7 @@ struct UsnContext {
   // A handle on the volume (the probed folder, or the volume's root when the
   // folder does not open), to ask whether a file reference still names a
   // live file. Without it every candidate counts as gone.
-  platform::FileHandle* live_folder = nullptr;
+  platform::FileHandle* live_handle = nullptr;
   // Where delete records under folders not (yet) in the tree are kept; null:
   // they are dismissed.
   std::vector<UsnEntry>* deferred = nullptr;

@@ -48,9 +48,9 @@ const Run* run_at(const std::vector<Run>& runs, std::uint64_t vcn) {
 // What the file system says of a file whose structures do not hold together.
 Error corrupt() { return win32::error(win32::ERROR_FILE_CORRUPT); }
 
-// `rec` when it is a "FILE" record whose fixups and header hold.
-// Record `n` as read: corrupt unless a sound "FILE" record that holds its
-// own number (one the $MFT's runs put where another belongs is not it).
+// Record `n` as read, when it is a "FILE" record holding its own number (one
+// the $MFT's runs put where another belongs is not it) whose fixups and
+// header hold.
 Result<std::vector<std::byte>> checked_record(std::vector<std::byte> rec, std::uint64_t n) {
   if (!has_tag(rec, 0, "FILE") || ntfs::misplaced_record(rec, n) ||
       !ntfs::apply_update_sequence(rec, ntfs::TornStride::refuse_block) || !parse_record_header(rec))
