@@ -151,11 +151,6 @@ class RecordBuilder {
     seq_ = seq;
     return *this;
   }
-  // The record's own number in its header (0 unless given).
-  RecordBuilder& number(std::uint64_t n) {
-    number_ = static_cast<std::uint32_t>(n);
-    return *this;
-  }
 
   // `protect`: the last two bytes of every 512-byte stride replaced by the
   // update sequence number, as the record lies on disk.
@@ -174,7 +169,6 @@ class RecordBuilder {
     put16(r, rh::kFirstAttribute, kFirst);
     put16(r, rh::kFlags, flags_);
     put64(r, rh::kBaseReference, base_);
-    put32(r, rh::kRecordNumber, number_);
     std::size_t off = kFirst;
     for (const auto& a : attrs_) {
       std::memcpy(r.data() + off, a.data(), a.size());
@@ -199,7 +193,6 @@ class RecordBuilder {
   std::uint16_t flags_;
   std::uint16_t seq_;
   std::uint64_t base_ = 0;
-  std::uint32_t number_ = 0;
   std::vector<std::vector<std::byte>> attrs_;
 };
 

@@ -364,8 +364,8 @@ TEST(RawRecordEnd, NothingFromItOnIsReadAndTheRecordTheLastExtentCutsIsPast) {
   // Each copy holds the number of the record the runs below place there
   // (clusters 8 on hold records 2 on).
   for (std::size_t r = 0; r < 16; ++r) {
-    std::copy(record.begin(), record.end(), disk.begin() + r * 1024);
-    store_le<std::uint32_t>(disk.data() + r * 1024 + ntfs::record::kRecordNumber, r < 2 ? r : r - 2);
+    const auto placed = test::numbered(record, r < 2 ? r : r - 2);
+    std::copy(placed.begin(), placed.end(), disk.begin() + r * 1024);
   }
   auto log = std::make_shared<fx::FakeVolume::Log>();
   auto reader = fx::fake_reader(disk, log);

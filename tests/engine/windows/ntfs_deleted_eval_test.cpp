@@ -213,17 +213,21 @@ TEST_F(EvaluateRecord, JournalSequenceTellsALiveFileFromAReusedRecord) {
 
 TEST_F(EvaluateRecord, ScanRecordBufferFollowsTheInUseTable) {
   std::vector<std::byte> page;
-  auto add = [&](const MftRecord& r) { page.insert(page.end(), r.begin(), r.end()); };
-  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"deleted.txt").number(100).build());      // 100
+  // Each record holds the number of its place unless given another.
+  auto add = [&](const MftRecord& r, std::optional<std::uint64_t> number = std::nullopt) {
+    const auto placed = test::numbered(r, number.value_or(100 + page.size() / kRecordSize));
+    page.insert(page.end(), placed.begin(), placed.end());
+  };
+  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"deleted.txt").build());                 // 100
   // Records in use as the disk holds them (update sequence in place): one
   // whose fixups fail is not read as in use at all.
-  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").number(101).build(true));    // 101
-  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").number(102).build(true));    // 102
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"moved.txt").build(true));               // 101
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").build(true));               // 102
   add(std::vector<std::byte>(test::kRecordSize, std::byte{0}));                // 103: not a record
-  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"skipped.txt").number(104).build());      // 104
+  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"skipped.txt").build());                 // 104
   // 105 and 106: records 7 and 102 where damaged runs put them, never read as those here.
-  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"elsewhere.txt").number(7).build());
-  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").number(102).build(true));
+  add(RecordBuilder(kRecordSize, kFree).file_name(41, u"elsewhere.txt").build(), 7);
+  add(RecordBuilder(kRecordSize, kLive).file_name(41, u"known.txt").build(true), 102);
   page.resize(page.size() + 100);  // a trailing partial record is not one
 
   ScanContext ctx = ctx_;
@@ -254,9 +258,9 @@ TEST_F(EvaluateRecord, ScanRecordBufferFixesUpOnlyWhatItEvaluates) {
   // A name long enough to cross the first stride's end.
   const std::string name8 = "deleted-" + std::string(200, 'x') + ".txt";
   const std::u16string name(name8.begin(), name8.end());
-  const auto freed = RecordBuilder(kRecordSize, kFree).file_name(41, name).number(100).build(true);
-  const auto live = RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").number(101).build(true);
-  auto torn = RecordBuilder(kRecordSize, kFree).file_name(41, u"torn.txt").number(102).build(true);
+  const auto freed = test::numbered(RecordBuilder(kRecordSize, kFree).file_name(41, name).build(true), 100);
+  const auto live = test::numbered(RecordBuilder(kRecordSize, kLive).file_name(41, u"live.txt").build(true), 101);
+  auto torn = test::numbered(RecordBuilder(kRecordSize, kFree).file_name(41, u"torn.txt").build(true), 102);
   test::put16(torn, 1022, 0x1234);
   std::vector<std::byte> page;
   for (const MftRecord* r : {&freed, &live, static_cast<const MftRecord*>(&torn)})
@@ -265,7 +269,7 @@ TEST_F(EvaluateRecord, ScanRecordBufferFixesUpOnlyWhatItEvaluates) {
   auto y = scan_record_buffer(page, 100, kRecordSize, ctx_);
   ASSERT_EQ(y.items.size(), 2u);
   EXPECT_EQ(y.items[0].path, "E:\\2\\a\\" + name8) << "the name read after its fixup";
-  auto fixed = RecordBuilder(kRecordSize, kFree).file_name(41, name).number(100).build();
+  auto fixed = test::numbered(RecordBuilder(kRecordSize, kFree).file_name(41, name).build(), 100);
   std::copy(freed.begin() + 0x30, freed.begin() + 0x36, fixed.begin() + 0x30);  // the array keeps the saved bytes
   EXPECT_TRUE(std::equal(fixed.begin(), fixed.end(), page.begin()));
   EXPECT_TRUE(std::equal(live.begin(), live.end(), page.begin() + kRecordSize)) << "a skipped record is not touched";
